@@ -1,0 +1,2 @@
+// Placeholder program entry.
+int main() { return 0; }

@@ -1,0 +1,20 @@
+// The string functions that turn values into statement text. All text is 8-bit bytes.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+// s followed by blanks up to len characters; never shortens (len <= 0 returns s).
+std::string Pad(const std::string& s, int32_t len);
+
+// "'" + s + "'", nothing inside changed. Callers that may hold a quote or backslash
+// pass the text through EscapeString first.
+std::string QuoteString(const std::string& s);
+
+// The characters from p up to the first NUL, at most len of them (none looked at past
+// len), padded with blanks to len, cut to 255. A null p or len <= 0 gives Pad("", len).
+std::string ZarCatStr(const char* p, int32_t len);
+
+// s with a backslash put before every single quote and every backslash, so the value
+// is stored exactly as read when placed between single quotes (backslash escapes on).
+std::string EscapeString(const std::string& s);

@@ -1,0 +1,45 @@
+// Descriptions of the twelve table copies: everything that differs from table to table.
+#pragma once
+
+#include <string>
+#include <vector>
+
+namespace copy {
+
+// How a column of the source row becomes a value of the insert.
+enum class ValueForm {
+  kDestCode,  // the destination code, quoted
+  kQuoted,    // text between single quotes (escaped when it holds ' or \)
+  kEscaped,   // EscapeString, then quoted
+  kInteger,   // 32-bit signed, decimal
+  kFloat,     // currency amount, exact decimal with a full stop
+  kFlag,      // boolean as 1 or 0, read before every other column of the row
+  kLiteral,   // fixed text, nothing read
+};
+
+struct ColumnDesc {
+  std::string insert_name;  // as the insert's column list writes it
+  std::string source_name;  // as passed to the lookup ("" for kDestCode and kLiteral)
+  ValueForm form;
+  std::string literal = {};  // kLiteral only
+};
+
+struct TableDesc {
+  std::string method;        // the window's copy method, e.g. "CopyBanks"
+  std::string table;         // table of the clear and select, e.g. "Bank"
+  std::string status_text;   // e.g. "Banks"
+  std::string clear_text;    // up to the quoted destination code
+  std::string select_text;   // up to the quoted source code
+  std::string insert_text;   // up to the first value, "... Values ("
+  std::vector<ColumnDesc> columns;  // insert order; the first is always kDestCode
+  std::string closing_text = ")";
+  std::string ap_record_type = {};  // "" when the kind has no ap records
+};
+
+// The twelve descriptions in run order (banks first, download lines last).
+const std::vector<TableDesc>& AllTables();
+
+// The description whose method is `method` ("CopyBanks"); throws std::out_of_range.
+const TableDesc& TableByMethod(const std::string& method);
+
+}  // namespace copy

@@ -1,0 +1,2 @@
+// Placeholder.
+#include "copy/table_desc.h"

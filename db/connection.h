@@ -1,0 +1,72 @@
+// One MySQL connection that opens itself with the first statement.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "db/settings.h"
+
+struct st_mysql;
+
+namespace db {
+
+class Result;
+
+// A connection to one database. It is closed until the first statement needs it; then it
+// connects with the settings last given, without any prompt, with character set utf8mb4,
+// auto-commit on and backslash escapes on (NO_BACKSLASH_ESCAPES removed from the session's
+// sql_mode), since every escaped value of a statement depends on them.
+// Not copyable. Every failing operation throws db::Error.
+class Connection {
+ public:
+  Connection();
+  explicit Connection(ConnectionSettings settings);
+  ~Connection();
+  Connection(const Connection&) = delete;
+  Connection& operator=(const Connection&) = delete;
+
+  // Replaces the settings. An open connection is closed; the next statement reopens it.
+  void SetSettings(ConnectionSettings settings);
+  const ConnectionSettings& settings() const { return settings_; }
+
+  bool IsOpen() const { return mysql_ != nullptr; }
+  // Connects now if closed. Throws db::Error naming the host or database on failure.
+  void Open();
+  void Close();
+
+  // Runs a statement that returns no rows; returns the affected-row count.
+  uint64_t Execute(std::string_view sql);
+  // Runs a statement that returns rows and stores the whole result on the client, so
+  // further statements can run on this connection while its rows are read.
+  Result Query(std::string_view sql);
+  // Runs the statements, which return no rows, in one round trip (a multi-statement
+  // packet; each text is sent unchanged). Stops at the first failure and throws db::Error
+  // whose statement() is the failing statement's text. Returns the affected-row total.
+  uint64_t ExecuteBatch(const std::vector<std::string>& statements);
+
+  // Called with the text of every statement this connection sends on behalf of a caller
+  // (not the session set-up it does itself). Tests use it to see the exact texts.
+  using Observer = std::function<void(std::string_view)>;
+  void SetObserver(Observer observer) { observer_ = std::move(observer); }
+
+  // Server thread id of the open session, 0 when closed.
+  unsigned long ThreadId() const;
+
+  // Escapes bytes for use between single quotes, with the connection's character set
+  // rules (opens the connection if needed).
+  std::string EscapeBytes(std::string_view bytes);
+
+ private:
+  [[noreturn]] void Fail(std::string_view statement);
+  void RunNoResult(std::string_view sql);
+
+  ConnectionSettings settings_;
+  st_mysql* mysql_ = nullptr;
+  Observer observer_;
+};
+
+}  // namespace db

@@ -1,0 +1,2 @@
+// Placeholder until the record store lands.
+#include "recstore/recstore.h"

@@ -1,0 +1,72 @@
+// The record store: keyed record files kept in MySQL tables, with the operations and
+// calling shapes of the suite's record-store library.
+//
+// Record file NAME lives in table zz_data_NAME of the configured database, one row per
+// record: Index0Col VARBINARY(255) holds key 0 and RecData VARBINARY(4096) the record's
+// bytes exactly. Key 0 is the record's first 16 bytes (fewer when the record is shorter).
+//
+// Every operation is noexcept and returns a status (0 success, otherwise the published
+// numbering of recstore/btrv_constants.h). Lengths are in and out: on input the size of
+// the caller's buffer (reads) or of the record (inserts), on output the record's length.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "db/settings.h"
+
+namespace db {
+class Connection;
+}
+
+// (Re)initialises the library. The two names are its set-up files; they are recorded but
+// nothing is read from them (the connection comes from recstore::SetConnectionSettings).
+// Closes the library's own connection so the next operation reconnects with the settings
+// given last. Open handles stay valid.
+void MCBInitializeFauxBtrieve(const char* ndx_file, const char* ini_file) noexcept;
+
+// A fresh handle, not yet open on any file. Never 0.
+int32_t CBtrvOapi() noexcept;
+
+// Opens record file `file` on `handle`: 0 when table zz_data_<file> exists; 12 when it does
+// not; 20 before MCBInitializeFauxBtrieve; 2 when the server cannot be reached; 1 for an
+// unknown handle. `owner` and the three small arguments are accepted and not used.
+int16_t btrOpen(int32_t handle, const char* owner, const char* file, int16_t mode,
+                int16_t share, int16_t lock) noexcept;
+
+// Reads the first record whose key 0 is greater, in byte order, than the zero-terminated
+// key text into `data` (capacity `length`) and positions the handle on it. 9 when there
+// is none; 22 when the record is longer than `length` (the first `length` bytes are
+// delivered and the handle is positioned on it); 3 when the handle is not open.
+int16_t btrGetGreater(int32_t handle, void* data, uint32_t& length, const void* key,
+                      int16_t key_number, int16_t lock) noexcept;
+
+// Reads the record that follows, in key-0 order, the record this handle read last.
+// Statuses as btrGetGreater; 8 when the handle has no position yet.
+int16_t btrGetNext(int32_t handle, void* data, uint32_t& length, int16_t lock) noexcept;
+
+// Adds a record of `length` bytes. 5 when a record with the same key 0 exists; 28 when
+// the length is 0 or above 4096. Never moves any handle's position.
+int16_t btrInsert(int32_t handle, const void* data, uint32_t& length, int16_t lock) noexcept;
+
+// Closes and frees the handle (open or not). 3 for an unknown handle.
+int16_t btrClose(int32_t handle) noexcept;
+
+namespace recstore {
+
+// The settings the library's own connection uses from the next MCBInitializeFauxBtrieve
+// (the program passes the same four it read from its configuration).
+void SetConnectionSettings(const db::ConnectionSettings& settings) noexcept;
+
+// Makes every operation run on `connection` (borrowed; the caller keeps it alive) instead
+// of the library's own, so that record operations join the caller's transaction. nullptr
+// returns to the library's own connection.
+void UseConnection(db::Connection* connection) noexcept;
+
+// Text of the last failure behind a non-zero status (server message), "" when none.
+std::string LastErrorText();
+
+// Number of handles allocated and not yet closed; tests check it is 0 at the end.
+std::size_t OpenHandleCount() noexcept;
+
+}  // namespace recstore

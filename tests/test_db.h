@@ -1,0 +1,41 @@
+// Test support: the private server's settings and scratch databases.
+#pragma once
+
+#include <string>
+
+#include "db/settings.h"
+
+namespace testing_support {
+
+// Settings for the private test server (user kelvane), with `database` as the database.
+// Fails the test program with one clear message when the server's variables are missing.
+db::ConnectionSettings ServerSettings(const std::string& database = "");
+
+// A database with a unique name, created on construction from sql/schema.sql (every table
+// of the suite, zz_data_ap included) and dropped on destruction.
+class ScratchDatabase {
+ public:
+  explicit ScratchDatabase(const std::string& prefix = "kt", bool with_schema = true);
+  ~ScratchDatabase();
+  ScratchDatabase(const ScratchDatabase&) = delete;
+  ScratchDatabase& operator=(const ScratchDatabase&) = delete;
+
+  const std::string& name() const { return name_; }
+  db::ConnectionSettings settings() const { return ServerSettings(name_); }
+  // Runs statements separated by ";" on a fresh connection to this database.
+  void Run(const std::string& sql) const;
+  // The first column of the first row of `sql`, "" when there is no row, "NULL" for NULL.
+  std::string Scalar(const std::string& sql) const;
+
+ private:
+  std::string name_;
+};
+
+// Text of the schema file and of the demo data file.
+std::string SchemaSql();
+std::string SourceDir();
+
+// Writes a configuration file (section ZarfilesNdx) that points at `settings`.
+void WriteConfigFile(const std::string& path, const db::ConnectionSettings& settings);
+
+}  // namespace testing_support
