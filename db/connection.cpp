@@ -1,9 +1,9 @@
 // One MySQL connection that opens itself with the first statement.
 #include "db/connection.h"
 
+#include <errmsg.h>
 #include <mysql.h>
 #include <mysqld_error.h>
-#include <errmsg.h>
 
 #include <cstdlib>
 #include <utility>
@@ -32,7 +32,9 @@ Connection::Connection() = default;
 
 Connection::Connection(ConnectionSettings settings) : settings_(std::move(settings)) {}
 
-Connection::~Connection() { Close(); }
+Connection::~Connection() {
+  Close();
+}
 
 void Connection::SetSettings(ConnectionSettings settings) {
   Close();

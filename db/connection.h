@@ -31,9 +31,11 @@ class Connection {
 
   // Replaces the settings. An open connection is closed; the next statement reopens it.
   void SetSettings(ConnectionSettings settings);
+
   const ConnectionSettings& settings() const { return settings_; }
 
   bool IsOpen() const { return mysql_ != nullptr; }
+
   // Connects now if closed. Throws db::Error naming the host or database on failure.
   void Open();
   void Close();
@@ -51,6 +53,7 @@ class Connection {
   // Called with the text of every statement this connection sends on behalf of a caller
   // (not the session set-up it does itself). Tests use it to see the exact texts.
   using Observer = std::function<void(std::string_view)>;
+
   void SetObserver(Observer observer) { observer_ = std::move(observer); }
 
   // Server thread id of the open session, 0 when closed.

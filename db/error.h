@@ -20,7 +20,9 @@ class Error : public std::runtime_error {
         statement_(std::move(statement)) {}
 
   unsigned int code() const { return code_; }
+
   const std::string& sqlstate() const { return sqlstate_; }
+
   const std::string& statement() const { return statement_; }
 
   // True for the client errors that mean the server went away or could not be reached.

@@ -202,7 +202,9 @@ std::optional<bool> ParseBoolean(std::string_view text) {
   return std::nullopt;
 }
 
-void Result::Deleter::operator()(st_mysql_res* res) const { mysql_free_result(res); }
+void Result::Deleter::operator()(st_mysql_res* res) const {
+  mysql_free_result(res);
+}
 
 Result::Result(st_mysql_res* res) : res_(res) {
   unsigned int count = mysql_num_fields(res);
@@ -257,7 +259,9 @@ std::optional<std::size_t> Result::FindField(std::string_view name) const {
   return std::nullopt;
 }
 
-bool Result::IsNull(std::size_t index) const { return row_[index] == nullptr; }
+bool Result::IsNull(std::size_t index) const {
+  return row_[index] == nullptr;
+}
 
 std::string_view Result::Value(std::size_t index) const {
   if (row_[index] == nullptr) {
@@ -266,13 +270,17 @@ std::string_view Result::Value(std::size_t index) const {
   return std::string_view(row_[index], lengths_[index]);
 }
 
-bool Field::IsNull() const { return result_->IsNull(index_); }
+bool Field::IsNull() const {
+  return result_->IsNull(index_);
+}
 
 void Field::Refuse(const char* type_name) const {
   throw Error("Cannot access field '" + Name() + "' as type " + type_name);
 }
 
-std::string Field::AsString() const { return std::string(result_->Value(index_)); }
+std::string Field::AsString() const {
+  return std::string(result_->Value(index_));
+}
 
 int32_t Field::AsInteger() const {
   if (IsNull()) {

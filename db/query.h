@@ -30,14 +30,19 @@ class Result {
   Result& operator=(const Result&) = delete;
 
   std::size_t RowCount() const { return row_count_; }
+
   std::size_t FieldCount() const { return names_.size(); }
+
   // True when past the last row (at once for an empty result).
   bool Eof() const { return row_ == nullptr; }
+
   void Next();
 
   // The column's index, found by name without regard to ASCII letter case.
   std::optional<std::size_t> FindField(std::string_view name) const;
+
   const std::string& FieldName(std::size_t index) const { return names_[index]; }
+
   FieldKind Kind(std::size_t index) const { return kinds_[index]; }
 
   // The current row's value as the server sent it; only valid while not Eof().
@@ -66,7 +71,9 @@ class Field {
   Field(const Result& result, std::size_t index) : result_(&result), index_(index) {}
 
   bool IsNull() const;
+
   const std::string& Name() const { return result_->FieldName(index_); }
+
   // NULL gives "". Text comes as the server sends it (utf8mb4 on our connections).
   std::string AsString() const;
   // NULL gives 0. Whole numbers within 32 bits only.
@@ -94,20 +101,27 @@ class Query {
   Query& operator=(const Query&) = delete;
 
   const std::string& name() const { return name_; }
+
   Connection& connection() { return *connection_; }
 
   // Clears the statement text and sets it to this one line; discards any held result.
   void SetSql(std::string text);
+
   const std::string& sql() const { return sql_; }
 
   // Runs the statement, which returns no rows; returns the affected-row count.
   uint64_t ExecSQL();
   // Runs the statement and stands on the first row of its stored result.
   void Open();
+
   bool IsOpen() const { return open_; }
+
   bool Eof() const { return !open_ || result_.Eof(); }
+
   void Next() { result_.Next(); }
+
   std::size_t RecordCount() const { return result_.RowCount(); }
+
   const Result& result() const { return result_; }
 
   // The column of the current row, found without regard to letter case. Throws

@@ -21,8 +21,11 @@ class ScratchDatabase {
   ScratchDatabase& operator=(const ScratchDatabase&) = delete;
 
   const std::string& name() const { return name_; }
+
   db::ConnectionSettings settings() const { return ServerSettings(name_); }
-  // Runs statements separated by ";" on a fresh connection to this database.
+
+  // Runs statements, each ending in ";" at the end of a line, on a fresh connection to this
+  // database. Lines starting with "--" are skipped.
   void Run(const std::string& sql) const;
   // The first column of the first row of `sql`, "" when there is no row, "NULL" for NULL.
   std::string Scalar(const std::string& sql) const;

@@ -1,0 +1,195 @@
+// The database layer against the real server: sessions, stored results and field readers.
+#include <gtest/gtest.h>
+
+#include "db/connection.h"
+#include "db/error.h"
+#include "db/query.h"
+#include "tests/test_db.h"
+
+namespace {
+
+using testing_support::ScratchDatabase;
+
+class DbLayer : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    scratch_ = new ScratchDatabase("kt_layer", false);
+    scratch_->Run(
+        "CREATE TABLE t (id INT PRIMARY KEY, txt VARCHAR(40) NULL, num INT NULL,"
+        " amt DECIMAL(19,4) NULL, wide DECIMAL(30,8) NULL, dbl DOUBLE NULL, flag TINYINT(1) NULL,"
+        " bits BIT(1) NULL, word VARCHAR(10) NULL, big BIGINT NULL) CHARACTER SET utf8mb4;\n"
+        "INSERT INTO t VALUES (1, 'Søren 😀', -42, -3.2500, 1.23456789, 2.5, 1, b'1', 'yes',"
+        " 5000000000), (2, NULL, NULL, NULL, NULL, NULL, NULL, NULL, NULL, NULL),"
+        " (3, 'abc', 7, 0.0001, -0.00005, -1e3, 0, b'0', 'Off', 1)");
+  }
+
+  static void TearDownTestSuite() {
+    delete scratch_;
+    scratch_ = nullptr;
+  }
+
+  static ScratchDatabase* scratch_;
+};
+
+ScratchDatabase* DbLayer::scratch_ = nullptr;
+
+TEST_F(DbLayer, ConnectionOpensWithFirstStatementAndSessionIsPrepared) {
+  db::Connection connection(scratch_->settings());
+  EXPECT_FALSE(connection.IsOpen());
+  db::Result result = connection.Query(
+      "SELECT @@character_set_connection, @@sql_mode LIKE '%NO_BACKSLASH_ESCAPES%', @@autocommit");
+  EXPECT_TRUE(connection.IsOpen());
+  EXPECT_EQ("utf8mb4", result.Value(0));
+  EXPECT_EQ("0", result.Value(1));
+  EXPECT_EQ("1", result.Value(2));
+}
+
+TEST_F(DbLayer, BackslashEscapesStayOnWhenServerSessionStartsWithoutThem) {
+  // A fresh session inherits the global mode; the set-up must strip the flag from it.
+  db::Connection admin(scratch_->settings());
+  admin.Execute("SET GLOBAL sql_mode = CONCAT(@@GLOBAL.sql_mode, ',NO_BACKSLASH_ESCAPES')");
+  db::Connection fresh(scratch_->settings());
+  db::Result result = fresh.Query("SELECT 'a\\'b', @@SESSION.sql_mode");
+  admin.Execute("SET GLOBAL sql_mode = REPLACE(@@GLOBAL.sql_mode, ',NO_BACKSLASH_ESCAPES', '')");
+  EXPECT_EQ("a'b", result.Value(0));
+  EXPECT_EQ(std::string::npos, std::string(result.Value(1)).find("NO_BACKSLASH_ESCAPES"));
+}
+
+TEST_F(DbLayer, ConnectFailureNamesDatabaseAndHost) {
+  db::ConnectionSettings settings = scratch_->settings();
+  settings.database = "no_such_database_here";
+  db::Connection connection(settings);
+  try {
+    connection.Execute("SELECT 1");
+    FAIL() << "expected a failure";
+  } catch (const db::Error& e) {
+    std::string text = e.what();
+    EXPECT_NE(std::string::npos, text.find("no_such_database_here")) << text;
+    EXPECT_NE(std::string::npos, text.find("'localhost'")) << text;
+  }
+  settings = scratch_->settings();
+  settings.password = "wrong";
+  db::Connection refused(settings);
+  EXPECT_THROW(refused.Open(), db::Error);
+}
+
+TEST_F(DbLayer, StatementErrorCarriesServerTextCodeAndStatement) {
+  db::Connection connection(scratch_->settings());
+  try {
+    connection.Execute("Delete from NoSuchTable where AgyCode = '02'");
+    FAIL() << "expected a failure";
+  } catch (const db::Error& e) {
+    EXPECT_EQ(1146u, e.code());
+    EXPECT_EQ("42S02", e.sqlstate());
+    EXPECT_EQ("Delete from NoSuchTable where AgyCode = '02'", e.statement());
+    EXPECT_NE(std::string::npos, std::string(e.what()).find("NoSuchTable"));
+  }
+}
+
+TEST_F(DbLayer, StoredResultAllowsStatementsWhileRowsAreRead) {
+  db::Connection connection(scratch_->settings());
+  connection.Execute("CREATE TEMPORARY TABLE copy_target (id INT)");
+  db::Query select(connection, "FDQuery1");
+  db::Query insert(connection, "AddQuery");
+  select.SetSql("SELECT id FROM t ORDER BY id");
+  select.Open();
+  EXPECT_EQ(3u, select.RecordCount());
+  int rows = 0;
+  while (!select.Eof()) {
+    insert.SetSql("INSERT INTO copy_target VALUES (" + select.FieldByName("ID").AsString() + ")");
+    insert.ExecSQL();
+    select.Next();
+    ++rows;
+  }
+  EXPECT_EQ(3, rows);
+  EXPECT_EQ("3", connection.Query("SELECT COUNT(*) FROM copy_target").Value(0));
+}
+
+TEST_F(DbLayer, FieldReadersFollowTheColumnTypes) {
+  db::Connection connection(scratch_->settings());
+  db::Query query(connection, "FDQuery1");
+  query.SetSql("SELECT * FROM t ORDER BY id");
+  query.Open();
+
+  EXPECT_EQ("Søren 😀", query.FieldByName("TXT").AsString());
+  EXPECT_EQ(-42, query.FieldByName("num").AsInteger());
+  EXPECT_EQ(-32500, query.FieldByName("amt").AsCurrency());
+  EXPECT_EQ(12346, query.FieldByName("wide").AsCurrency());  // 1.23456789 -> 1.2346
+  EXPECT_EQ(25000, query.FieldByName("dbl").AsCurrency());
+  EXPECT_TRUE(query.FieldByName("flag").AsBoolean());
+  EXPECT_TRUE(query.FieldByName("bits").AsBoolean());
+  EXPECT_TRUE(query.FieldByName("word").AsBoolean());
+  EXPECT_THROW(query.FieldByName("big").AsInteger(), db::Error);  // beyond 32 bits
+
+  query.Next();  // the row of NULLs
+  EXPECT_TRUE(query.FieldByName("txt").IsNull());
+  EXPECT_EQ("", query.FieldByName("txt").AsString());
+  EXPECT_EQ(0, query.FieldByName("num").AsInteger());
+  EXPECT_EQ(0, query.FieldByName("amt").AsCurrency());
+  EXPECT_FALSE(query.FieldByName("flag").AsBoolean());
+  EXPECT_FALSE(query.FieldByName("bits").AsBoolean());
+
+  query.Next();
+  EXPECT_EQ(1, query.FieldByName("amt").AsCurrency());
+  EXPECT_EQ(-1, query.FieldByName("wide").AsCurrency());  // half away from zero
+  EXPECT_EQ(-10000000, query.FieldByName("dbl").AsCurrency());
+  EXPECT_FALSE(query.FieldByName("bits").AsBoolean());
+  EXPECT_FALSE(query.FieldByName("word").AsBoolean());
+  query.Next();
+  EXPECT_TRUE(query.Eof());
+}
+
+TEST_F(DbLayer, FieldErrorsUseTheQueryNameAndTypeName) {
+  db::Connection connection(scratch_->settings());
+  db::Query query(connection, "FDQuery1");
+  query.SetSql("SELECT * FROM t WHERE id = 3");
+  query.Open();
+  try {
+    query.FieldByName("NextCheck");
+    FAIL() << "expected a failure";
+  } catch (const db::Error& e) {
+    EXPECT_STREQ("FDQuery1: Field 'NextCheck' not found", e.what());
+  }
+  try {
+    query.FieldByName("txt").AsInteger();
+    FAIL() << "expected a failure";
+  } catch (const db::Error& e) {
+    EXPECT_STREQ("Cannot access field 'txt' as type Integer", e.what());
+  }
+  EXPECT_THROW(query.FieldByName("txt").AsBoolean(), db::Error);
+  EXPECT_THROW(query.FieldByName("txt").AsCurrency(), db::Error);
+}
+
+TEST_F(DbLayer, BatchRunsEveryStatementAndNamesTheOneThatFails) {
+  db::Connection connection(scratch_->settings());
+  connection.Execute("CREATE TEMPORARY TABLE b (id INT PRIMARY KEY)");
+  std::vector<std::string> seen;
+  connection.SetObserver([&](std::string_view sql) { seen.emplace_back(sql); });
+  EXPECT_EQ(3u, connection.ExecuteBatch({"INSERT INTO b VALUES (1)", "INSERT INTO b VALUES (2)",
+                                         "INSERT INTO b VALUES (3)"}));
+  EXPECT_EQ(3u, seen.size());
+  try {
+    connection.ExecuteBatch(
+        {"INSERT INTO b VALUES (4)", "INSERT INTO b VALUES (1)", "INSERT INTO b VALUES (5)"});
+    FAIL() << "expected a failure";
+  } catch (const db::Error& e) {
+    EXPECT_EQ(1062u, e.code());
+    EXPECT_EQ("INSERT INTO b VALUES (1)", e.statement());
+  }
+  // The connection is usable afterwards and one statement per call is back.
+  EXPECT_EQ("4", connection.Query("SELECT COUNT(*) FROM b").Value(0));
+  EXPECT_THROW(connection.Execute("SELECT 1; SELECT 2"), db::Error);
+}
+
+TEST_F(DbLayer, KilledSessionReconnectsOnTheNextStatement) {
+  db::Connection connection(scratch_->settings());
+  connection.Execute("SELECT 1");
+  unsigned long first = connection.ThreadId();
+  db::Connection killer(scratch_->settings());
+  killer.Execute("KILL " + std::to_string(first));
+  EXPECT_THROW(connection.Execute("SELECT 1"), db::Error);
+  EXPECT_NO_THROW(connection.Execute("SELECT 1"));
+  EXPECT_NE(first, connection.ThreadId());
+}
+
+}  // namespace
