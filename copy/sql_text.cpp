@@ -10,7 +10,9 @@ std::string Pad(const std::string& s, int32_t len) {
   return s + std::string(static_cast<std::size_t>(len) - s.size(), ' ');
 }
 
-std::string QuoteString(const std::string& s) { return "'" + s + "'"; }
+std::string QuoteString(const std::string& s) {
+  return "'" + s + "'";
+}
 
 std::string ZarCatStr(const char* p, int32_t len) {
   std::string t;

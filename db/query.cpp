@@ -159,12 +159,15 @@ std::optional<int64_t> ParseCurrency(std::string_view text) {
   // Value = 0.digits * 10^(point_position + exponent); we want it times 10^4.
   int integer_digits = point_position + exponent + 4;
   uint64_t value = 0;
-  constexpr uint64_t kLimit = static_cast<uint64_t>(std::numeric_limits<int64_t>::max());
+  // A negative amount may reach one more than the largest positive one: the smallest
+  // 64-bit count is a valid amount (-922337203685477.5808).
+  const uint64_t limit =
+      static_cast<uint64_t>(std::numeric_limits<int64_t>::max()) + (negative ? 1u : 0u);
   for (int k = 0; k < integer_digits; ++k) {
     uint64_t digit = k < static_cast<int>(digits.size())
                          ? static_cast<uint64_t>(digits[static_cast<std::size_t>(k)] - '0')
                          : 0;
-    if (value > (kLimit - digit) / 10) {
+    if (value > (limit - digit) / 10) {
       return std::nullopt;
     }
     value = value * 10 + digit;
@@ -173,13 +176,13 @@ std::optional<int64_t> ParseCurrency(std::string_view text) {
   int next_index = std::max(integer_digits, 0);
   if (integer_digits >= 0 && next_index < static_cast<int>(digits.size()) &&
       digits[static_cast<std::size_t>(next_index)] >= '5') {
-    if (value == kLimit) {
+    if (value == limit) {
       return std::nullopt;
     }
     ++value;
   }
-  int64_t result = static_cast<int64_t>(value);
-  return negative ? -result : result;
+  // Negated as unsigned: the smallest count has no positive counterpart in int64_t.
+  return static_cast<int64_t>(negative ? 0 - value : value);
 }
 
 std::optional<bool> ParseBoolean(std::string_view text) {

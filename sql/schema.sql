@@ -39,6 +39,9 @@ CREATE TABLE ClassTypes (
   KEY `ClassTypes_AgyCode` (`AgyCode`)
 ) ENGINE=InnoDB DEFAULT CHARSET=utf8mb4;
 
+-- The address lines are wider than 255 bytes in utf8mb4 so that InnoDB may keep them off
+-- the row: with them all inline the row could exceed the 8126-byte limit and the
+-- CREATE is refused in strict mode.
 CREATE TABLE Company (
   `RowID` INT NOT NULL AUTO_INCREMENT PRIMARY KEY,
   `AgyCode` VARCHAR(2) NULL,
@@ -51,19 +54,19 @@ CREATE TABLE Company (
   `DOTCode` VARCHAR(60) NULL,
   `BillMethodCd` VARCHAR(60) NULL,
   `BalMethodCd` VARCHAR(60) NULL,
-  `AccAdd1` VARCHAR(60) NULL,
-  `AccAdd2` VARCHAR(60) NULL,
-  `AccAdd3` VARCHAR(60) NULL,
-  `AccAdd4` VARCHAR(60) NULL,
+  `AccAdd1` VARCHAR(100) NULL,
+  `AccAdd2` VARCHAR(100) NULL,
+  `AccAdd3` VARCHAR(100) NULL,
+  `AccAdd4` VARCHAR(100) NULL,
   `AccCity` VARCHAR(60) NULL,
   `AccState` VARCHAR(60) NULL,
   `AccZip` VARCHAR(60) NULL,
   `AccFax` VARCHAR(60) NULL,
   `AccPhone` VARCHAR(60) NULL,
-  `UndAdd1` VARCHAR(60) NULL,
-  `UndAdd2` VARCHAR(60) NULL,
-  `UndAdd3` VARCHAR(60) NULL,
-  `UndAdd4` VARCHAR(60) NULL,
+  `UndAdd1` VARCHAR(100) NULL,
+  `UndAdd2` VARCHAR(100) NULL,
+  `UndAdd3` VARCHAR(100) NULL,
+  `UndAdd4` VARCHAR(100) NULL,
   `UndCity` VARCHAR(60) NULL,
   `UndState` VARCHAR(60) NULL,
   `UndZip` VARCHAR(60) NULL,

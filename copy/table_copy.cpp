@@ -1,0 +1,196 @@
+// The one routine that copies any described table from one agency to another.
+#include "copy/table_copy.h"
+
+#include <optional>
+#include <utility>
+#include <vector>
+
+#include "copy/sql_text.h"
+#include "db/connection.h"
+#include "db/query.h"
+
+namespace copy {
+
+namespace {
+
+constexpr uint64_t kProgressEvery = 1000;
+
+// Every text that goes between single quotes, codes included, is escaped first: a quote
+// or backslash in a value must neither break the statement nor be stored altered.
+std::string QuotedText(const std::string& text) {
+  return QuoteString(EscapeString(text));
+}
+
+// The code as LIKE reads it literally: "%", "_" and "\" would otherwise be wildcards or
+// escapes, and the ap clear would delete other agencies' records.
+std::string LikeLiteral(const std::string& text) {
+  std::string result;
+  for (char c : text) {
+    if (c == '%' || c == '_' || c == '\\') {
+      result += '\\';
+    }
+    result += c;
+  }
+  return result;
+}
+
+}  // namespace
+
+std::string FormatCurrency(int64_t ten_thousandths) {
+  // Integer arithmetic only: the amount is exact, whatever its size, and the decimal
+  // separator is a full stop whatever the locale says (a comma would split the value).
+  bool negative = ten_thousandths < 0;
+  uint64_t magnitude = negative ? 0 - static_cast<uint64_t>(ten_thousandths)
+                                : static_cast<uint64_t>(ten_thousandths);
+  std::string text = negative ? "-" : "";
+  text += std::to_string(magnitude / 10000);
+  uint64_t fraction = magnitude % 10000;
+  if (fraction != 0) {
+    std::string digits = std::to_string(fraction);
+    digits.insert(0, 4 - digits.size(), '0');
+    digits.erase(digits.find_last_not_of('0') + 1);
+    text += '.';
+    text += digits;
+  }
+  return text;
+}
+
+std::string FormatColumn(const ColumnDesc& column, const db::Query& row,
+                         const std::string& to_code) {
+  switch (column.form) {
+    case ValueForm::kDestCode:
+      return QuotedText(to_code);
+    case ValueForm::kQuoted:
+    case ValueForm::kEscaped:
+      // Quoted text is escaped too: the columns so formed should hold no quote, but one
+      // that does must not leave the statement malformed.
+      return QuotedText(row.FieldByName(column.source_name).AsString());
+    case ValueForm::kInteger:
+      return std::to_string(row.FieldByName(column.source_name).AsInteger());
+    case ValueForm::kFloat:
+      return FormatCurrency(row.FieldByName(column.source_name).AsCurrency());
+    case ValueForm::kFlag:
+      return row.FieldByName(column.source_name).AsBoolean() ? "1" : "0";
+    case ValueForm::kLiteral:
+      return column.literal;
+  }
+  return column.literal;
+}
+
+std::string BuildInsert(const TableDesc& table, const db::Query& row, const std::string& to_code) {
+  // The flags are read before any other column of the row, so that when a column is
+  // missing, a missing flag column is the one the error names.
+  std::vector<std::string> values(table.columns.size());
+  for (std::size_t i = 0; i < table.columns.size(); ++i) {
+    if (table.columns[i].form == ValueForm::kFlag) {
+      values[i] = FormatColumn(table.columns[i], row, to_code);
+    }
+  }
+  std::string text = table.insert_text;
+  for (std::size_t i = 0; i < table.columns.size(); ++i) {
+    if (i > 0) {
+      text += ", ";
+    }
+    if (table.columns[i].form != ValueForm::kFlag) {
+      values[i] = FormatColumn(table.columns[i], row, to_code);
+    }
+    text += values[i];
+  }
+  text += table.closing_text;
+  return text;
+}
+
+std::string ClearStatement(const TableDesc& table, const std::string& to_code) {
+  return table.clear_text + QuotedText(to_code);
+}
+
+std::string ApClearStatement(const TableDesc& table, const std::string& to_code) {
+  if (table.ap_record_type.empty()) {
+    return "";
+  }
+  return "Delete from zz_data_ap where Index0Col like " +
+         QuotedText(table.ap_record_type + "000" + LikeLiteral(to_code) + "%");
+}
+
+std::string SelectStatement(const TableDesc& table, const std::string& from_code) {
+  return table.select_text + QuotedText(from_code);
+}
+
+TableCopyStats CopyTable(const TableDesc& table, const CopyContext& context) {
+  TableCopyStats stats;
+  if (context.status) {
+    context.status(table.status_text);
+  }
+  db::Query& select = context.select_query;
+  db::Query& insert = context.insert_query;
+  const bool mirrored = !table.ap_record_type.empty();
+
+  if (context.clear_existing) {
+    select.SetSql(ClearStatement(table, context.to_code));
+    stats.rows_deleted = select.ExecSQL();
+    if (mirrored) {
+      select.SetSql(ApClearStatement(table, context.to_code));
+      stats.ap_deleted = select.ExecSQL();
+    }
+  }
+
+  select.SetSql(SelectStatement(table, context.from_code));
+  select.Open();
+  stats.rows_selected = select.RecordCount();
+
+  uint64_t next_report = kProgressEvery;
+  std::optional<uint64_t> last_reported;
+  auto report = [&](bool last) {
+    bool due = stats.rows_inserted >= next_report || (last && last_reported != stats.rows_inserted);
+    if (context.progress && due) {
+      context.progress(stats.rows_inserted, stats.rows_selected);
+      last_reported = stats.rows_inserted;
+      next_report = (stats.rows_inserted / kProgressEvery + 1) * kProgressEvery;
+    }
+  };
+
+  std::vector<std::string> pending;
+  auto flush = [&] {
+    if (pending.empty()) {
+      return;
+    }
+    insert.connection().ExecuteBatch(pending);
+    stats.rows_inserted += pending.size();
+    pending.clear();
+    report(false);
+  };
+
+  while (!select.Eof()) {
+    std::string text;
+    try {
+      text = BuildInsert(table, select, context.to_code);
+    } catch (...) {
+      // The rows before the failing one are inserted, batched or not, so a failed copy
+      // leaves the same rows whichever way the inserts were sent.
+      flush();
+      throw;
+    }
+    if (context.batch_size > 1) {
+      pending.push_back(std::move(text));
+      if (pending.size() >= context.batch_size) {
+        flush();
+      }
+    } else {
+      insert.SetSql(std::move(text));
+      insert.ExecSQL();
+      ++stats.rows_inserted;
+      report(false);
+    }
+    select.Next();
+  }
+  flush();
+  report(true);
+
+  // Also when the select found no rows: the ap records are a copy of their own.
+  if (mirrored && context.copy_ap) {
+    stats.ap_copied = context.copy_ap(context.from_code, context.to_code, table.ap_record_type);
+  }
+  return stats;
+}
+
+}  // namespace copy

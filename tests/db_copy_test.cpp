@@ -1,0 +1,540 @@
+// The copy engine against the private server: exact statement texts and exact copies.
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <tuple>
+#include <utility>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "copy/table_copy.h"
+#include "copy/table_desc.h"
+#include "db/connection.h"
+#include "db/error.h"
+#include "db/query.h"
+#include "tests/test_db.h"
+
+namespace {
+
+using copy::AllTables;
+using copy::ColumnDesc;
+using copy::TableDesc;
+using copy::ValueForm;
+using testing_support::ScratchDatabase;
+
+using Value = std::optional<std::string>;  // nullopt is NULL
+
+// Text values that have broken or altered statements: quotes, backslashes (one at the end),
+// line breaks, LIKE wildcards, and characters beyond one byte, an emoji among them.
+const std::vector<std::string> kTexts = {
+    "O'Neil",
+    "C:\\dir\\sub",
+    "ends in \\",
+    "say \"hi\"",
+    "line1\r\nline2",
+    "50%_off",
+    "Ren\xC3\xA9"
+    "e M\xC3\xBCller",
+    "smile \xF0\x9F\x98\x80",
+    "It's \\' mixed",
+    "plain",
+};
+const std::vector<std::string> kIntegers = {"0", "1001", "-17", "2147483647", "-2147483648"};
+const std::vector<std::string> kAmounts = {"12.5", "15", "-3.25", "0.0001", "123456789012345.6789"};
+const std::vector<std::string> kFlags = {"1", "0", "2", "0", "1"};
+constexpr int kFilledRows = 5;  // then one row with every named column NULL
+
+// Rows of one table as the server returns them, columns found without regard to case.
+struct Rows {
+  std::vector<std::string> names;
+  std::vector<std::vector<Value>> rows;
+
+  Value Get(std::size_t row, std::string_view name) const {
+    for (std::size_t i = 0; i < names.size(); ++i) {
+      if (names[i].size() == name.size() &&
+          std::equal(name.begin(), name.end(), names[i].begin(),
+                     [](char a, char b) { return std::tolower(a) == std::tolower(b); })) {
+        return rows.at(row)[i];
+      }
+    }
+    ADD_FAILURE() << "no column " << name;
+    return std::nullopt;
+  }
+
+  bool Has(std::string_view name) const {
+    for (const std::string& n : names) {
+      if (n == name) {
+        return true;
+      }
+    }
+    return false;
+  }
+};
+
+class CopyTest : public testing::Test {
+ protected:
+  static void SetUpTestSuite() { scratch_ = std::make_unique<ScratchDatabase>("kcopy"); }
+
+  static void TearDownTestSuite() { scratch_.reset(); }
+
+  void SetUp() override { Attach(*scratch_); }
+
+  // Points the queries and the seeding connection at `database`, emptied.
+  void Attach(const ScratchDatabase& database) {
+    seed_ = std::make_unique<db::Connection>(database.settings());
+    for (const TableDesc& table : AllTables()) {
+      seed_->Execute("DELETE FROM " + table.table);
+    }
+    seed_->Execute("DELETE FROM zz_data_ap");
+    connection_ = std::make_unique<db::Connection>(database.settings());
+    connection_->SetObserver([this](std::string_view sql) { statements_.emplace_back(sql); });
+    select_ = std::make_unique<db::Query>(*connection_, "FDQuery1");
+    insert_ = std::make_unique<db::Query>(*connection_, "AddQuery");
+    statements_.clear();
+    statuses_.clear();
+    ap_calls_.clear();
+    progress_.clear();
+  }
+
+  copy::CopyContext Context(const std::string& from, const std::string& to,
+                            std::size_t batch_size = 1) {
+    return copy::CopyContext{
+        *select_,
+        *insert_,
+        from,
+        to,
+        true,
+        [this](std::string_view text) { statuses_.emplace_back(text); },
+        [this](const std::string& f, const std::string& t, const std::string& type) {
+          ap_calls_.emplace_back(f, t, type);
+          return uint64_t{0};
+        },
+        [this](uint64_t done, uint64_t total) { progress_.emplace_back(done, total); },
+        batch_size};
+  }
+
+  std::string Literal(const Value& value) {
+    return value ? "'" + seed_->EscapeBytes(*value) + "'" : "NULL";
+  }
+
+  // Inserts one row: (column, value) pairs with AgyCode first.
+  void Seed(const std::string& table, const std::vector<std::pair<std::string, Value>>& cells) {
+    std::string names;
+    std::string values;
+    for (const auto& [name, value] : cells) {
+      names += (names.empty() ? "`" : ", `") + name + "`";
+      values += (values.empty() ? "" : ", ") + Literal(value);
+    }
+    seed_->Execute("INSERT INTO " + table + " (" + names + ") VALUES (" + values + ")");
+  }
+
+  // Fills `table` for agency `code` with the edge values, row by row, and one NULL row.
+  void SeedEdgeRows(const TableDesc& table, const std::string& code) {
+    bool has_memo = ReadRows(table.table, "").Has("Memo");
+    std::size_t text_cell = 0;
+    for (int row = 0; row <= kFilledRows; ++row) {
+      std::vector<std::pair<std::string, Value>> cells = {{"AgyCode", code}};
+      if (has_memo) {
+        cells.emplace_back("Memo", "source memo");
+      }
+      for (const ColumnDesc& column : table.columns) {
+        Value value;
+        std::size_t pick = static_cast<std::size_t>(row);
+        switch (column.form) {
+          case ValueForm::kDestCode:
+            continue;
+          case ValueForm::kLiteral:
+            // The source's own value must not reach the destination.
+            cells.emplace_back(column.insert_name, "0");
+            continue;
+          case ValueForm::kQuoted:
+          case ValueForm::kEscaped:
+            value = kTexts[text_cell++ % kTexts.size()];
+            break;
+          case ValueForm::kInteger:
+            value = kIntegers[pick % kIntegers.size()];
+            break;
+          case ValueForm::kFloat:
+            value = kAmounts[pick % kAmounts.size()];
+            break;
+          case ValueForm::kFlag:
+            value = kFlags[pick % kFlags.size()];
+            break;
+        }
+        cells.emplace_back(column.source_name, row == kFilledRows ? Value() : value);
+      }
+      Seed(table.table, cells);
+    }
+  }
+
+  // One plain row, for agencies whose rows must vanish or stay untouched.
+  void SeedPlainRow(const TableDesc& table, const std::string& code, const std::string& text) {
+    std::vector<std::pair<std::string, Value>> cells = {{"AgyCode", code}};
+    for (const ColumnDesc& column : table.columns) {
+      if (column.form == ValueForm::kQuoted || column.form == ValueForm::kEscaped) {
+        cells.emplace_back(column.source_name, text);
+      }
+    }
+    Seed(table.table, cells);
+  }
+
+  Rows ReadRows(const std::string& table, const std::string& code) {
+    std::string sql = "SELECT * FROM " + table;
+    sql += code.empty() ? " LIMIT 0" : " WHERE AgyCode = '" + code + "' ORDER BY RowID";
+    db::Result result = seed_->Query(sql);
+    Rows rows;
+    for (std::size_t i = 0; i < result.FieldCount(); ++i) {
+      rows.names.push_back(result.FieldName(i));
+    }
+    for (; !result.Eof(); result.Next()) {
+      std::vector<Value> row;
+      for (std::size_t i = 0; i < result.FieldCount(); ++i) {
+        row.push_back(result.IsNull(i) ? Value() : Value(std::string(result.Value(i))));
+      }
+      rows.rows.push_back(std::move(row));
+    }
+    return rows;
+  }
+
+  int64_t Count(const std::string& table, const std::string& code) {
+    return static_cast<int64_t>(ReadRows(table, code).rows.size());
+  }
+
+  std::vector<std::string> Inserts() const {
+    std::vector<std::string> inserts;
+    for (const std::string& sql : statements_) {
+      if (sql.rfind("Insert", 0) == 0) {
+        inserts.push_back(sql);
+      }
+    }
+    return inserts;
+  }
+
+  // Every source row of `table` has its copy under "02", in order, with the named columns
+  // equal under the forms' rules and the unnamed ones at their defaults.
+  void ExpectExactCopy(const TableDesc& table, const Rows& source) {
+    SCOPED_TRACE(table.method);
+    Rows dest = ReadRows(table.table, "02");
+    ASSERT_EQ(source.rows.size(), dest.rows.size());
+    for (std::size_t r = 0; r < dest.rows.size(); ++r) {
+      SCOPED_TRACE("row " + std::to_string(r));
+      for (const ColumnDesc& column : table.columns) {
+        SCOPED_TRACE(column.insert_name);
+        Value got = dest.Get(r, column.insert_name);
+        ASSERT_TRUE(got.has_value());
+        Value src = column.source_name.empty() ? Value() : source.Get(r, column.source_name);
+        switch (column.form) {
+          case ValueForm::kDestCode:
+            EXPECT_EQ("02", *got);
+            break;
+          case ValueForm::kLiteral:
+            EXPECT_EQ(column.literal, *got);
+            break;
+          case ValueForm::kQuoted:
+          case ValueForm::kEscaped:
+            EXPECT_EQ(src.value_or(""), *got);
+            break;
+          case ValueForm::kInteger:
+            EXPECT_EQ(src.value_or("0"), *got);
+            break;
+          case ValueForm::kFloat:
+            // Both sides are the server's DECIMAL(19,4) text, so equality is exactness.
+            EXPECT_EQ(src.value_or("0.0000"), *got);
+            break;
+          case ValueForm::kFlag:
+            EXPECT_EQ(src && *src != "0" ? "1" : "0", *got);
+            break;
+        }
+      }
+      EXPECT_NE(source.Get(r, "RowID"), dest.Get(r, "RowID"));
+      if (dest.Has("Memo")) {
+        EXPECT_EQ("unset", dest.Get(r, "Memo").value_or("NULL"));
+      }
+    }
+  }
+
+  // Seeds every table (source 01, old destination rows 02, bystander 03), copies them all
+  // in run order and checks each copy.
+  void CopyAllAndVerify(std::size_t batch_size) {
+    std::vector<Rows> sources;
+    std::vector<Rows> bystanders;
+    for (const TableDesc& table : AllTables()) {
+      SeedEdgeRows(table, "01");
+      SeedPlainRow(table, "02", "old destination row");
+      SeedPlainRow(table, "02", "another old one");
+      SeedPlainRow(table, "03", "bystander");
+      sources.push_back(ReadRows(table.table, "01"));
+      bystanders.push_back(ReadRows(table.table, "03"));
+    }
+    copy::CopyContext context = Context("01", "02", batch_size);
+    for (const TableDesc& table : AllTables()) {
+      copy::TableCopyStats stats = copy::CopyTable(table, context);
+      EXPECT_EQ(2u, stats.rows_deleted) << table.method;
+      EXPECT_EQ(6u, stats.rows_selected) << table.method;
+      EXPECT_EQ(6u, stats.rows_inserted) << table.method;
+    }
+    for (std::size_t i = 0; i < AllTables().size(); ++i) {
+      const TableDesc& table = AllTables()[i];
+      ExpectExactCopy(table, sources[i]);
+      EXPECT_EQ(sources[i].rows, ReadRows(table.table, "01").rows) << table.method;
+      EXPECT_EQ(bystanders[i].rows, ReadRows(table.table, "03").rows) << table.method;
+    }
+    std::vector<std::string> expected_statuses;
+    for (const TableDesc& table : AllTables()) {
+      expected_statuses.push_back(table.status_text);
+    }
+    EXPECT_EQ(expected_statuses, statuses_);
+    using Call = std::tuple<std::string, std::string, std::string>;
+    EXPECT_EQ((std::vector<Call>{{"01", "02", "009"},
+                                 {"01", "02", "006"},
+                                 {"01", "02", "003"},
+                                 {"01", "02", "005"},
+                                 {"01", "02", "008"},
+                                 {"01", "02", "002"},
+                                 {"01", "02", "007"}}),
+              ap_calls_);
+  }
+
+  static std::unique_ptr<ScratchDatabase> scratch_;
+  std::unique_ptr<db::Connection> seed_;  // seeds and reads, unobserved
+  std::unique_ptr<db::Connection> connection_;
+  std::unique_ptr<db::Query> select_;
+  std::unique_ptr<db::Query> insert_;
+  std::vector<std::string> statements_;
+  std::vector<std::string> statuses_;
+  std::vector<std::tuple<std::string, std::string, std::string>> ap_calls_;
+  std::vector<std::pair<uint64_t, uint64_t>> progress_;
+};
+
+std::unique_ptr<ScratchDatabase> CopyTest::scratch_;
+
+TEST_F(CopyTest, BankExampleSendsExactTexts) {
+  Seed("Bank", {{"AgyCode", "01"},
+                {"Number", "FNB"},
+                {"Name", "First National"},
+                {"AlphaCode", "FIRST"},
+                {"Address1", "100 Main St"},
+                {"Address2", ""},
+                {"City", "Springfield"},
+                {"State", "IL"},
+                {"ZipCode", "62701"},
+                {"Phone", "217-555-0100"},
+                {"Fax", ""},
+                {"Email", ""},
+                {"NextCheck", "1001"},
+                {"InactiveAcct", "0"}});
+  copy::CopyTable(copy::TableByMethod("CopyBanks"), Context("01", "02"));
+  EXPECT_EQ((std::vector<std::string>{
+                "Delete from Bank where AgyCode = '02'",
+                "Delete from zz_data_ap where Index0Col like '00900002%'",
+                "Select * from Bank where AgyCode = '01'",
+                "Insert into Bank (AgyCode, Number, Name, AlphaCode, Address1, address2, City, "
+                "State, ZipCode, Phone, Fax, Email, NextCheck, InactiveAcct) Values ('02', 'FNB', "
+                "'First National', 'FIRST', '100 Main St', '', 'Springfield', 'IL', '62701', "
+                "'217-555-0100', '', '', 1001, 1)"}),
+            statements_);
+  EXPECT_EQ(std::vector<std::string>{"Banks"}, statuses_);
+  EXPECT_EQ(1, Count("Bank", "02"));
+}
+
+TEST_F(CopyTest, TransactionExampleSendsExactTexts) {
+  Seed("Trans", {{"AgyCode", "01"}, {"Number", "NB"}, {"Name", "New Business"}, {"TrnType", "1"}});
+  Seed("Trans", {{"AgyCode", "01"}, {"Number", "XX"}, {"Name", "O'Neil"}, {"TrnType", "-2"}});
+  Seed("Trans", {{"AgyCode", "01"}, {"Number", "NL"}, {"Name", std::nullopt}, {"TrnType", {}}});
+  copy::CopyTable(copy::TableByMethod("CopyTransaction"), Context("01", "02"));
+  EXPECT_EQ((std::vector<std::string>{
+                "Delete from Trans where AgyCode = '02'",
+                "Delete from zz_data_ap where Index0Col like '00700002%'",
+                "Select * from Trans where AgyCode = '01'",
+                "Insert Into Trans (AgyCode, Number, Name, TrnType) Values ('02', 'NB', 'New "
+                "Business', 1)",
+                "Insert Into Trans (AgyCode, Number, Name, TrnType) Values ('02', 'XX', "
+                "'O\\'Neil', -2)",
+                "Insert Into Trans (AgyCode, Number, Name, TrnType) Values ('02', 'NL', '', 0)"}),
+            statements_);
+}
+
+TEST_F(CopyTest, CompanyFlagsAndAmountTexts) {
+  Seed("Company", {{"AgyCode", "01"},
+                   {"Number", "C1"},
+                   {"Name", "O'Hara"},
+                   {"AgyCommision", "123456789012345.6789"},
+                   {"InactiveAcct", "1"},
+                   {"IsMasterCmp", "0"},
+                   {"CmpRefersTo", "C0"},
+                   {"fHasParentCmp", "1"}});
+  copy::CopyTable(copy::TableByMethod("CopyCompany"), Context("01", "02"));
+  std::vector<std::string> inserts = Inserts();
+  ASSERT_EQ(1u, inserts.size());
+  const std::string values = inserts[0].substr(inserts[0].find("Values (") + 8);
+  // Contact to UndFax are empty (25 columns), WebSite to NYIDCode too, PolViewType is 0.
+  EXPECT_EQ(
+      "'02', 'C1', 'O\\'Hara', "
+      "'', '', '', '', '', '', '', "          // Contact .. BalMethodCd
+      "'', '', '', '', '', '', '', '', '', "  // AccAdd1 .. AccPhone
+      "'', '', '', '', '', '', '', '', '', "  // UndAdd1 .. UndFax
+      "123456789012345.6789, '', '', 0, '', '', '', '', '', "
+      "1, 0, 'C0', 1, '')",
+      values);
+}
+
+TEST_F(CopyTest, EveryTableCopiedExactly) {
+  CopyAllAndVerify(1);
+}
+
+TEST_F(CopyTest, BatchedInsertsGiveTheSameCopy) {
+  CopyAllAndVerify(100);
+  // Each statement is sent unchanged: one per row, as unbatched.
+  EXPECT_EQ(AllTables().size() * 6, Inserts().size());
+}
+
+TEST_F(CopyTest, EmptySourceStillClearsAndCopiesApRecords) {
+  for (const TableDesc& table : AllTables()) {
+    SeedPlainRow(table, "02", "old destination row");
+  }
+  copy::CopyContext context = Context("01", "02");
+  for (const TableDesc& table : AllTables()) {
+    SCOPED_TRACE(table.method);
+    statements_.clear();
+    ap_calls_.clear();
+    progress_.clear();
+    copy::TableCopyStats stats = copy::CopyTable(table, context);
+    EXPECT_EQ(0, Count(table.table, "02"));
+    EXPECT_EQ(1u, stats.rows_deleted);
+    EXPECT_EQ(0u, stats.rows_inserted);
+    EXPECT_TRUE(Inserts().empty());
+    std::vector<std::string> expected = {table.clear_text + "'02'"};
+    if (!table.ap_record_type.empty()) {
+      expected.push_back("Delete from zz_data_ap where Index0Col like '" + table.ap_record_type +
+                         "00002%'");
+    }
+    expected.push_back(table.select_text + "'01'");
+    EXPECT_EQ(expected, statements_);
+    using Call = std::tuple<std::string, std::string, std::string>;
+    std::vector<Call> expected_calls;
+    if (!table.ap_record_type.empty()) {
+      expected_calls.emplace_back("01", "02", table.ap_record_type);
+    }
+    EXPECT_EQ(expected_calls, ap_calls_);
+    EXPECT_EQ((std::vector<std::pair<uint64_t, uint64_t>>{{0, 0}}), progress_);
+  }
+}
+
+TEST_F(CopyTest, ApClearDeletesOnlyTheDestinationsRecordsOfThatType) {
+  for (const char* key : {"00900002A", "00900002B", "00900001A", "00600002A", "00900003A",
+                          "0090000_A", "00800002A"}) {
+    Seed("zz_data_ap", {{"Index0Col", key}, {"RecData", "x"}});
+  }
+  copy::TableCopyStats stats =
+      copy::CopyTable(copy::TableByMethod("CopyBanks"), Context("01", "02"));
+  EXPECT_EQ(2u, stats.ap_deleted);
+  EXPECT_EQ("0",
+            scratch_->Scalar("SELECT COUNT(*) FROM zz_data_ap WHERE Index0Col LIKE '00900002%'"));
+  EXPECT_EQ("5", scratch_->Scalar("SELECT COUNT(*) FROM zz_data_ap"));
+
+  // A wildcard in the code is matched literally: only the "0_" records go.
+  stats = copy::CopyTable(copy::TableByMethod("CopyBanks"), Context("01", "0_"));
+  EXPECT_EQ(1u, stats.ap_deleted);
+  EXPECT_EQ("4", scratch_->Scalar("SELECT COUNT(*) FROM zz_data_ap"));
+  EXPECT_EQ("1", scratch_->Scalar("SELECT COUNT(*) FROM zz_data_ap WHERE Index0Col = '00900001A'"));
+}
+
+TEST_F(CopyTest, ProgressEveryThousandRowsAndAfterTheLast) {
+  std::string sql = "INSERT INTO Trans (AgyCode, Number, Name, TrnType) VALUES ";
+  for (int i = 0; i < 2500; ++i) {
+    sql += (i == 0 ? "" : ", ") + std::string("('01', 'N") + std::to_string(i) + "', 'x', 1)";
+  }
+  seed_->Execute(sql);
+  const std::vector<std::pair<uint64_t, uint64_t>> expected = {
+      {1000, 2500}, {2000, 2500}, {2500, 2500}};
+  copy::CopyTable(copy::TableByMethod("CopyTransaction"), Context("01", "02"));
+  EXPECT_EQ(expected, progress_);
+  progress_.clear();
+  copy::CopyTable(copy::TableByMethod("CopyTransaction"), Context("01", "02", 100));
+  EXPECT_EQ(expected, progress_);
+  EXPECT_EQ(2500, Count("Trans", "02"));
+
+  // A last row on a thousand is reported once.
+  seed_->Execute(
+      "DELETE FROM Trans WHERE AgyCode = '01' AND RowID > (SELECT MIN(RowID) + 1999 "
+      "FROM (SELECT RowID FROM Trans WHERE AgyCode = '01') AS s)");
+  progress_.clear();
+  copy::CopyTable(copy::TableByMethod("CopyTransaction"), Context("01", "02", 100));
+  EXPECT_EQ((std::vector<std::pair<uint64_t, uint64_t>>{{1000, 2000}, {2000, 2000}}), progress_);
+}
+
+// Tables altered on purpose get a database of their own, so the shared one stays intact.
+class DamagedTableTest : public CopyTest {
+ protected:
+  void SetUp() override {
+    damaged_ = std::make_unique<ScratchDatabase>("kcopyx");
+    Attach(*damaged_);
+  }
+
+  void TearDown() override {
+    select_.reset();
+    insert_.reset();
+    connection_.reset();
+    seed_.reset();
+    damaged_.reset();
+  }
+
+  std::unique_ptr<ScratchDatabase> damaged_;
+};
+
+TEST_F(DamagedTableTest, MissingColumnStopsAfterTheClear) {
+  seed_->Execute("ALTER TABLE Trans DROP COLUMN TrnType");
+  Seed("Trans", {{"AgyCode", "01"}, {"Number", "NB"}, {"Name", "New Business"}});
+  Seed("Trans", {{"AgyCode", "02"}, {"Number", "OLD"}});
+  try {
+    copy::CopyTable(copy::TableByMethod("CopyTransaction"), Context("01", "02"));
+    FAIL() << "no error";
+  } catch (const db::Error& error) {
+    EXPECT_STREQ("FDQuery1: Field 'TrnType' not found", error.what());
+  }
+  EXPECT_EQ(0, Count("Trans", "02"));
+  EXPECT_TRUE(Inserts().empty());
+  EXPECT_TRUE(ap_calls_.empty());
+}
+
+TEST_F(DamagedTableTest, MissingFlagColumnIsNamedFirst) {
+  seed_->Execute("ALTER TABLE Company DROP COLUMN Name, DROP COLUMN fHasParentCmp");
+  Seed("Company", {{"AgyCode", "01"}, {"Number", "C1"}});
+  for (std::size_t batch_size : {std::size_t{1}, std::size_t{100}}) {
+    try {
+      copy::CopyTable(copy::TableByMethod("CopyCompany"), Context("01", "02", batch_size));
+      FAIL() << "no error";
+    } catch (const db::Error& error) {
+      EXPECT_STREQ("FDQuery1: Field 'fHasParentCmp' not found", error.what());
+    }
+  }
+  EXPECT_TRUE(Inserts().empty());
+}
+
+TEST_F(DamagedTableTest, FailingStatementInABatchIsNamed) {
+  // Only the destination's third row breaks the rule, so the source itself can hold it.
+  seed_->Execute(
+      "ALTER TABLE Trans ADD CONSTRAINT Trans_Small CHECK (AgyCode <> '02' OR TrnType < 3)");
+  for (int i = 1; i <= 4; ++i) {
+    Seed("Trans", {{"AgyCode", "01"},
+                   {"Number", "N" + std::to_string(i)},
+                   {"Name", "row " + std::to_string(i)},
+                   {"TrnType", std::to_string(i)}});
+  }
+  try {
+    copy::CopyTable(copy::TableByMethod("CopyTransaction"), Context("01", "02", 100));
+    FAIL() << "no error";
+  } catch (const db::Error& error) {
+    EXPECT_EQ("Insert Into Trans (AgyCode, Number, Name, TrnType) Values ('02', 'N3', 'row 3', 3)",
+              error.statement());
+    EXPECT_NE(std::string::npos, std::string(error.what()).find("Trans_Small"));
+  }
+  // The statements before the failing one have taken effect, as unbatched ones would.
+  EXPECT_EQ(2, Count("Trans", "02"));
+  EXPECT_TRUE(ap_calls_.empty());
+}
+
+}  // namespace
