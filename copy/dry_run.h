@@ -1,0 +1,44 @@
+// What a run would delete and copy, counted without changing anything.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "copy/table_desc.h"
+
+namespace db {
+class Connection;
+}
+
+namespace copy {
+
+struct PlanCounts {
+  uint64_t rows_to_delete = 0;  // destination rows the clear removes
+  uint64_t rows_to_copy = 0;    // source rows the select reads after the clear
+  uint64_t ap_to_delete = 0;    // destination ap records of the kind the ap clear removes
+  uint64_t ap_to_copy = 0;      // source ap records the ap copy inserts
+};
+
+struct TablePlan {
+  std::string table;           // as the statements name it, e.g. "Bank"
+  std::string status_text;     // e.g. "Banks"
+  std::string ap_record_type;  // "" when the kind has no ap records
+  PlanCounts counts;
+};
+
+// Counts, table by table in the order of `tables`, what a run from `from_code` to `to_code`
+// with the clear on would delete and copy: the rows its clear and select match (the
+// select runs after the clear, so rows both match are not counted as copied), the ap
+// records its ap clear matches, and the source ap records the ap copy would insert (those
+// whose first eight bytes are record type + "000" + from_code, in key order up to the
+// first record too long for the copy's 150-byte buffer, which ends its scan). Runs only
+// SELECT statements. Throws db::Error as the statements do.
+std::vector<TablePlan> PlanRun(db::Connection& connection, const std::vector<TableDesc>& tables,
+                               const std::string& from_code, const std::string& to_code);
+
+// One line for a plan entry, e.g. "Banks: delete 2 rows and 1 ap record (009), copy 3 rows
+// and 3 ap records".
+std::string DescribePlan(const TablePlan& plan);
+
+}  // namespace copy

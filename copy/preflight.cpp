@@ -1,0 +1,256 @@
+// Checks, before a run deletes anything, that the database and the ap file can take it.
+#include "copy/preflight.h"
+
+#include <algorithm>
+#include <cctype>
+#include <map>
+#include <optional>
+#include <set>
+#include <string_view>
+
+#include "db/connection.h"
+#include "db/query.h"
+
+namespace copy {
+
+namespace {
+
+constexpr const char* kApTable = "zz_data_ap";
+
+std::string Lower(std::string_view text) {
+  std::string result(text);
+  std::transform(result.begin(), result.end(), result.begin(), [](char c) {
+    return static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  });
+  return result;
+}
+
+struct TableInfo {
+  std::string name;    // as the server holds it
+  std::string engine;  // "" for a view
+  bool transactional = false;
+  std::set<std::string> columns;  // lower case: column names never depend on letter case
+};
+
+// What the current database holds, read in three statements rather than one per table.
+struct Catalog {
+  bool has_database = false;
+  // lower_case_table_names 0: the server tells "GlCodes" and "GLCodes" apart (Linux).
+  bool case_sensitive_names = true;
+  std::vector<TableInfo> tables;
+
+  // The table a statement naming `name` would reach, if any.
+  const TableInfo* Find(const std::string& name) const {
+    for (const TableInfo& table : tables) {
+      if (case_sensitive_names ? table.name == name : Lower(table.name) == Lower(name)) {
+        return &table;
+      }
+    }
+    return nullptr;
+  }
+
+  // A table whose name differs from `name` only in letter case, for a clearer message.
+  const TableInfo* FindIgnoringCase(const std::string& name) const {
+    for (const TableInfo& table : tables) {
+      if (Lower(table.name) == Lower(name)) {
+        return &table;
+      }
+    }
+    return nullptr;
+  }
+};
+
+Catalog ReadCatalog(db::Connection& connection) {
+  Catalog catalog;
+  db::Result settings = connection.Query("SELECT @@lower_case_table_names, DATABASE()");
+  catalog.case_sensitive_names = settings.Value(0) == "0";
+  catalog.has_database = !settings.IsNull(1);
+  if (!catalog.has_database) {
+    return catalog;
+  }
+
+  std::set<std::string> transactional_engines;
+  db::Result engines =
+      connection.Query("SELECT ENGINE FROM information_schema.ENGINES WHERE TRANSACTIONS = 'YES'");
+  for (; !engines.Eof(); engines.Next()) {
+    transactional_engines.insert(Lower(engines.Value(0)));
+  }
+
+  std::map<std::string, std::size_t> index;  // exact name -> position in catalog.tables
+  db::Result tables = connection.Query(
+      "SELECT TABLE_NAME, ENGINE FROM information_schema.TABLES "
+      "WHERE TABLE_SCHEMA = DATABASE()");
+  for (; !tables.Eof(); tables.Next()) {
+    TableInfo info;
+    info.name = std::string(tables.Value(0));
+    info.engine = tables.IsNull(1) ? "" : std::string(tables.Value(1));
+    // A view has no engine of its own; what it writes through is not ours to judge here.
+    info.transactional =
+        info.engine.empty() || transactional_engines.count(Lower(info.engine)) != 0;
+    index[info.name] = catalog.tables.size();
+    catalog.tables.push_back(std::move(info));
+  }
+
+  db::Result columns = connection.Query(
+      "SELECT TABLE_NAME, COLUMN_NAME FROM information_schema.COLUMNS "
+      "WHERE TABLE_SCHEMA = DATABASE()");
+  for (; !columns.Eof(); columns.Next()) {
+    auto it = index.find(std::string(columns.Value(0)));
+    if (it != index.end()) {
+      catalog.tables[it->second].columns.insert(Lower(columns.Value(1)));
+    }
+  }
+  return catalog;
+}
+
+std::string Join(const std::vector<std::string>& names) {
+  std::string text;
+  for (const std::string& name : names) {
+    if (!text.empty()) {
+      text += ", ";
+    }
+    text += name;
+  }
+  return text;
+}
+
+// The names of `wanted` that `table` lacks, each once, in the order given.
+std::vector<std::string> Missing(const TableInfo& table, const std::vector<std::string>& wanted) {
+  std::vector<std::string> missing;
+  std::set<std::string> seen;
+  for (const std::string& name : wanted) {
+    std::string key = Lower(name);
+    if (!table.columns.count(key) && seen.insert(key).second) {
+      missing.push_back(name);
+    }
+  }
+  return missing;
+}
+
+std::string LacksLine(const std::string& table, const std::vector<std::string>& missing) {
+  return "Table " + table + (missing.size() == 1 ? " lacks column " : " lacks columns ") +
+         Join(missing);
+}
+
+// Looks `name` up; on failure adds the problem line and returns nullptr.
+const TableInfo* Require(const Catalog& catalog, const std::string& name,
+                         std::vector<std::string>& problems) {
+  if (const TableInfo* table = catalog.Find(name)) {
+    return table;
+  }
+  std::string line = "Table " + name + " does not exist";
+  if (const TableInfo* other = catalog.FindIgnoringCase(name)) {
+    line += " (the server tells letter case apart in table names; it holds " + other->name + ")";
+  }
+  problems.push_back(std::move(line));
+  return nullptr;
+}
+
+void CheckColumns(const TableInfo* table, const std::string& name,
+                  const std::vector<std::string>& wanted, std::vector<std::string>& problems) {
+  if (table == nullptr) {
+    return;
+  }
+  std::vector<std::string> missing = Missing(*table, wanted);
+  if (!missing.empty()) {
+    problems.push_back(LacksLine(name, missing));
+  }
+}
+
+bool AnyMirrored(const std::vector<TableDesc>& tables) {
+  return std::any_of(tables.begin(), tables.end(),
+                     [](const TableDesc& table) { return !table.ap_record_type.empty(); });
+}
+
+}  // namespace
+
+std::string InsertTableName(const TableDesc& table) {
+  // "Insert into Bank (AgyCode, ..." : the word after "into", whatever its case.
+  std::string lower = Lower(table.insert_text);
+  std::size_t into = lower.find("into ");
+  if (into == std::string::npos) {
+    return table.table;
+  }
+  std::size_t start = table.insert_text.find_first_not_of(' ', into + 5);
+  if (start == std::string::npos) {
+    return table.table;
+  }
+  std::size_t end = table.insert_text.find_first_of(" (", start);
+  return table.insert_text.substr(start, end == std::string::npos ? end : end - start);
+}
+
+std::vector<std::string> PreflightProblems(db::Connection& connection,
+                                           const std::vector<TableDesc>& tables, bool ap_read_open,
+                                           bool ap_write_open) {
+  std::vector<std::string> problems;
+  Catalog catalog = ReadCatalog(connection);
+  if (!catalog.has_database) {
+    problems.push_back("No database is selected on the connection");
+    return problems;
+  }
+
+  for (const TableDesc& desc : tables) {
+    // The clear and the select filter on AgyCode; the select reads the source names.
+    std::vector<std::string> reads = {"AgyCode"};
+    std::vector<std::string> writes;
+    std::vector<std::string> both = {"AgyCode"};  // column order, for the message
+    for (const ColumnDesc& column : desc.columns) {
+      writes.push_back(column.insert_name);
+      both.push_back(column.insert_name);
+      if (!column.source_name.empty()) {
+        reads.push_back(column.source_name);
+        both.push_back(column.source_name);
+      }
+    }
+
+    const TableInfo* read_table = Require(catalog, desc.table, problems);
+    const std::string insert_name = InsertTableName(desc);
+    const TableInfo* insert_table = read_table;
+    if (insert_name != desc.table) {
+      insert_table = Require(catalog, insert_name, problems);
+    }
+    if (read_table != nullptr && read_table == insert_table) {
+      CheckColumns(read_table, desc.table, both, problems);
+    } else {
+      CheckColumns(read_table, desc.table, reads, problems);
+      CheckColumns(insert_table, insert_name, writes, problems);
+    }
+  }
+
+  if (AnyMirrored(tables)) {
+    const TableInfo* ap_table = Require(catalog, kApTable, problems);
+    CheckColumns(ap_table, kApTable, {"Index0Col", "RecData"}, problems);
+    if (!ap_read_open) {
+      problems.push_back("ap record file is not open for reading");
+    }
+    if (!ap_write_open) {
+      problems.push_back("ap record file is not open for writing");
+    }
+  }
+  return problems;
+}
+
+std::vector<std::string> NonTransactionalTables(db::Connection& connection,
+                                                const std::vector<TableDesc>& tables) {
+  Catalog catalog = ReadCatalog(connection);
+  std::vector<std::string> names;
+  for (const TableDesc& desc : tables) {
+    names.push_back(desc.table);
+    names.push_back(InsertTableName(desc));
+  }
+  if (AnyMirrored(tables)) {
+    names.push_back(kApTable);
+  }
+
+  std::vector<std::string> found;
+  std::set<const TableInfo*> reported;
+  for (const std::string& name : names) {
+    const TableInfo* table = catalog.Find(name);
+    if (table != nullptr && !table->transactional && reported.insert(table).second) {
+      found.push_back(name + " (" + table->engine + ")");
+    }
+  }
+  return found;
+}
+
+}  // namespace copy

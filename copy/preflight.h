@@ -1,0 +1,39 @@
+// Checks, before a run deletes anything, that the database and the ap file can take it.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "copy/table_desc.h"
+
+namespace db {
+class Connection;
+}
+
+namespace copy {
+
+// The problems that would make a run over `tables` fail part way, found by asking the
+// connection's current database (DATABASE()) and without changing anything. Checks that:
+// every table the statements name exists (the clear and select table and the insert table,
+// under the server's own rule for letter case in table names); each has every column the
+// copy reads or writes, AgyCode included (column names compared without regard to case);
+// and, when a table is mirrored in the ap file, that zz_data_ap exists with Index0Col and
+// RecData and that both ap handles are open (`ap_read_open`, `ap_write_open`).
+// Returns one line per problem, e.g. "Table Vendor lacks columns FedID, Ten99Type" or
+// "Table DLNAIC does not exist"; empty when the run can start. Throws db::Error when the
+// server cannot be asked.
+std::vector<std::string> PreflightProblems(db::Connection& connection,
+                                           const std::vector<TableDesc>& tables, bool ap_read_open,
+                                           bool ap_write_open);
+
+// The tables a run over `tables` writes (each once, with zz_data_ap when a table is
+// mirrored) whose storage engine cannot roll back, each as "Bank (MyISAM)", in run order.
+// Inside a transaction these keep whatever was done to them even when the run is rolled
+// back. Tables that do not exist are left to PreflightProblems. Throws db::Error.
+std::vector<std::string> NonTransactionalTables(db::Connection& connection,
+                                                const std::vector<TableDesc>& tables);
+
+// The table the insert statement of `table` names, as spelled there ("GLCodes").
+std::string InsertTableName(const TableDesc& table);
+
+}  // namespace copy
