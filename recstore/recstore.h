@@ -30,14 +30,18 @@ int32_t CBtrvOapi() noexcept;
 
 // Opens record file `file` on `handle`: 0 when table zz_data_<file> exists; 12 when it does
 // not; 20 before MCBInitializeFauxBtrieve; 2 when the server cannot be reached; 1 for an
-// unknown handle. `owner` and the three small arguments are accepted and not used.
-int16_t btrOpen(int32_t handle, const char* owner, const char* file, int16_t mode,
-                int16_t share, int16_t lock) noexcept;
+// unknown handle. `owner` and the three small arguments are accepted and not used. A name
+// other than letters, digits and underscores never reaches the server and gives 12.
+// Opening an open handle again forgets its file and position first.
+int16_t btrOpen(int32_t handle, const char* owner, const char* file, int16_t mode, int16_t share,
+                int16_t lock) noexcept;
 
 // Reads the first record whose key 0 is greater, in byte order, than the zero-terminated
 // key text into `data` (capacity `length`) and positions the handle on it. 9 when there
 // is none; 22 when the record is longer than `length` (the first `length` bytes are
-// delivered and the handle is positioned on it); 3 when the handle is not open.
+// delivered and the handle is positioned on it); 3 when the handle is not open or unknown;
+// 6 for a key number other than 0. A read that finds no record leaves the position as it was.
+// Nothing is cached: every read asks the server, so rows deleted by others are never seen.
 int16_t btrGetGreater(int32_t handle, void* data, uint32_t& length, const void* key,
                       int16_t key_number, int16_t lock) noexcept;
 
@@ -46,7 +50,8 @@ int16_t btrGetGreater(int32_t handle, void* data, uint32_t& length, const void* 
 int16_t btrGetNext(int32_t handle, void* data, uint32_t& length, int16_t lock) noexcept;
 
 // Adds a record of `length` bytes. 5 when a record with the same key 0 exists; 28 when
-// the length is 0 or above 4096. Never moves any handle's position.
+// the length is 0 or above 4096; 3 when the handle is not open or unknown. Never moves any
+// handle's position.
 int16_t btrInsert(int32_t handle, const void* data, uint32_t& length, int16_t lock) noexcept;
 
 // Closes and frees the handle (open or not). 3 for an unknown handle.
@@ -63,7 +68,8 @@ void SetConnectionSettings(const db::ConnectionSettings& settings) noexcept;
 // returns to the library's own connection.
 void UseConnection(db::Connection* connection) noexcept;
 
-// Text of the last failure behind a non-zero status (server message), "" when none.
+// Text of the failure behind the status of the last btrOpen, read, insert or close (the
+// server's message when it came from the server); "" after success or end of file.
 std::string LastErrorText();
 
 // Number of handles allocated and not yet closed; tests check it is 0 at the end.

@@ -1,0 +1,54 @@
+// Copy of one kind of ap records from one agency to another.
+#include "recstore/ap_copy.h"
+
+#include <array>
+
+#include "copy/sql_text.h"
+#include "recstore/btrv_constants.h"
+#include "recstore/recstore.h"
+
+namespace recstore {
+
+ApCopyStats CopyApRecords(int32_t read_handle, int32_t write_handle, uint32_t& size,
+                          const std::string& from_code, const std::string& to_code,
+                          const std::string& record_type) noexcept {
+  ApCopyStats stats;
+  // Both bytes of the agency code are overwritten; a shorter code would leave a byte of
+  // the source agency behind and file the copy under a third agency.
+  if (to_code.size() < 2) {
+    return stats;
+  }
+  try {
+    const std::string key = record_type + "000" + from_code;
+    std::array<unsigned char, kApRecordSize> record{};
+    // The full buffer length before every read: a record longer than the length passed is
+    // refused by the store, which would end the scan early (or, delivered cut short, be
+    // inserted cut short).
+    size = kApRecordSize;
+    int16_t status = btrGetGreater(read_handle, record.data(), size, key.c_str(), 0, 0);
+    while (status == BTRV_ERR_NONE) {
+      // Records of one type and agency lie together in key order, so the first record
+      // with another prefix ends the scan. A key shorter than eight bytes never matches.
+      if (ZarCatStr(reinterpret_cast<const char*>(record.data()), 8) != key) {
+        break;
+      }
+      record[6] = static_cast<unsigned char>(to_code[0]);
+      record[7] = static_cast<unsigned char>(to_code[1]);
+      // A refused insert (typically a duplicate already at the destination) loses only
+      // that record; the rest of the kind is still worth copying.
+      if (btrInsert(write_handle, record.data(), size, 0) == BTRV_ERR_NONE) {
+        ++stats.copied;
+      } else {
+        ++stats.refused;
+      }
+      size = kApRecordSize;
+      status = btrGetNext(read_handle, record.data(), size, 0);
+    }
+  } catch (...) {
+    // Only building the key or the test text can throw (out of memory); the counts so
+    // far are still true.
+  }
+  return stats;
+}
+
+}  // namespace recstore

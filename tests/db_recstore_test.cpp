@@ -1,0 +1,314 @@
+// The record store against the real server: order, statuses, lengths and visibility.
+#include <algorithm>
+#include <cstdlib>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "db/connection.h"
+#include "db/query.h"
+#include "recstore/btrv_constants.h"
+#include "recstore/recstore.h"
+#include "tests/test_db.h"
+
+namespace {
+
+std::string Hex(const std::string& bytes) {
+  static constexpr char kDigits[] = "0123456789ABCDEF";
+  std::string text;
+  for (char c : bytes) {
+    auto byte = static_cast<unsigned char>(c);
+    text += kDigits[byte >> 4];
+    text += kDigits[byte & 0x0F];
+  }
+  return text;
+}
+
+class RecordStoreTest : public testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    db_ = std::make_unique<testing_support::ScratchDatabase>("krs", false);
+    db_->Run(
+        "CREATE TABLE zz_data_ap (Index0Col VARBINARY(255) NOT NULL PRIMARY KEY, "
+        "RecData VARBINARY(4096) NOT NULL) ENGINE=InnoDB");
+    recstore::SetConnectionSettings(db_->settings());
+    MCBInitializeFauxBtrieve("zarfiles.ndx", "ovk.ini");
+  }
+
+  static void TearDownTestSuite() {
+    // Drops the store's connection before its database goes.
+    MCBInitializeFauxBtrieve("zarfiles.ndx", "ovk.ini");
+    db_.reset();
+  }
+
+  void SetUp() override { db_->Run("DELETE FROM zz_data_ap"); }
+
+  void TearDown() override {
+    for (int32_t handle : handles_) {
+      btrClose(handle);
+    }
+    EXPECT_EQ(0u, recstore::OpenHandleCount());
+  }
+
+  int32_t OpenAp() {
+    int32_t handle = CBtrvOapi();
+    handles_.push_back(handle);
+    EXPECT_EQ(BTRV_ERR_NONE, btrOpen(handle, "", "ap", 1, 1, 0));
+    return handle;
+  }
+
+  static int16_t Insert(int32_t handle, const std::string& record) {
+    auto length = static_cast<uint32_t>(record.size());
+    return btrInsert(handle, record.data(), length, 0);
+  }
+
+  // Reads with a buffer of `capacity` bytes; the record as delivered, or "" on failure.
+  static std::string Greater(int32_t handle, const std::string& key, int16_t* status,
+                             uint32_t capacity = 4096) {
+    std::string buffer(capacity, '\0');
+    uint32_t length = capacity;
+    *status = btrGetGreater(handle, buffer.data(), length, key.c_str(), 0, 0);
+    return *status == BTRV_ERR_NONE || *status == BTRV_ERR_DATA_BUF_SHORT ? buffer.substr(0, length)
+                                                                          : "";
+  }
+
+  static std::string Next(int32_t handle, int16_t* status, uint32_t capacity = 4096) {
+    std::string buffer(capacity, '\0');
+    uint32_t length = capacity;
+    *status = btrGetNext(handle, buffer.data(), length, 0);
+    return *status == BTRV_ERR_NONE || *status == BTRV_ERR_DATA_BUF_SHORT ? buffer.substr(0, length)
+                                                                          : "";
+  }
+
+  // Every record from the start of the file, in the store's order.
+  static std::vector<std::string> Scan(int32_t handle) {
+    std::vector<std::string> records;
+    int16_t status = 0;
+    std::string record = Greater(handle, "", &status);
+    // Bounded, so a store that repeats a record fails the test instead of hanging it.
+    while (status == BTRV_ERR_NONE && records.size() < 100) {
+      records.push_back(record);
+      record = Next(handle, &status);
+    }
+    EXPECT_EQ(BTRV_ERR_END_OF_FILE, status);
+    return records;
+  }
+
+  static std::unique_ptr<testing_support::ScratchDatabase> db_;
+  std::vector<int32_t> handles_;
+};
+
+std::unique_ptr<testing_support::ScratchDatabase> RecordStoreTest::db_;
+
+TEST_F(RecordStoreTest, ReadsInByteOrderWithHighBytes) {
+  int32_t ap = OpenAp();
+  const std::vector<std::string> sorted = {std::string("\x01", 1),
+                                           "009000010000",
+                                           "00900001\x7F",
+                                           "00900001\x80",
+                                           "00900001\xFF",
+                                           "A",
+                                           "a",
+                                           std::string("a\0b", 3),
+                                           "\x80\x01",
+                                           "\xFF\xFE"};
+  for (auto it = sorted.rbegin(); it != sorted.rend(); ++it) {
+    ASSERT_EQ(BTRV_ERR_NONE, Insert(ap, *it)) << Hex(*it);
+  }
+  EXPECT_EQ(sorted, Scan(ap));
+}
+
+TEST_F(RecordStoreTest, GetGreaterSkipsAnEqualKeyAndEndsAtEndOfFile) {
+  int32_t ap = OpenAp();
+  ASSERT_EQ(BTRV_ERR_NONE, Insert(ap, "00900001AAAAAA01rest"));
+  ASSERT_EQ(BTRV_ERR_NONE, Insert(ap, "00900001AAAAAA02rest"));
+  int16_t status = 0;
+  EXPECT_EQ("00900001AAAAAA02rest", Greater(ap, "00900001AAAAAA01", &status));
+  EXPECT_EQ(BTRV_ERR_NONE, status);
+  Next(ap, &status);
+  EXPECT_EQ(BTRV_ERR_END_OF_FILE, status);
+  // At the end the handle keeps its place: a record added later is found next.
+  ASSERT_EQ(BTRV_ERR_NONE, Insert(ap, "00900001AAAAAA03rest"));
+  EXPECT_EQ("00900001AAAAAA03rest", Next(ap, &status));
+  Greater(ap, "00900002", &status);
+  EXPECT_EQ(BTRV_ERR_END_OF_FILE, status);
+}
+
+TEST_F(RecordStoreTest, RefusesDuplicateKeyAndBadLengths) {
+  int32_t ap = OpenAp();
+  ASSERT_EQ(BTRV_ERR_NONE, Insert(ap, "0090000100000101first"));
+  // Same first sixteen bytes, different tail: the same key 0.
+  EXPECT_EQ(BTRV_ERR_DUPLICATE_KEY, Insert(ap, "0090000100000101second"));
+  EXPECT_NE(std::string::npos, recstore::LastErrorText().find("Duplicate"));
+
+  uint32_t length = 0;
+  EXPECT_EQ(BTRV_ERR_INVALID_REC_LEN, btrInsert(ap, "x", length, 0));
+  std::string too_long(4097, 'x');
+  length = 4097;
+  EXPECT_EQ(BTRV_ERR_INVALID_REC_LEN, btrInsert(ap, too_long.data(), length, 0));
+  EXPECT_EQ("1", db_->Scalar("SELECT COUNT(*) FROM zz_data_ap"));
+}
+
+TEST_F(RecordStoreTest, ShortBufferGetsTheRecordsStartAndPosition) {
+  int32_t ap = OpenAp();
+  std::string long_record = "0090000100000101" + std::string(134, '\xA5');
+  ASSERT_EQ(BTRV_ERR_NONE, Insert(ap, long_record));
+  ASSERT_EQ(BTRV_ERR_NONE, Insert(ap, "0090000100000102short"));
+
+  std::string buffer(150, '#');
+  uint32_t length = 128;
+  EXPECT_EQ(BTRV_ERR_DATA_BUF_SHORT, btrGetGreater(ap, buffer.data(), length, "", 0, 0));
+  EXPECT_EQ(128u, length);
+  EXPECT_EQ(long_record.substr(0, 128), buffer.substr(0, 128));
+  EXPECT_EQ(std::string(22, '#'), buffer.substr(128)) << "wrote past the length given";
+
+  int16_t status = 0;
+  EXPECT_EQ("0090000100000102short", Next(ap, &status, 128));
+  EXPECT_EQ(BTRV_ERR_NONE, status);
+}
+
+TEST_F(RecordStoreTest, StoresRecordsOfEveryLengthExactly) {
+  int32_t ap = OpenAp();
+  std::vector<std::string> records;
+  for (std::size_t size : {1u, 15u, 16u, 17u, 150u, 4096u}) {
+    std::string record(size, '\0');
+    for (std::size_t i = 0; i < size; ++i) {
+      record[i] = static_cast<char>((i * 37 + size) % 256);
+    }
+    records.push_back(record);
+    ASSERT_EQ(BTRV_ERR_NONE, Insert(ap, record)) << size;
+    EXPECT_EQ(std::to_string(size),
+              db_->Scalar("SELECT LENGTH(RecData) FROM zz_data_ap WHERE RecData = X'" +
+                          Hex(record) + "'"));
+    EXPECT_EQ(Hex(record.substr(0, 16)),
+              db_->Scalar("SELECT HEX(Index0Col) FROM zz_data_ap WHERE RecData = X'" + Hex(record) +
+                          "'"));
+  }
+  std::vector<std::string> read = Scan(ap);
+  ASSERT_EQ(records.size(), read.size());
+  for (const std::string& record : records) {
+    EXPECT_NE(read.end(), std::find(read.begin(), read.end(), record)) << record.size();
+  }
+}
+
+TEST_F(RecordStoreTest, RecordDeletedBySqlIsNeverReturned) {
+  int32_t ap = OpenAp();
+  ASSERT_EQ(BTRV_ERR_NONE, Insert(ap, "0090000100000101"));
+  ASSERT_EQ(BTRV_ERR_NONE, Insert(ap, "0090000100000102"));
+  ASSERT_EQ(BTRV_ERR_NONE, Insert(ap, "0090000100000103"));
+
+  int16_t status = 0;
+  EXPECT_EQ("0090000100000101", Greater(ap, "", &status));
+  db_->Run("DELETE FROM zz_data_ap WHERE Index0Col = '0090000100000102'");
+  EXPECT_EQ("0090000100000103", Next(ap, &status));
+
+  db_->Run("DELETE FROM zz_data_ap WHERE Index0Col LIKE '00900001%'");
+  Greater(ap, "", &status);
+  EXPECT_EQ(BTRV_ERR_END_OF_FILE, status);
+}
+
+TEST_F(RecordStoreTest, InsertMovesNoHandle) {
+  int32_t reader = OpenAp();
+  int32_t writer = OpenAp();
+  ASSERT_EQ(BTRV_ERR_NONE, Insert(writer, "0090000100000101"));
+  ASSERT_EQ(BTRV_ERR_NONE, Insert(writer, "0090000100000102"));
+
+  int16_t status = 0;
+  EXPECT_EQ("0090000100000101", Greater(reader, "", &status));
+  EXPECT_EQ("0090000100000101", Greater(writer, "", &status));
+  ASSERT_EQ(BTRV_ERR_NONE, Insert(writer, "0090000200000101"));
+  ASSERT_EQ(BTRV_ERR_NONE, Insert(reader, "0090000300000101"));
+  EXPECT_EQ("0090000100000102", Next(reader, &status));
+  EXPECT_EQ("0090000100000102", Next(writer, &status));
+}
+
+TEST_F(RecordStoreTest, OpenReportsMissingAndInvalidFiles) {
+  int32_t handle = CBtrvOapi();
+  handles_.push_back(handle);
+  EXPECT_EQ(BTRV_ERR_FILE_NOT_FOUND, btrOpen(handle, "", "nosuchfile", 1, 1, 0));
+  EXPECT_NE(std::string::npos, recstore::LastErrorText().find("zz_data_nosuchfile"));
+  EXPECT_EQ(BTRV_ERR_FILE_NOT_FOUND, btrOpen(handle, "", "ap; DROP TABLE zz_data_ap", 1, 1, 0));
+  EXPECT_EQ(BTRV_ERR_FILE_NOT_FOUND, btrOpen(handle, "", "", 1, 1, 0));
+  EXPECT_EQ(BTRV_ERR_FILE_NOT_FOUND, btrOpen(handle, "", nullptr, 1, 1, 0));
+  EXPECT_EQ("0", db_->Scalar("SELECT COUNT(*) FROM zz_data_ap"));
+
+  uint32_t length = 16;
+  char buffer[16];
+  EXPECT_EQ(BTRV_ERR_FILE_NOT_OPEN, btrGetGreater(handle, buffer, length, "", 0, 0));
+  EXPECT_EQ(BTRV_ERR_INVALID_OP, btrOpen(987654, "", "ap", 1, 1, 0));
+}
+
+TEST_F(RecordStoreTest, HandleStatusesWithoutAFile) {
+  int32_t first = CBtrvOapi();
+  int32_t second = CBtrvOapi();
+  EXPECT_NE(0, first);
+  EXPECT_NE(first, second);
+  EXPECT_EQ(2u, recstore::OpenHandleCount());
+
+  char buffer[16];
+  uint32_t length = sizeof buffer;
+  EXPECT_EQ(BTRV_ERR_FILE_NOT_OPEN, btrGetNext(first, buffer, length, 0));
+  EXPECT_EQ(BTRV_ERR_FILE_NOT_OPEN, btrInsert(first, "0090000100000101", length, 0));
+  EXPECT_EQ(BTRV_ERR_NONE, btrClose(first));
+  EXPECT_EQ(BTRV_ERR_FILE_NOT_OPEN, btrClose(first));
+  EXPECT_EQ(BTRV_ERR_NONE, btrClose(second));
+
+  int32_t ap = OpenAp();
+  EXPECT_EQ(BTRV_ERR_INVALID_POSITION, btrGetNext(ap, buffer, length, 0));
+  EXPECT_EQ(BTRV_ERR_INVALID_KEY_NUM, btrGetGreater(ap, buffer, length, "", 1, 0));
+}
+
+TEST_F(RecordStoreTest, ReinitialisationReconnectsWithTheLatestSettings) {
+  int32_t ap = OpenAp();
+  db::ConnectionSettings wrong = db_->settings();
+  wrong.password = "not-the-password";
+  recstore::SetConnectionSettings(wrong);
+  // Settings wait for the next initialisation.
+  EXPECT_EQ(BTRV_ERR_NONE, Insert(ap, "0090000100000101"));
+
+  MCBInitializeFauxBtrieve("zarfiles.ndx", "ovk.ini");
+  int16_t status = 0;
+  Greater(ap, "", &status);
+  EXPECT_EQ(BTRV_ERR_IO, status);
+  EXPECT_NE(std::string::npos, recstore::LastErrorText().find("Access denied"));
+  int32_t other = CBtrvOapi();
+  handles_.push_back(other);
+  EXPECT_EQ(BTRV_ERR_IO, btrOpen(other, "", "ap", 1, 1, 0));
+
+  recstore::SetConnectionSettings(db_->settings());
+  MCBInitializeFauxBtrieve("zarfiles.ndx", "ovk.ini");
+  EXPECT_EQ("0090000100000101", Greater(ap, "", &status));
+  EXPECT_EQ("", recstore::LastErrorText());
+}
+
+TEST_F(RecordStoreTest, BorrowedConnectionJoinsTheCallersTransaction) {
+  int32_t ap = OpenAp();
+  db::Connection connection(db_->settings());
+  connection.Execute("START TRANSACTION");
+  recstore::UseConnection(&connection);
+  EXPECT_EQ(BTRV_ERR_NONE, Insert(ap, "0090000100000101"));
+  int16_t status = 0;
+  EXPECT_EQ("0090000100000101", Greater(ap, "", &status));
+  connection.Execute("ROLLBACK");
+  Greater(ap, "", &status);
+  EXPECT_EQ(BTRV_ERR_END_OF_FILE, status);
+  recstore::UseConnection(nullptr);
+  EXPECT_EQ("0", db_->Scalar("SELECT COUNT(*) FROM zz_data_ap"));
+}
+
+// Initialisation cannot be undone, so this runs in a fresh copy of the test program.
+TEST(RecordStoreLifecycle, OpenBeforeInitialisationIsRefused) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  EXPECT_EXIT(
+      {
+        int32_t handle = CBtrvOapi();
+        int16_t status = btrOpen(handle, "", "ap", 1, 1, 0);
+        btrClose(handle);
+        std::exit(status);
+      },
+      testing::ExitedWithCode(BTRV_ERR_INACTIVE), "");
+}
+
+}  // namespace
