@@ -1,0 +1,169 @@
+#!/usr/bin/env python3
+"""Text-making steps of scripts/bench: seed data, the captured statement stream, the floor.
+
+Each subcommand reads what it needs on stdin and writes SQL (or a summary) on stdout, so the
+bash script keeps every server connection in the mariadb client.
+"""
+import argparse
+import re
+import sys
+
+# The seven ap record kinds a run copies.
+AP_KINDS = ("002", "003", "005", "006", "007", "008", "009")
+AP_RECORD_LEN = 150
+# Columns a copy never writes: the destination gets their defaults.
+SKIPPED_COLUMNS = {"rowid", "memo"}
+
+
+def read_columns(stream):
+    """Tab-separated TABLE_NAME, COLUMN_NAME, DATA_TYPE, COLUMN_TYPE, CHAR_MAX_LEN rows."""
+    tables = {}
+    for line in stream:
+        line = line.rstrip("\n")
+        if not line:
+            continue
+        table, column, data_type, column_type, max_len = line.split("\t")
+        tables.setdefault(table, []).append(
+            (column, data_type.lower(), column_type.lower(),
+             int(max_len) if max_len not in ("NULL", "") else 0))
+    return tables
+
+
+def text_expr(column, max_len, first):
+    """Varied text for row `seq`: plain, apostrophe, accent, backslash, some NULLs."""
+    def cut(expr):
+        return "LEFT(%s, %d)" % (expr, max_len)
+    plain = cut("CONCAT('%s ', seq)" % column)
+    if first:
+        # The first text column (Number, NAIC, CmpNum, AL3Line) is the row's key: never NULL.
+        return plain
+    return ("CASE WHEN seq %% 11 = 3 THEN NULL "
+            "WHEN seq %% 7 = 0 THEN %s "
+            "WHEN seq %% 13 = 0 THEN %s "
+            "WHEN seq %% 29 = 0 THEN %s "
+            "ELSE %s END") % (
+                cut("CONCAT('O''Neil ', '%s ', seq)" % column),
+                cut("CONCAT('Caf\u00e9 Stra\u00dfe ', seq)"),
+                cut("CONCAT('C:\\\\zarnix\\\\', seq)"),
+                plain)
+
+
+def value_expr(column, data_type, column_type, max_len, first_text):
+    if data_type in ("varchar", "char", "text", "mediumtext", "longtext"):
+        return text_expr(column, max_len, first_text)
+    if column_type.startswith("tinyint(1)"):
+        return "CASE WHEN seq % 19 = 5 THEN NULL ELSE seq % 2 END"
+    if data_type in ("int", "bigint", "smallint", "tinyint", "mediumint"):
+        return "CASE WHEN seq % 17 = 4 THEN NULL ELSE seq % 100000 END"
+    if data_type in ("decimal", "double", "float"):
+        return ("CASE WHEN seq % 23 = 6 THEN NULL WHEN seq % 5 = 0 THEN -seq * 0.25 "
+                "ELSE seq * 1.2345 END")
+    raise SystemExit("bench_helper: no generator for %s %s" % (column, column_type))
+
+
+def cmd_seed(args):
+    tables = read_columns(sys.stdin)
+    out = ["SET autocommit = 1;",
+           "INSERT INTO Agency (AgyCode, AgencyName) VALUES "
+           "('01', 'Bench Source Agency'), ('02', 'Bench Destination Agency'), "
+           "('03', 'Bench Bystander Agency');"]
+    for table, columns in sorted(tables.items()):
+        if table.lower() in ("agency", "zz_data_ap"):
+            continue
+        names, exprs = [], []
+        first_text = True
+        for column, data_type, column_type, max_len in columns:
+            if column.lower() in SKIPPED_COLUMNS:
+                continue
+            names.append("`%s`" % column)
+            if column.lower() == "agycode":
+                exprs.append("agy")
+                continue
+            exprs.append(value_expr(column, data_type, column_type, max_len,
+                                    first_text and data_type == "varchar"))
+            if data_type == "varchar":
+                first_text = False
+        # Agency 03 gets a quarter as many rows, so the selects have something to skip.
+        for agy, count in (("01", args.rows), ("03", max(args.rows // 4, 1))):
+            out.append("INSERT INTO `%s` (%s) SELECT %s FROM (SELECT seq, '%s' AS agy "
+                       "FROM seq_1_to_%d) AS s;" % (table, ", ".join(names), ", ".join(exprs),
+                                                    agy, count))
+    # ap records: type(3) + "000" + agency(2) + Num(6) + Seq(2), then a name and filler up
+    # to 150 bytes; key 0 is the first 16 bytes.
+    for kind in AP_KINDS:
+        for agy, count in (("01", args.ap), ("03", max(args.ap // 4, 1))):
+            rec = ("RPAD(CONCAT('%s000%s', LPAD(seq, 6, '0'), '00', '%s', "
+                   "RPAD(CONCAT('Record ', seq), 6, ' '), RPAD(CONCAT('Name of ', seq), 25, ' '), "
+                   "'A'), %d, '*')") % (kind, agy, kind, AP_RECORD_LEN)
+            out.append("INSERT INTO zz_data_ap (Index0Col, RecData) SELECT LEFT(r, 16), r FROM "
+                       "(SELECT CAST(%s AS BINARY) AS r FROM seq_1_to_%d) AS s;" % (rec, count))
+    sys.stdout.write("\n".join(out) + "\n")
+
+
+def cmd_replay(args):
+    """Hex-encoded statements (one a line, log order) -> a script for one client session."""
+    count = 0
+    with open(args.output, "wb") as out:
+        for line in sys.stdin:
+            line = line.strip()
+            if not line:
+                continue
+            statement = bytes.fromhex(line).rstrip()
+            if statement.endswith(b";"):
+                statement = statement[:-1]
+            out.write(statement + b";\n")
+            count += 1
+    print(count)
+
+
+INSERT_RE = re.compile(rb"^\s*insert\s+into\s+`?(\w+)`?\s*\(([^)]*)\)\s*values\s*\(",
+                       re.IGNORECASE)
+
+
+def cmd_floor(args):
+    """The captured statements -> per table: clear, then one INSERT ... SELECT of the
+    columns the copy writes; then the ap kinds, each cleared and copied in one statement."""
+    column_lists = {}
+    with open(args.statements, "rb") as stream:
+        for line in stream:
+            match = INSERT_RE.match(line)
+            if match and match.group(1).lower() != b"zz_data_ap":
+                column_lists.setdefault(match.group(1).decode(), match.group(2).decode())
+    if not column_lists:
+        raise SystemExit("bench_helper: no inserts in the captured statements")
+    src, dst = args.source, args.dest
+    out = []
+    for table, columns in column_lists.items():
+        names = [c.strip() for c in columns.split(",")]
+        select = ["'%s'" % dst if n.lower() == "agycode" else n for n in names]
+        out.append("DELETE FROM `%s` WHERE AgyCode = '%s';" % (table, dst))
+        out.append("INSERT INTO `%s` (%s) SELECT %s FROM `%s` WHERE AgyCode = '%s';"
+                   % (table, ", ".join(names), ", ".join(select), table, src))
+    for kind in AP_KINDS:
+        out.append("DELETE FROM zz_data_ap WHERE Index0Col LIKE '%s000%s%%';" % (kind, dst))
+        out.append("INSERT INTO zz_data_ap (Index0Col, RecData) SELECT "
+                   "CONCAT(LEFT(Index0Col, 6), '%s', SUBSTR(Index0Col, 9)), "
+                   "CONCAT(LEFT(RecData, 6), '%s', SUBSTR(RecData, 9)) "
+                   "FROM zz_data_ap WHERE Index0Col LIKE '%s000%s%%';" % (dst, dst, kind, src))
+    sys.stdout.write("\n".join(out) + "\n")
+    print("%d tables" % len(column_lists), file=sys.stderr)
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__)
+    sub = parser.add_subparsers(dest="command", required=True)
+    seed = sub.add_parser("seed", help="columns on stdin -> seeding SQL")
+    seed.add_argument("--rows", type=int, required=True)
+    seed.add_argument("--ap", type=int, required=True)
+    replay = sub.add_parser("replay", help="hex statements on stdin -> replay script")
+    replay.add_argument("--output", required=True)
+    floor = sub.add_parser("floor", help="replay script -> server-side copy SQL")
+    floor.add_argument("--statements", required=True)
+    floor.add_argument("--source", default="01")
+    floor.add_argument("--dest", default="02")
+    args = parser.parse_args()
+    {"seed": cmd_seed, "replay": cmd_replay, "floor": cmd_floor}[args.command](args)
+
+
+if __name__ == "__main__":
+    main()
