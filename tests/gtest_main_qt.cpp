@@ -7,6 +7,10 @@
 
 int main(int argc, char** argv) {
   testing::InitGoogleTest(&argc, argv);
+  // Test discovery runs the binary outside ctest's environment, where there may be no display.
+  if (!qEnvironmentVariableIsSet("QT_QPA_PLATFORM")) {
+    qputenv("QT_QPA_PLATFORM", "offscreen");
+  }
   QApplication app(argc, argv);
   int status = RUN_ALL_TESTS();
   mysql_library_end();

@@ -41,7 +41,9 @@ db::ConnectionSettings ServerSettings(const std::string& database) {
   return settings;
 }
 
-std::string SourceDir() { return KELVANE_SOURCE_DIR; }
+std::string SourceDir() {
+  return KELVANE_SOURCE_DIR;
+}
 
 std::string SchemaSql() {
   std::ifstream in(SourceDir() + "/sql/schema.sql", std::ios::binary);

@@ -1,0 +1,155 @@
+// Tests of the command line: the built program run without a window against the private
+// server, its exit status, the status lines on stdout and the messages on stderr.
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "tests/test_db.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using testing_support::ScratchDatabase;
+
+constexpr const char* kAllStatusLines =
+    "Banks\nClasses\nCompanies\nCompany Contacts\nDepartments\nGL Codes\nProducers\n"
+    "Transaction Codes\nVendors\nAdditional Interests\nDownload NAIC\nDownload Lines\n";
+
+std::string ReadFile(const fs::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+std::string Quoted(const std::string& text) {
+  std::string quoted = "'";
+  for (char c : text) {
+    quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
+  }
+  return quoted + "'";
+}
+
+struct Outcome {
+  int status = -1;
+  std::string out;
+  std::string err;
+};
+
+class CommandLineTest : public testing::Test {
+ protected:
+  void SetUp() override {
+    const char* bin = std::getenv("KELVANE_BIN");
+    ASSERT_NE(nullptr, bin) << "KELVANE_BIN names the built program";
+    bin_ = bin;
+    std::string pattern = (fs::temp_directory_path() / "kelvane-cli.XXXXXX").string();
+    dir_ = ::mkdtemp(pattern.data());
+    fs::create_directory(dir_ / "work");
+  }
+
+  void TearDown() override { fs::remove_all(dir_); }
+
+  // Runs the program in dir_/work with a configuration that points at `database`.
+  Outcome Run(const ScratchDatabase& database, const std::string& args,
+              const std::string& env = "") {
+    testing_support::WriteConfigFile((dir_ / "zarfiles.ini").string(), database.settings());
+    const std::string command = "cd " + Quoted((dir_ / "work").string()) + " && env " + env +
+                                " KELVANE_CONFIG=" + Quoted((dir_ / "zarfiles.ini").string()) +
+                                " " + Quoted(bin_) + " " + args + " >" +
+                                Quoted((dir_ / "out").string()) + " 2>" +
+                                Quoted((dir_ / "err").string()) + " </dev/null";
+    const int raw = std::system(command.c_str());
+    Outcome outcome;
+    outcome.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
+    outcome.out = ReadFile(dir_ / "out");
+    outcome.err = ReadFile(dir_ / "err");
+    return outcome;
+  }
+
+  static void LoadDemoData(const ScratchDatabase& database) {
+    database.Run(ReadFile(testing_support::SourceDir() + "/sql/demo.sql"));
+  }
+
+  std::string bin_;
+  fs::path dir_;
+};
+
+TEST_F(CommandLineTest, RunPrintsTheTwelveStepsAndCopiesWithoutADisplay) {
+  ScratchDatabase database("kcli");
+  LoadDemoData(database);
+
+  // No platform chosen and no display: the program picks the offscreen one itself.
+  const Outcome outcome =
+      Run(database, "--from 01 --to 03", "-u QT_QPA_PLATFORM -u DISPLAY -u WAYLAND_DISPLAY");
+
+  EXPECT_EQ(0, outcome.status) << outcome.err;
+  EXPECT_EQ(kAllStatusLines, outcome.out);
+  EXPECT_EQ("3", database.Scalar("SELECT COUNT(*) FROM Bank WHERE AgyCode = '03'"));
+  EXPECT_EQ("2", database.Scalar("SELECT COUNT(*) FROM DLLines WHERE AgyCode = '03'"));
+  EXPECT_EQ("15", database.Scalar("SELECT COUNT(*) FROM zz_data_ap WHERE Index0Col LIKE "
+                                  "'___00003%'"));
+  EXPECT_TRUE(fs::exists(dir_ / "work" / "Utility.ini"));
+}
+
+TEST_F(CommandLineTest, FailingStepExitsOneAfterItsStatusLine) {
+  ScratchDatabase database("kcli");
+  LoadDemoData(database);
+  database.Run("ALTER TABLE Department DROP COLUMN Contact");
+
+  const Outcome outcome = Run(database, "--from 01 --to 03");
+
+  EXPECT_EQ(1, outcome.status);
+  EXPECT_EQ("Banks\nClasses\nCompanies\nCompany Contacts\nDepartments\n", outcome.out);
+  EXPECT_NE(std::string::npos, outcome.err.find("error: ")) << outcome.err;
+  EXPECT_NE(std::string::npos, outcome.err.find("Contact")) << outcome.err;
+  EXPECT_EQ("2", database.Scalar("SELECT COUNT(*) FROM CmpCont WHERE AgyCode = '03'"));
+  EXPECT_EQ("0", database.Scalar("SELECT COUNT(*) FROM GLCodes WHERE AgyCode = '03'"));
+}
+
+TEST_F(CommandLineTest, RefusedCodesAndBadUsageExitTwoChangingNothing) {
+  ScratchDatabase database("kcli");
+  LoadDemoData(database);
+  for (const char* args :
+       {"--from 01 --to 01", "--from 01 --to Ab --from 02", "--from 1 --to 03",
+        "--from 01 --to '0%'", "--from 01 --to ab\\'", "--from 01", "--bogus", "01 03"}) {
+    const Outcome outcome = Run(database, args);
+    EXPECT_EQ(2, outcome.status) << args;
+    EXPECT_EQ("", outcome.out) << args;
+    EXPECT_NE("", outcome.err) << args;
+  }
+  EXPECT_FALSE(fs::exists(dir_ / "work" / "Utility.ini"));
+  EXPECT_EQ("3", database.Scalar("SELECT COUNT(*) FROM Bank WHERE AgyCode = '01'"));
+}
+
+TEST_F(CommandLineTest, FailedSetUpExitsOneCopyingNothing) {
+  ScratchDatabase database("kcli");
+  LoadDemoData(database);
+  database.Run("DROP TABLE zz_data_ap");
+
+  const Outcome outcome = Run(database, "--from 01 --to 03");
+
+  EXPECT_EQ(1, outcome.status);
+  EXPECT_EQ("", outcome.out);
+  EXPECT_NE(std::string::npos, outcome.err.find("Error Opening AP Read")) << outcome.err;
+  EXPECT_EQ("0", database.Scalar("SELECT COUNT(*) FROM Bank WHERE AgyCode = '03'"));
+}
+
+TEST_F(CommandLineTest, HelpAndVersionExitZero) {
+  ScratchDatabase database("kcli", false);
+  const Outcome help = Run(database, "--help");
+  EXPECT_EQ(0, help.status);
+  EXPECT_NE(std::string::npos, help.out.find("--from")) << help.out;
+  const Outcome version = Run(database, "--version");
+  EXPECT_EQ(0, version.status);
+  EXPECT_EQ(0u, version.out.rfind("kelvane ", 0)) << version.out;
+}
+
+}  // namespace

@@ -1,0 +1,361 @@
+// Tests of the main window against the private server: set-up, lookups, leave handlers and
+// the run, driven through the controls by their fixed names.
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include <QCheckBox>
+#include <QCoreApplication>
+#include <QFocusEvent>
+#include <QGuiApplication>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QStatusBar>
+#include <QTest>
+
+#include <gtest/gtest.h>
+
+#include "app/globals.h"
+#include "app/main_form.h"
+#include "app/text.h"
+#include "recstore/recstore.h"
+#include "tests/test_db.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using testing_support::ScratchDatabase;
+
+const std::vector<std::string> kStatusTexts = {"Banks",         "Classes",
+                                               "Companies",     "Company Contacts",
+                                               "Departments",   "GL Codes",
+                                               "Producers",     "Transaction Codes",
+                                               "Vendors",       "Additional Interests",
+                                               "Download NAIC", "Download Lines"};
+
+std::string ReadFile(const fs::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+fs::path MakeTempDir(const char* prefix) {
+  std::string pattern = (fs::temp_directory_path() / (std::string(prefix) + ".XXXXXX")).string();
+  return ::mkdtemp(pattern.data());
+}
+
+class WindowTest : public testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    QGuiApplication::setQuitOnLastWindowClosed(false);
+    shared_db_ = std::make_unique<ScratchDatabase>("kgui");
+  }
+
+  static void TearDownTestSuite() { shared_db_.reset(); }
+
+  // Each test works in a fresh working directory (where Utility.ini lands) with a
+  // configuration that points at the suite's database, agencies 01 and 02 in it.
+  void SetUp() override {
+    old_dir_ = fs::current_path();
+    work_dir_ = MakeTempDir("kelvane-gui-work");
+    config_dir_ = MakeTempDir("kelvane-gui-config");
+    fs::current_path(work_dir_);
+    shared_db_->Run(
+        "DELETE FROM Agency;\nDELETE FROM Bank;\n"
+        "INSERT INTO Agency VALUES ('01', 'O''Brien & Søn Insurance'), ('02', '');");
+    UseDatabase(*shared_db_);
+  }
+
+  void TearDown() override {
+    fs::current_path(old_dir_);
+    fs::permissions(work_dir_, fs::perms::owner_all);
+    fs::remove_all(work_dir_);
+    fs::remove_all(config_dir_);
+    EXPECT_EQ(0u, recstore::OpenHandleCount());
+  }
+
+  void UseDatabase(const ScratchDatabase& database) {
+    const std::string config = (config_dir_ / "zarfiles.ini").string();
+    testing_support::WriteConfigFile(config, database.settings());
+    setenv("KELVANE_CONFIG", config.c_str(), 1);
+  }
+
+  std::unique_ptr<TForm1> MakeForm() {
+    auto form =
+        std::make_unique<TForm1>([this](const std::string& text) { messages_.push_back(text); });
+    form->SetStatusObserver(
+        [this](std::string_view text) { statuses_.push_back(std::string(text)); });
+    return form;
+  }
+
+  template <typename Widget>
+  static Widget* Control(TForm1& form, const char* name) {
+    auto* widget = form.findChild<Widget*>(name);
+    EXPECT_NE(nullptr, widget) << name;
+    return widget;
+  }
+
+  static std::string Text(TForm1& form, const char* name) {
+    return app::ToBytes(Control<QLineEdit>(form, name)->text());
+  }
+
+  // The focus moving from the field to another control of the window.
+  static void Leave(TForm1& form, const char* field) {
+    QFocusEvent event(QEvent::FocusOut, Qt::TabFocusReason);
+    QCoreApplication::sendEvent(Control<QLineEdit>(form, field), &event);
+  }
+
+  static void ClickGo(TForm1& form) {
+    QTest::mouseClick(Control<QPushButton>(form, "Button1"), Qt::LeftButton);
+  }
+
+  static std::unique_ptr<ScratchDatabase> shared_db_;
+  fs::path old_dir_;
+  fs::path work_dir_;
+  fs::path config_dir_;
+  std::vector<std::string> messages_;
+  std::vector<std::string> statuses_;
+};
+
+std::unique_ptr<ScratchDatabase> WindowTest::shared_db_;
+
+TEST_F(WindowTest, CreationWritesUtilityIniOpensApAndShowsBothNames) {
+  auto form = MakeForm();
+
+  EXPECT_EQ(std::vector<std::string>{}, messages_);
+  EXPECT_EQ("O'Brien & Søn Insurance", Text(*form, "edtFromName"));
+  EXPECT_EQ("", Text(*form, "edtToName"));  // an empty AgencyName shows empty
+  const db::ConnectionSettings settings = shared_db_->settings();
+  EXPECT_EQ("DriverID=MySQL\r\nserver=" + settings.host + "\r\nUser_Name=" + settings.user +
+                "\r\nPassword=" + settings.password + "\r\ndatabase=" + settings.database + "\r\n",
+            ReadFile("Utility.ini"));
+  EXPECT_NE(0, ApRead);
+  EXPECT_NE(0, ApWrite);
+  EXPECT_EQ(2u, recstore::OpenHandleCount());
+  form.reset();
+  EXPECT_EQ(0, ApRead);
+  EXPECT_EQ(0, ApWrite);
+}
+
+TEST_F(WindowTest, ControlsKeepTheirFixedNamesPlacesAndProperties) {
+  auto form = MakeForm();
+
+  struct Place {
+    const char* name;
+    QRect rect;
+  };
+
+  for (const Place& place : {Place{"edtFromAgy", {160, 16, 50, 31}},
+                             {"edtToAgy", {160, 53, 50, 31}},
+                             {"edtFromName", {216, 16, 377, 31}},
+                             {"edtToName", {216, 53, 377, 31}},
+                             {"cbClearExisting", {24, 96, 300, 17}},
+                             {"Button1", {616, 16, 113, 65}}}) {
+    EXPECT_EQ(place.rect, Control<QWidget>(*form, place.name)->geometry()) << place.name;
+  }
+  // Labels keep their place and grow to their text when the font is wider than Tahoma.
+  for (const Place& place : {Place{"Label1", {24, 19, 116, 23}}, {"Label2", {24, 56, 88, 23}}}) {
+    const QRect rect = Control<QWidget>(*form, place.name)->geometry();
+    EXPECT_EQ(place.rect.topLeft(), rect.topLeft()) << place.name;
+    EXPECT_LE(place.rect.width(), rect.width()) << place.name;
+    EXPECT_GT(160, rect.right()) << place.name;  // clear of the code fields
+  }
+  EXPECT_EQ(QSize(852, 411), form->size());
+  EXPECT_EQ("Kelvane", app::ToBytes(form->windowTitle()));
+  EXPECT_EQ("From Agency ", app::ToBytes(Control<QLabel>(*form, "Label1")->text()));
+  EXPECT_EQ(2, Control<QLineEdit>(*form, "edtFromAgy")->maxLength());
+  EXPECT_EQ(2, Control<QLineEdit>(*form, "edtToAgy")->maxLength());
+  EXPECT_FALSE(Control<QLineEdit>(*form, "edtFromName")->isEnabled());
+  EXPECT_FALSE(Control<QLineEdit>(*form, "edtToName")->isEnabled());
+  auto* clear = Control<QCheckBox>(*form, "cbClearExisting");
+  EXPECT_TRUE(clear->isChecked());
+  EXPECT_FALSE(clear->isEnabled());
+  EXPECT_EQ("GO!", app::ToBytes(Control<QPushButton>(*form, "Button1")->text()));
+  EXPECT_EQ(19, Control<QLineEdit>(*form, "edtFromAgy")->font().pixelSize());
+  EXPECT_NE(19, Control<QStatusBar>(*form, "StatusBar1")->font().pixelSize());
+}
+
+TEST_F(WindowTest, LookUpShowsNotFoundAlsoForACodeHoldingAQuote) {
+  auto form = MakeForm();
+  for (const char* code : {"09", "0'", "'"}) {
+    Control<QLineEdit>(*form, "edtFromAgy")->setText(code);
+    Leave(*form, "edtFromAgy");
+    EXPECT_EQ(" Not Found", Text(*form, "edtFromName")) << code;
+  }
+  Control<QLineEdit>(*form, "edtFromAgy")->setText("01");
+  Leave(*form, "edtFromAgy");
+  EXPECT_EQ("O'Brien & Søn Insurance", Text(*form, "edtFromName"));
+  EXPECT_EQ(std::vector<std::string>{}, messages_);
+}
+
+TEST_F(WindowTest, FailedLookUpKeepsTheNameAndShowsTheError) {
+  ScratchDatabase database("kgui");
+  database.Run("INSERT INTO Agency VALUES ('01', 'First')");
+  UseDatabase(database);
+  auto form = MakeForm();
+  database.Run("ALTER TABLE Agency CHANGE AgencyName Title VARCHAR(60)");
+
+  Leave(*form, "edtFromAgy");
+
+  EXPECT_EQ("First", Text(*form, "edtFromName"));
+  ASSERT_EQ(1u, messages_.size());
+  EXPECT_NE(std::string::npos, messages_[0].find("AgencyName")) << messages_[0];
+}
+
+TEST_F(WindowTest, LeavingToRedoesTheSetUpAndLeavingFromDoesNot) {
+  auto form = MakeForm();
+  const int32_t first_read = ApRead;
+  const int32_t first_write = ApWrite;
+  fs::remove("Utility.ini");
+
+  Leave(*form, "edtFromAgy");
+  EXPECT_FALSE(fs::exists("Utility.ini"));
+  EXPECT_EQ(first_read, ApRead);
+  EXPECT_EQ(first_write, ApWrite);
+
+  // The set-up re-reads the configuration; the lookup that follows reconnects with it.
+  ScratchDatabase other("kgui");
+  other.Run("INSERT INTO Agency VALUES ('02', 'Other Database Agency')");
+  UseDatabase(other);
+  Leave(*form, "edtToAgy");
+
+  EXPECT_TRUE(fs::exists("Utility.ini"));
+  EXPECT_NE(std::string::npos, ReadFile("Utility.ini").find("database=" + other.name() + "\r\n"));
+  EXPECT_EQ("Other Database Agency", Text(*form, "edtToName"));
+  EXPECT_NE(first_read, ApRead);
+  EXPECT_NE(first_write, ApWrite);
+  EXPECT_EQ(2u, recstore::OpenHandleCount());  // the first pair was closed
+  EXPECT_EQ(std::vector<std::string>{}, messages_);
+}
+
+TEST_F(WindowTest, BothApOpensFailingGiveTwoMessagesReadFirst) {
+  ScratchDatabase database("kgui");
+  database.Run("DROP TABLE zz_data_ap;\nINSERT INTO Agency VALUES ('01', 'First')");
+  UseDatabase(database);
+
+  auto form = MakeForm();
+
+  EXPECT_EQ((std::vector<std::string>{"Error Opening AP Read", "Error Opening AP Write"}),
+            messages_);
+  EXPECT_EQ("First", Text(*form, "edtFromName"));
+  EXPECT_EQ(" Not Found", Text(*form, "edtToName"));
+}
+
+TEST_F(WindowTest, UnwritableUtilityIniStopsTheSetUpAndAnyRun) {
+  // A directory in its place fails the write for root too, unlike a read-only directory.
+  fs::create_directory("Utility.ini");
+
+  auto form = MakeForm();
+
+  ASSERT_EQ(1u, messages_.size());
+  EXPECT_NE(std::string::npos, messages_[0].find("Utility.ini")) << messages_[0];
+  EXPECT_EQ("edtFromName", Text(*form, "edtFromName"));
+  EXPECT_EQ("edtToName", Text(*form, "edtToName"));
+  EXPECT_EQ(0, ApRead);
+  EXPECT_EQ(0, ApWrite);
+
+  // Without loaded parameters a run would use settings nobody configured.
+  ClickGo(*form);
+  EXPECT_EQ(2u, messages_.size());
+  EXPECT_EQ(std::vector<std::string>{}, statuses_);
+}
+
+TEST_F(WindowTest, ReadOnlyWorkingDirectoryStopsTheSetUp) {
+  if (geteuid() == 0) {
+    GTEST_SKIP() << "root writes into read-only directories";
+  }
+  fs::permissions(work_dir_, fs::perms::owner_read | fs::perms::owner_exec);
+  auto form = MakeForm();
+  ASSERT_EQ(1u, messages_.size());
+  EXPECT_EQ("edtFromName", Text(*form, "edtFromName"));
+}
+
+TEST_F(WindowTest, RunShowsTheTwelveStepsInOrderThenClosesTheWindow) {
+  shared_db_->Run("INSERT INTO Bank (AgyCode, Number, Name) VALUES ('01', 'B1', 'First Bank')");
+  auto form = MakeForm();
+  form->show();
+  bool controls_disabled = true;
+  form->SetStatusObserver([&](std::string_view text) {
+    statuses_.push_back(std::string(text));
+    controls_disabled = controls_disabled && !Control<QPushButton>(*form, "Button1")->isEnabled() &&
+                        !Control<QLineEdit>(*form, "edtFromAgy")->isEnabled() &&
+                        !Control<QLineEdit>(*form, "edtToAgy")->isEnabled();
+    // A click arriving while a step lets the window repaint must not start a nested run.
+    ClickGo(*form);
+  });
+
+  ClickGo(*form);
+
+  EXPECT_EQ(kStatusTexts, statuses_);
+  EXPECT_TRUE(controls_disabled);
+  EXPECT_EQ(std::vector<std::string>{}, messages_);
+  EXPECT_FALSE(form->isVisible());
+  EXPECT_TRUE(form->run_report().finished);
+  EXPECT_EQ(12u, form->run_report().steps.size());
+  EXPECT_EQ("1", shared_db_->Scalar("SELECT COUNT(*) FROM Bank WHERE AgyCode = '02'"));
+  EXPECT_EQ("01", sFromAgy);
+  EXPECT_EQ("02", sToAgy);
+}
+
+TEST_F(WindowTest, RefusedCodesRunNothing) {
+  shared_db_->Run("INSERT INTO Bank (AgyCode, Number) VALUES ('01', 'B1'), ('AB', 'B2')");
+  auto form = MakeForm();
+  form->show();
+
+  struct Codes {
+    const char* from;
+    const char* to;
+  };
+
+  for (const Codes& codes : {Codes{"01", "01"}, {"ab", "AB"}, {"1", "02"}, {"01", "%"}}) {
+    messages_.clear();
+    Control<QLineEdit>(*form, "edtFromAgy")->setText(codes.from);
+    Control<QLineEdit>(*form, "edtToAgy")->setText(codes.to);
+    ClickGo(*form);
+    ASSERT_EQ(1u, messages_.size()) << codes.from << " " << codes.to;
+    EXPECT_NE(std::string::npos, messages_[0].find("Nothing was copied")) << messages_[0];
+  }
+  EXPECT_EQ(std::vector<std::string>{}, statuses_);
+  EXPECT_TRUE(form->isVisible());
+  EXPECT_TRUE(Control<QPushButton>(*form, "Button1")->isEnabled());
+  EXPECT_EQ("2", shared_db_->Scalar("SELECT COUNT(*) FROM Bank"));
+}
+
+TEST_F(WindowTest, FailingStepKeepsItsStatusAndTheWindowAndEarlierCopies) {
+  ScratchDatabase database("kgui");
+  database.Run(
+      "INSERT INTO Agency VALUES ('01', 'First'), ('02', 'Second');\n"
+      "INSERT INTO Bank (AgyCode, Number, Name) VALUES ('01', 'B1', 'First Bank');\n"
+      "INSERT INTO Department (AgyCode, Number, Name) VALUES ('01', 'PL', 'Personal');\n"
+      "INSERT INTO GLCodes (AgyCode, Number, Name) VALUES ('01', '1000', 'Cash');\n"
+      "ALTER TABLE Department DROP COLUMN Contact");
+  UseDatabase(database);
+  auto form = MakeForm();
+  form->show();
+
+  ClickGo(*form);
+
+  EXPECT_EQ(std::vector<std::string>(kStatusTexts.begin(), kStatusTexts.begin() + 5), statuses_);
+  EXPECT_EQ("Departments",
+            app::ToBytes(Control<QStatusBar>(*form, "StatusBar1")->currentMessage()));
+  ASSERT_EQ(1u, messages_.size());
+  EXPECT_NE(std::string::npos, messages_[0].find("Contact")) << messages_[0];
+  EXPECT_TRUE(form->isVisible());
+  EXPECT_TRUE(Control<QPushButton>(*form, "Button1")->isEnabled());
+  EXPECT_TRUE(Control<QLineEdit>(*form, "edtToAgy")->isEnabled());
+  EXPECT_EQ(4u, form->run_report().steps.size());
+  EXPECT_FALSE(form->run_report().finished);
+  EXPECT_EQ("1", database.Scalar("SELECT COUNT(*) FROM Bank WHERE AgyCode = '02'"));
+  EXPECT_EQ("0", database.Scalar("SELECT COUNT(*) FROM GLCodes WHERE AgyCode = '02'"));
+}
+
+}  // namespace
