@@ -18,11 +18,11 @@ namespace copy {
 
 // What one table copy did, for the run report.
 struct TableCopyStats {
-  uint64_t rows_deleted = 0;     // destination rows removed by the clear
-  uint64_t ap_deleted = 0;       // destination ap records removed by the clear
-  uint64_t rows_selected = 0;    // source rows read
+  uint64_t rows_deleted = 0;   // destination rows removed by the clear
+  uint64_t ap_deleted = 0;     // destination ap records removed by the clear
+  uint64_t rows_selected = 0;  // source rows read
   uint64_t rows_inserted = 0;
-  uint64_t ap_copied = 0;        // as reported by copy_ap
+  uint64_t ap_copied = 0;  // as reported by copy_ap
 };
 
 struct CopyContext {

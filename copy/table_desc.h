@@ -25,12 +25,12 @@ struct ColumnDesc {
 };
 
 struct TableDesc {
-  std::string method;        // the window's copy method, e.g. "CopyBanks"
-  std::string table;         // table of the clear and select, e.g. "Bank"
-  std::string status_text;   // e.g. "Banks"
-  std::string clear_text;    // up to the quoted destination code
-  std::string select_text;   // up to the quoted source code
-  std::string insert_text;   // up to the first value, "... Values ("
+  std::string method;               // the window's copy method, e.g. "CopyBanks"
+  std::string table;                // table of the clear and select, e.g. "Bank"
+  std::string status_text;          // e.g. "Banks"
+  std::string clear_text;           // up to the quoted destination code
+  std::string select_text;          // up to the quoted source code
+  std::string insert_text;          // up to the first value, "... Values ("
   std::vector<ColumnDesc> columns;  // insert order; the first is always kDestCode
   std::string closing_text = ")";
   std::string ap_record_type = {};  // "" when the kind has no ap records
