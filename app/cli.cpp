@@ -1,13 +1,18 @@
 // The program's command line and its two modes: the window, and a run without one.
 #include "app/cli.h"
 
+#include <unistd.h>
+
+#include <chrono>
 #include <cstdlib>
 #include <iostream>
+#include <string_view>
 
 #include <QApplication>
 
 #include "app/globals.h"
 #include "app/main_form.h"
+#include "app/run_report.h"
 #include "app/run_sequence.h"
 
 namespace app {
@@ -24,7 +29,160 @@ int RunWindow(int argc, char** argv) {
   return status;
 }
 
-int RunHeadless(const std::string& from_code, const std::string& to_code, char* program) {
+// Where the lines for a person go: stdout, unless stdout carries the JSON object.
+std::ostream& PersonStream(bool json) {
+  return json ? std::cerr : std::cout;
+}
+
+std::string JsonHead(const char* mode, const std::string& from_code, const std::string& to_code) {
+  return "{\"mode\":" + JsonString(mode) + ",\"from\":" + JsonString(from_code) +
+         ",\"to\":" + JsonString(to_code);
+}
+
+// Ends a headless mode with a failure: the text on stderr and, with --json, the object
+// still on stdout, so a reader of stdout always gets one.
+int Fail(const CommandLine& line, const char* mode, const std::string& text,
+         const std::string& extra_members = "") {
+  std::cerr << "error: " << text << std::endl;
+  if (line.json) {
+    std::cout << JsonHead(mode, *line.from_code, *line.to_code)
+              << ",\"ok\":false,\"error\":" << JsonString(text) << extra_members << "}"
+              << std::endl;
+  }
+  return 1;
+}
+
+// Prints each step's progress as a line, at most twice a second, so a large table shows
+// that the run is alive and a small one prints nothing at all.
+class ProgressPrinter {
+ public:
+  explicit ProgressPrinter(std::ostream& out) : out_(out) {}
+
+  void operator()(std::string_view step, uint64_t inserted, uint64_t selected) {
+    const auto now = std::chrono::steady_clock::now();
+    if (step != step_) {
+      step_ = std::string(step);
+      last_ = now;
+    }
+    if (now - last_ < std::chrono::milliseconds(500)) {
+      return;
+    }
+    last_ = now;
+    out_ << step << ": " << inserted << " of " << selected << " rows" << std::endl;
+  }
+
+ private:
+  std::ostream& out_;
+  std::string step_;
+  std::chrono::steady_clock::time_point last_;
+};
+
+int DryRun(const CommandLine& line, TForm1& form) {
+  std::vector<copy::TablePlan> plan;
+  try {
+    if (const std::vector<std::string> problems = form.PreflightProblems(); !problems.empty()) {
+      std::string text = "a run could not start:";
+      for (const std::string& problem : problems) {
+        text += "\n- " + problem;
+      }
+      return Fail(line, "dry-run", text);
+    }
+    plan = form.PlanCopy(*line.from_code, *line.to_code);
+  } catch (const std::exception& e) {
+    return Fail(line, "dry-run", e.what());
+  }
+  if (line.json) {
+    std::cout << JsonHead("dry-run", *line.from_code, *line.to_code)
+              << ",\"ok\":true,\"plan\":" << PlanJson(plan) << "}" << std::endl;
+  } else {
+    for (const copy::TablePlan& entry : plan) {
+      std::cout << copy::DescribePlan(entry) << "\n";
+    }
+    std::cout << "Nothing was changed." << std::endl;
+  }
+  return 0;
+}
+
+// The verification's lines (or JSON array) and whether everything matched; throws what
+// VerifyCopy throws.
+bool Verify(const CommandLine& line, TForm1& form, std::string& json_array) {
+  const std::vector<copy::VerifyLine> lines = form.VerifyCopy(*line.from_code, *line.to_code);
+  bool all_ok = true;
+  for (const copy::VerifyLine& verify_line : lines) {
+    all_ok = all_ok && verify_line.ok;
+    PersonStream(line.json) << copy::DescribeVerify(verify_line) << "\n";
+  }
+  PersonStream(line.json) << (all_ok ? "The destination matches the source."
+                                     : "The destination DIFFERS from the source.")
+                          << std::endl;
+  json_array = VerifyJson(lines);
+  return all_ok;
+}
+
+int VerifyOnly(const CommandLine& line, TForm1& form) {
+  std::string json_array;
+  bool all_ok = false;
+  try {
+    if (const std::vector<std::string> problems = form.PreflightProblems(); !problems.empty()) {
+      std::string text = "cannot verify:";
+      for (const std::string& problem : problems) {
+        text += "\n- " + problem;
+      }
+      return Fail(line, "verify", text);
+    }
+    all_ok = Verify(line, form, json_array);
+  } catch (const std::exception& e) {
+    return Fail(line, "verify", e.what());
+  }
+  if (line.json) {
+    std::cout << JsonHead("verify", *line.from_code, *line.to_code)
+              << ",\"ok\":" << (all_ok ? "true" : "false") << ",\"verify\":" << json_array << "}"
+              << std::endl;
+  }
+  return all_ok ? 0 : 1;
+}
+
+int Run(const CommandLine& line, TForm1& form) {
+  std::ostream& person = PersonStream(line.json);
+  form.SetStatusObserver([&person](std::string_view text) { person << text << std::endl; });
+  // Progress stays off a redirected stdout: what is captured there is the run's account.
+  std::ostream& progress_out = line.json || ::isatty(STDOUT_FILENO) == 0 ? std::cerr : std::cout;
+  ProgressPrinter progress(progress_out);
+  form.SetProgressObserver([&progress](std::string_view step, uint64_t inserted,
+                                       uint64_t selected) { progress(step, inserted, selected); });
+  try {
+    form.RunCopy(*line.from_code, *line.to_code, RunOptions{.atomic = line.atomic});
+  } catch (const std::exception& e) {
+    return Fail(line, "run", e.what(), ",\"run\":" + RunReportJson(form.run_report()));
+  }
+  if (!line.json) {
+    std::cout << "\n" << FormatRunReport(form.run_report()) << std::flush;
+  }
+  std::string json_array;
+  bool all_ok = true;
+  if (line.verify_after) {
+    try {
+      person << "\n";
+      all_ok = Verify(line, form, json_array);
+    } catch (const std::exception& e) {
+      return Fail(line, "run",
+                  std::string("the copy is done, but its verification failed: ") + e.what(),
+                  ",\"run\":" + RunReportJson(form.run_report()));
+    }
+  }
+  if (line.json) {
+    std::cout << JsonHead("run", *line.from_code, *line.to_code)
+              << ",\"ok\":" << (all_ok ? "true" : "false")
+              << ",\"run\":" << RunReportJson(form.run_report());
+    if (line.verify_after) {
+      std::cout << ",\"verify\":" << json_array;
+    }
+    std::cout << "}" << std::endl;
+  }
+  return all_ok ? 0 : 1;
+}
+
+int RunHeadless(const CommandLine& line, char* program) {
   // No display is needed for a window that is never shown.
   if (std::getenv("QT_QPA_PLATFORM") == nullptr) {
     setenv("QT_QPA_PLATFORM", "offscreen", 1);
@@ -34,25 +192,28 @@ int RunHeadless(const std::string& from_code, const std::string& to_code, char* 
   char* qt_argv[] = {program, nullptr};
   QApplication application(qt_argc, qt_argv);
 
-  int messages = 0;
+  std::vector<std::string> messages;
   TForm1 form([&messages](const std::string& text) {
-    ++messages;
+    messages.push_back(text);
     std::cerr << "kelvane: " << text << std::endl;
   });
+  const char* mode = line.dry_run ? "dry-run" : line.verify ? "verify" : "run";
   // A run after a failed set-up would copy the tables but not the ap records, or use the
   // wrong connection; without anyone to look at the window, stop instead.
-  if (messages > 0) {
-    std::cerr << "error: the set-up failed (see above); nothing was copied" << std::endl;
-    return 1;
+  if (!messages.empty()) {
+    std::string text = "the set-up failed; nothing was copied:";
+    for (const std::string& message : messages) {
+      text += "\n- " + message;
+    }
+    return Fail(line, mode, text);
   }
-  form.SetStatusObserver([](std::string_view text) { std::cout << text << std::endl; });
-  try {
-    form.RunCopy(from_code, to_code);
-  } catch (const std::exception& e) {
-    std::cerr << "error: " << e.what() << std::endl;
-    return 1;
+  if (line.dry_run) {
+    return DryRun(line, form);
   }
-  return 0;
+  if (line.verify) {
+    return VerifyOnly(line, form);
+  }
+  return Run(line, form);
 }
 
 }  // namespace
@@ -63,12 +224,27 @@ std::string UsageText() {
          "Options:\n"
          "  --from CODE     source agency code (two letters or digits)\n"
          "  --to CODE       destination agency code; its profile rows are replaced\n"
+         "  --dry-run       with --from/--to: check the run and print per table the rows and\n"
+         "                  ap records a run would delete and copy; changes nothing\n"
+         "                  (start-up still writes Utility.ini)\n"
+         "  --verify        with --from/--to: only compare the destination with the source,\n"
+         "                  one line per table and ap record type; changes nothing\n"
+         "  --verify-after  with --from/--to: run, then verify as --verify does\n"
+         "  --atomic        with --from/--to: run everything in one transaction; any failure\n"
+         "                  rolls it all back. Refused when a table of the run cannot roll back\n"
+         "  --json          print the report (run, dry run or verification) as one JSON\n"
+         "                  object on stdout; status lines and progress go to stderr\n"
          "  --config FILE   configuration file instead of /zarnix/programs/zarfiles.ini\n"
          "                  (the environment variable KELVANE_CONFIG does the same)\n"
          "  --help          show this text\n"
          "  --version       show the version\n"
-         "Exit status: 0 done, 1 failed (steps before the failing one stay copied),\n"
-         "2 bad usage or refused codes (nothing changed).\n";
+         "Every run is checked first (tables, columns, the ap file); when something is\n"
+         "missing nothing runs and every problem is named. A run ends with a report: per\n"
+         "step the rows deleted and inserted, ap records deleted and copied, and the time.\n"
+         "Exit status: 0 done (--verify, --verify-after: and everything matches),\n"
+         "1 failed, refused or differs (without --atomic the steps before a failing one\n"
+         "stay copied; with it nothing changes), 2 bad usage or refused codes (nothing\n"
+         "changed).\n";
 }
 
 CommandLine ParseCommandLine(const std::vector<std::string>& args, std::string& error) {
@@ -83,6 +259,16 @@ CommandLine ParseCommandLine(const std::vector<std::string>& args, std::string& 
     }
     if (arg == "--version") {
       line.version = true;
+      continue;
+    }
+    bool* flag = arg == "--dry-run"        ? &line.dry_run
+                 : arg == "--verify"       ? &line.verify
+                 : arg == "--verify-after" ? &line.verify_after
+                 : arg == "--atomic"       ? &line.atomic
+                 : arg == "--json"         ? &line.json
+                                           : nullptr;
+    if (flag != nullptr) {
+      *flag = true;
       continue;
     }
     std::string name = arg;
@@ -118,6 +304,20 @@ CommandLine ParseCommandLine(const std::vector<std::string>& args, std::string& 
     error = "--from and --to go together";
     return {};
   }
+  const bool any_mode =
+      line.dry_run || line.verify || line.verify_after || line.atomic || line.json;
+  if (any_mode && !line.from_code) {
+    error = "--dry-run, --verify, --verify-after, --atomic and --json need --from and --to";
+    return {};
+  }
+  if (int{line.dry_run} + int{line.verify} + int{line.verify_after} > 1) {
+    error = "choose one of --dry-run, --verify and --verify-after";
+    return {};
+  }
+  if (line.atomic && (line.dry_run || line.verify)) {
+    error = "--atomic goes with a run, not with --dry-run or --verify";
+    return {};
+  }
   return line;
 }
 
@@ -146,7 +346,7 @@ int Main(int argc, char** argv) {
     std::cerr << "kelvane: " << *refusal << "\n";
     return 2;
   }
-  return RunHeadless(*line.from_code, *line.to_code, argv[0]);
+  return RunHeadless(line, argv[0]);
 }
 
 }  // namespace app

@@ -14,6 +14,12 @@ struct CommandLine {
   std::optional<std::string> from_code;  // with to_code: a run without a window
   std::optional<std::string> to_code;
   std::optional<std::string> config_path;
+  // With --from and --to only; at most one of dry_run, verify and verify_after.
+  bool dry_run = false;       // count what a run would do, change nothing
+  bool verify = false;        // compare destination with source only, change nothing
+  bool verify_after = false;  // run, then verify
+  bool atomic = false;        // the run in one transaction (not with dry_run or verify)
+  bool json = false;          // stdout holds one JSON object; status lines go to stderr
 };
 
 // Parses the arguments after the program name. Returns the text of a usage error in `error`
@@ -24,9 +30,11 @@ CommandLine ParseCommandLine(const std::vector<std::string>& args, std::string& 
 std::string UsageText();
 
 // The whole program: no arguments open the window; --from and --to run the copy without a
-// window, printing each step's status text as a line on stdout and messages on stderr.
-// Returns the exit status: 0 done, 1 a failure (text on stderr), 2 bad usage or refused
-// codes (nothing changed).
+// window, printing each step's status text as a line and at the end the run's report on
+// stdout, progress and messages on stderr (with --json, stdout holds only the JSON object).
+// --dry-run and --verify change nothing. Returns the exit status: 0 done (for --verify and
+// --verify-after: and everything matches), 1 a failure, a refused check or a mismatch
+// (text on stderr), 2 bad usage or refused codes (nothing changed).
 int Main(int argc, char** argv);
 
 }  // namespace app

@@ -2,6 +2,7 @@
 #include "app/main_form.h"
 
 #include <algorithm>
+#include <climits>
 #include <stdexcept>
 
 #include <QApplication>
@@ -12,12 +13,14 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QMessageBox>
+#include <QProgressBar>
 #include <QPushButton>
 #include <QStatusBar>
 
 #include "app/config.h"
 #include "app/globals.h"
 #include "app/text.h"
+#include "copy/preflight.h"
 #include "copy/sql_text.h"
 #include "copy/table_desc.h"
 #include "recstore/recstore.h"
@@ -94,6 +97,14 @@ void TForm1::BuildControls() {
   StatusBar1->setObjectName("StatusBar1");
   StatusBar1->setFixedHeight(43);
   setStatusBar(StatusBar1);
+  // A permanent widget sits at the right end and leaves the step's text alone.
+  run_progress_ = new QProgressBar(StatusBar1);
+  run_progress_->setObjectName("RunProgress");
+  run_progress_->setMaximumWidth(200);
+  run_progress_->setRange(0, 1);
+  run_progress_->setValue(0);
+  StatusBar1->addPermanentWidget(run_progress_);
+  run_progress_->hide();
 
   QWidget::setTabOrder(edtFromAgy, edtToAgy);
   QWidget::setTabOrder(edtToAgy, edtFromName);
@@ -113,6 +124,10 @@ void TForm1::SetStatusObserver(std::function<void(std::string_view)> observer) {
   status_observer_ = std::move(observer);
 }
 
+void TForm1::SetProgressObserver(ProgressObserver observer) {
+  progress_observer_ = std::move(observer);
+}
+
 void TForm1::ShowMessage(const std::string& text) {
   if (message_sink_) {
     message_sink_(text);
@@ -124,12 +139,35 @@ void TForm1::ShowMessage(const std::string& text) {
 
 void TForm1::ShowStatus(std::string_view text) {
   StatusBar1->showMessage(app::FromBytes(text));
+  current_step_ = std::string(text);
+  run_progress_->setRange(0, 1);
+  run_progress_->setValue(0);
   if (status_observer_) {
     status_observer_(text);
   }
   // Lets the status line repaint; the run's controls are disabled, so no click can start a
   // second run from in here.
   QCoreApplication::processEvents();
+  last_repaint_ = std::chrono::steady_clock::now();
+}
+
+void TForm1::ShowProgress(uint64_t inserted, uint64_t selected) {
+  const auto clamp = [](uint64_t value) {
+    return static_cast<int>(std::min<uint64_t>(value, INT_MAX));
+  };
+  // A step that selects nothing is done at once: show a full bar rather than an empty one.
+  run_progress_->setRange(0, std::max(1, clamp(selected)));
+  run_progress_->setValue(selected == 0 ? 1 : clamp(inserted));
+  // Repainting costs far more than an insert; a few times a second is enough to see it
+  // move. Input stays out: a key or click must not reach the window in the middle of a step.
+  const auto now = std::chrono::steady_clock::now();
+  if (now - last_repaint_ >= std::chrono::milliseconds(200)) {
+    QCoreApplication::processEvents(QEventLoop::ExcludeUserInputEvents);
+    last_repaint_ = now;
+  }
+  if (progress_observer_) {
+    progress_observer_(current_step_, inserted, selected);
+  }
 }
 
 bool TForm1::eventFilter(QObject* watched, QEvent* event) {
@@ -180,6 +218,8 @@ void TForm1::CloseApHandles() {
   }
   ApRead = 0;
   ApWrite = 0;
+  ap_read_open_ = false;
+  ap_write_open_ = false;
 }
 
 void TForm1::OpenDatabases() {
@@ -198,10 +238,12 @@ void TForm1::OpenDatabases() {
   CloseApHandles();
   ApRead = CBtrvOapi();
   ApWrite = CBtrvOapi();
-  if (btrOpen(ApRead, "", "ap", 1, 1, 0) != 0) {
+  ap_read_open_ = btrOpen(ApRead, "", "ap", 1, 1, 0) == 0;
+  if (!ap_read_open_) {
     ShowMessage("Error Opening AP Read");
   }
-  if (btrOpen(ApWrite, "", "ap", 1, 1, 0) != 0) {
+  ap_write_open_ = btrOpen(ApWrite, "", "ap", 1, 1, 0) == 0;
+  if (!ap_write_open_) {
     ShowMessage("Error Opening AP Write");
   }
 }
@@ -263,25 +305,52 @@ void TForm1::SetRunControlsEnabled(bool enabled) {
   edtToAgy->setEnabled(enabled);
 }
 
-void TForm1::RunCopy(const std::string& from_code, const std::string& to_code) {
+void TForm1::RunCopy(const std::string& from_code, const std::string& to_code,
+                     app::RunOptions options) {
   if (running_) {
     throw std::logic_error("A run is already in progress.");
   }
   if (std::optional<std::string> refusal = app::CheckCodes(from_code, to_code)) {
     throw std::invalid_argument(*refusal);
   }
-  RequireConnectionParameters();
+  // Everything a run needs is checked before its first delete, and every problem is named
+  // at once: a run that stops at step ten leaves nine tables copied and one half cleared.
+  if (const std::vector<std::string> problems = PreflightProblems(); !problems.empty()) {
+    std::string text = "The run cannot start, so nothing was changed:";
+    for (const std::string& problem : problems) {
+      text += "\n- " + problem;
+    }
+    throw std::runtime_error(text);
+  }
+  if (options.atomic) {
+    const std::vector<std::string> unsafe =
+        copy::NonTransactionalTables(FDConnection1, copy::AllTables());
+    if (!unsafe.empty()) {
+      std::string text =
+          "An all-or-nothing run is refused, because these tables of the run cannot be rolled "
+          "back, so nothing was changed:";
+      for (const std::string& table : unsafe) {
+        text += "\n- " + table;
+      }
+      throw std::runtime_error(text);
+    }
+  }
   sFromAgy = from_code;
   sToAgy = to_code;
 
   running_ = true;
+  atomic_run_ = options.atomic;
   SetRunControlsEnabled(false);
+  run_progress_->show();
 
   struct EndOfRun {
     TForm1* form;
 
     ~EndOfRun() {
+      recstore::UseConnection(nullptr);
       form->running_ = false;
+      form->atomic_run_ = false;
+      form->run_progress_->hide();
       form->SetRunControlsEnabled(true);
     }
   } end_of_run{this};
@@ -289,7 +358,61 @@ void TForm1::RunCopy(const std::string& from_code, const std::string& to_code) {
   run_report_ = app::RunReport{};
   run_report_.from_code = from_code;
   run_report_.to_code = to_code;
-  app::RunSequence(*this, run_report_);
+  run_report_.atomic = options.atomic;
+  const auto start = std::chrono::steady_clock::now();
+  if (!options.atomic) {
+    struct Timer {
+      app::RunReport& report;
+      std::chrono::steady_clock::time_point start;
+
+      ~Timer() { report.elapsed = std::chrono::steady_clock::now() - start; }
+    } timer{run_report_, start};
+
+    app::RunSequence(*this, run_report_);
+    return;
+  }
+
+  // The ap records go through the record store, which then works on this very connection,
+  // so the table rows and the records commit or roll back together.
+  FDConnection1.Execute("START TRANSACTION");
+  recstore::UseConnection(&FDConnection1);
+  try {
+    app::RunSequence(*this, run_report_);
+    FDConnection1.Execute("COMMIT");
+    run_report_.elapsed = std::chrono::steady_clock::now() - start;
+  } catch (const std::exception& failure) {
+    recstore::UseConnection(nullptr);
+    std::string text = failure.what();
+    try {
+      FDConnection1.Execute("ROLLBACK");
+    } catch (const std::exception&) {
+      // The session is gone; the server rolls back what a lost session left open, so the
+      // outcome is the same.
+      FDConnection1.Close();
+    }
+    run_report_.rolled_back = true;
+    run_report_.elapsed = std::chrono::steady_clock::now() - start;
+    throw std::runtime_error(text +
+                             "\nThe run was rolled back: the destination is exactly as before "
+                             "the run.");
+  }
+}
+
+std::vector<std::string> TForm1::PreflightProblems() {
+  RequireConnectionParameters();
+  return copy::PreflightProblems(FDConnection1, copy::AllTables(), ap_read_open_, ap_write_open_);
+}
+
+std::vector<copy::TablePlan> TForm1::PlanCopy(const std::string& from_code,
+                                              const std::string& to_code) {
+  RequireConnectionParameters();
+  return copy::PlanRun(FDConnection1, copy::AllTables(), from_code, to_code);
+}
+
+std::vector<copy::VerifyLine> TForm1::VerifyCopy(const std::string& from_code,
+                                                 const std::string& to_code) {
+  RequireConnectionParameters();
+  return copy::VerifyRun(FDConnection1, copy::AllTables(), from_code, to_code);
 }
 
 copy::CopyContext TForm1::Context() {
@@ -304,8 +427,11 @@ copy::CopyContext TForm1::Context() {
                         const std::string& record_type) -> uint64_t {
         return CopyAP(from, to, record_type).copied;
       },
-      .progress = {},
-      .batch_size = 1,
+      .progress = [this](uint64_t inserted,
+                         uint64_t selected) { ShowProgress(inserted, selected); },
+      // One round trip per hundred inserts; only inside a transaction, where a failing
+      // batch is rolled back with everything else anyway.
+      .batch_size = atomic_run_ ? std::size_t{100} : std::size_t{1},
   };
 }
 

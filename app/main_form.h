@@ -1,16 +1,20 @@
 // The one window: the two agency codes, their names, "GO!" and the status line.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include <QMainWindow>
 
 #include "app/report_errors.h"
 #include "app/run_sequence.h"
+#include "copy/dry_run.h"
 #include "copy/table_copy.h"
+#include "copy/verify.h"
 #include "db/connection.h"
 #include "db/query.h"
 #include "recstore/ap_copy.h"
@@ -19,6 +23,7 @@ class QCheckBox;
 class QCloseEvent;
 class QLabel;
 class QLineEdit;
+class QProgressBar;
 class QPushButton;
 class QStatusBar;
 
@@ -40,6 +45,12 @@ class TForm1 : public QMainWindow {
   // mode prints it; tests record it). Empty: none.
   void SetStatusObserver(std::function<void(std::string_view)> observer);
 
+  // Called while a step inserts rows, with the step's status text, the rows inserted so far
+  // and the rows selected; at most every 1000 rows and after the last (the callee
+  // throttles). Empty: none.
+  using ProgressObserver = std::function<void(std::string_view, uint64_t, uint64_t)>;
+  void SetProgressObserver(ProgressObserver observer);
+
   // Reads the configuration, writes "Utility.ini", initialises the record store, loads the
   // connection parameters back (closing an open connection) and opens ap on a new pair of
   // handles, closing the previous pair first. Does not connect to MySQL. Throws
@@ -48,11 +59,29 @@ class TForm1 : public QMainWindow {
   void OpenDatabases();
 
   // A run from `from_code` to `to_code`: sets sFromAgy and sToAgy and runs the twelve copy
-  // steps in order, with "GO!" and the code fields disabled meanwhile. Throws
-  // std::invalid_argument for codes app::CheckCodes refuses (nothing runs), and whatever the
-  // failing step throws (the steps before stay copied; the status bar keeps the failing
-  // step's text). Does not close the window.
-  void RunCopy(const std::string& from_code, const std::string& to_code);
+  // steps in order, with "GO!" and the code fields disabled meanwhile. Before anything is
+  // deleted it checks the run: throws std::invalid_argument for codes app::CheckCodes
+  // refuses, and std::runtime_error listing every problem PreflightProblems finds or, for an
+  // atomic run, every table that cannot roll back (nothing runs in these cases). Otherwise
+  // throws whatever the failing step throws: the steps before stay copied (the status bar
+  // keeps the failing step's text), except in an atomic run, which is rolled back and then
+  // throws std::runtime_error saying so. Does not close the window.
+  void RunCopy(const std::string& from_code, const std::string& to_code,
+               app::RunOptions options = {});
+
+  // Everything that would make a run fail part way (missing tables or columns, an ap handle
+  // that did not open), one line each; empty when a run can start. Changes nothing. Throws
+  // what the set-up check and the database throw.
+  std::vector<std::string> PreflightProblems();
+
+  // What a run from `from_code` to `to_code` would delete and copy, table by table.
+  // Changes nothing. Throws db::Error.
+  std::vector<copy::TablePlan> PlanCopy(const std::string& from_code, const std::string& to_code);
+
+  // Whether the destination holds exactly the copy of the source, one line per table and
+  // ap record type. Changes nothing. Throws db::Error.
+  std::vector<copy::VerifyLine> VerifyCopy(const std::string& from_code,
+                                           const std::string& to_code);
 
   // What the last run did; its steps are those that finished.
   const app::RunReport& run_report() const { return run_report_; }
@@ -94,6 +123,7 @@ class TForm1 : public QMainWindow {
   void BuildControls();
   void ShowMessage(const std::string& text);
   void ShowStatus(std::string_view text);
+  void ShowProgress(uint64_t inserted, uint64_t selected);
   void LookUpAgencyName(QLineEdit* code_field, QLineEdit* name_field);
   void RequireConnectionParameters() const;
   void CloseApHandles();
@@ -110,6 +140,7 @@ class TForm1 : public QMainWindow {
   QCheckBox* cbClearExisting = nullptr;
   QPushButton* Button1 = nullptr;
   QStatusBar* StatusBar1 = nullptr;
+  QProgressBar* run_progress_ = nullptr;  // right end of StatusBar1, shown during a run
 
   // The connection comes first so that it outlives both queries.
   db::Connection FDConnection1;
@@ -118,9 +149,16 @@ class TForm1 : public QMainWindow {
 
   app::MessageSink message_sink_;
   std::function<void(std::string_view)> status_observer_;
+  ProgressObserver progress_observer_;
+  std::string current_step_;  // status text of the running step
+  std::chrono::steady_clock::time_point last_repaint_;
   app::RunReport run_report_;
   // False until OpenDatabases has loaded the connection parameters once: before that the
   // connection would use built-in settings that nobody configured.
   bool parameters_loaded_ = false;
-  bool running_ = false;  // a run is in progress; no second one, no set-up meanwhile
+  bool running_ = false;     // a run is in progress; no second one, no set-up meanwhile
+  bool atomic_run_ = false;  // the running run is one transaction: inserts go in batches
+  // Whether the last btrOpen on ApRead / ApWrite succeeded; a run needs both.
+  bool ap_read_open_ = false;
+  bool ap_write_open_ = false;
 };

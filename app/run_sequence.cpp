@@ -63,8 +63,10 @@ std::optional<std::string> CheckCodes(const std::string& from_code, const std::s
 
 void RunSequence(TForm1& form, RunReport& report) {
   for (const RunStep& step : RunSteps()) {
+    const auto start = std::chrono::steady_clock::now();
     copy::TableCopyStats stats = (form.*step.copy)();
-    report.steps.push_back({step.method, copy::TableByMethod(step.method).status_text, stats});
+    report.steps.push_back({step.method, copy::TableByMethod(step.method).status_text, stats,
+                            std::chrono::steady_clock::now() - start});
   }
   report.finished = true;
 }

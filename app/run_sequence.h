@@ -3,6 +3,7 @@
 #pragma once
 
 #include <array>
+#include <chrono>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -28,6 +29,7 @@ struct StepReport {
   std::string method;
   std::string status_text;
   copy::TableCopyStats stats;
+  std::chrono::steady_clock::duration elapsed{};  // from the status text to the last ap record
 };
 
 // What the last run did, kept for reporting.
@@ -37,6 +39,17 @@ struct RunReport {
   std::vector<StepReport> steps;  // finished steps, in run order
   uint64_t ap_refused = 0;        // ap inserts the record store refused over the run
   bool finished = false;          // all twelve steps ran
+  bool atomic = false;            // the run was one transaction
+  bool rolled_back = false;       // atomic and failed: nothing of it stays
+  std::chrono::steady_clock::duration elapsed{};  // the whole run, commit included
+};
+
+// How a run is made.
+struct RunOptions {
+  // All or nothing: the twelve steps and the ap records in one transaction on the program's
+  // connection, rolled back on any failure. Refused before anything changes when a table of
+  // the run cannot roll back.
+  bool atomic = false;
 };
 
 // Why the two codes may not be run, or nothing when they may. Each code must be exactly two

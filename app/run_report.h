@@ -1,0 +1,38 @@
+// The command line's account of a run, a dry run and a verification, as text or JSON.
+#pragma once
+
+#include <chrono>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "app/run_sequence.h"
+#include "copy/dry_run.h"
+#include "copy/verify.h"
+
+namespace app {
+
+// `text` as a JSON string, quotes included. Control characters, '"' and '\' are escaped;
+// bytes that are not valid UTF-8 become U+FFFD, so the output is always valid JSON.
+std::string JsonString(std::string_view text);
+
+// Seconds with three decimals ("0.042").
+std::string FormatSeconds(std::chrono::steady_clock::duration elapsed);
+
+// A table with one line per finished step (rows deleted, rows inserted, ap records deleted
+// and copied, seconds), then the totals and the whole run's time. Ends with a newline.
+std::string FormatRunReport(const RunReport& report);
+
+// The same as a JSON object: from, to, finished, atomic, rolled_back, seconds, steps (each
+// with method, status_text, rows_deleted, rows_selected, rows_inserted, ap_deleted,
+// ap_copied, seconds) and totals.
+std::string RunReportJson(const RunReport& report);
+
+// The plan as a JSON array, one object per table (table, status_text, ap_record_type,
+// rows_to_delete, rows_to_copy, ap_to_delete, ap_to_copy).
+std::string PlanJson(const std::vector<copy::TablePlan>& plan);
+
+// The verification as a JSON array, one object per line (subject, ok, detail).
+std::string VerifyJson(const std::vector<copy::VerifyLine>& lines);
+
+}  // namespace app

@@ -1,0 +1,319 @@
+// Tests of the safe-run features against the private server: the check before a run, the
+// dry run, the verification, the all-or-nothing run and the run's report, through the built
+// program and, for the check, through the window.
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <memory>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include <QProgressBar>
+#include <QPushButton>
+#include <QStatusBar>
+#include <QTest>
+
+#include <gtest/gtest.h>
+
+#include "app/main_form.h"
+#include "db/connection.h"
+#include "db/query.h"
+#include "recstore/recstore.h"
+#include "tests/test_db.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using testing_support::ScratchDatabase;
+
+std::string ReadFile(const fs::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+std::string Quoted(const std::string& text) {
+  std::string quoted = "'";
+  for (char c : text) {
+    quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
+  }
+  return quoted + "'";
+}
+
+// CHECKSUM TABLE of every table of the database, by name: equal maps mean equal contents.
+std::map<std::string, std::string> Checksums(const ScratchDatabase& database) {
+  db::Connection connection(database.settings());
+  std::vector<std::string> tables;
+  for (db::Result result = connection.Query("SHOW TABLES"); !result.Eof(); result.Next()) {
+    tables.emplace_back(result.Value(0));
+  }
+  std::map<std::string, std::string> sums;
+  for (const std::string& table : tables) {
+    db::Result result = connection.Query("CHECKSUM TABLE `" + table + "`");
+    sums[table] = result.IsNull(1) ? "NULL" : std::string(result.Value(1));
+  }
+  return sums;
+}
+
+std::string LoadDemoSql() {
+  return ReadFile(testing_support::SourceDir() + "/sql/demo.sql");
+}
+
+// Fails the second insert of a run into agency 03's additional interests (the tenth step),
+// batched or not: the trigger sees the row the first insert left.
+constexpr const char* kFailSecondAddInt2 =
+    "CREATE TRIGGER fail_second_addint2 BEFORE INSERT ON AddInt2 FOR EACH ROW "
+    "IF NEW.AgyCode = '03' AND (SELECT COUNT(*) FROM AddInt2 WHERE AgyCode = '03') >= 1 THEN "
+    "SIGNAL SQLSTATE '45000' SET MESSAGE_TEXT = 'injected failure'; END IF;";
+
+struct Outcome {
+  int status = -1;
+  std::string out;
+  std::string err;
+};
+
+class SafeRunTest : public testing::Test {
+ protected:
+  void SetUp() override {
+    const char* bin = std::getenv("KELVANE_BIN");
+    ASSERT_NE(nullptr, bin) << "KELVANE_BIN names the built program";
+    bin_ = bin;
+    std::string pattern = (fs::temp_directory_path() / "kelvane-safe.XXXXXX").string();
+    dir_ = ::mkdtemp(pattern.data());
+    fs::create_directory(dir_ / "work");
+    database_ = std::make_unique<ScratchDatabase>("ksafe");
+    database_->Run(LoadDemoSql());
+  }
+
+  void TearDown() override {
+    database_.reset();
+    fs::remove_all(dir_);
+  }
+
+  Outcome Run(const std::string& args) {
+    testing_support::WriteConfigFile((dir_ / "zarfiles.ini").string(), database_->settings());
+    const std::string command = "cd " + Quoted((dir_ / "work").string()) +
+                                " && KELVANE_CONFIG=" + Quoted((dir_ / "zarfiles.ini").string()) +
+                                " " + Quoted(bin_) + " " + args + " >" +
+                                Quoted((dir_ / "out").string()) + " 2>" +
+                                Quoted((dir_ / "err").string()) + " </dev/null";
+    const int raw = std::system(command.c_str());
+    Outcome outcome;
+    outcome.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
+    outcome.out = ReadFile(dir_ / "out");
+    outcome.err = ReadFile(dir_ / "err");
+    return outcome;
+  }
+
+  // Runs a Python script on `json` (its stdin) and returns what it prints; the script sees
+  // the parsed object as `o`. A text that is not JSON fails the test.
+  std::string Python(const std::string& json, const std::string& script) {
+    std::ofstream(dir_ / "in.json", std::ios::binary) << json;
+    std::ofstream(dir_ / "script.py", std::ios::binary)
+        << "import json, sys\no = json.load(sys.stdin)\n"
+        << script;
+    const std::string command = "python3 " + Quoted((dir_ / "script.py").string()) + " <" +
+                                Quoted((dir_ / "in.json").string()) + " >" +
+                                Quoted((dir_ / "py.out").string()) + " 2>&1";
+    EXPECT_EQ(0, std::system(command.c_str())) << ReadFile(dir_ / "py.out") << "\n" << json;
+    return ReadFile(dir_ / "py.out");
+  }
+
+  std::string Count(const std::string& table, const std::string& code) {
+    return database_->Scalar("SELECT COUNT(*) FROM " + table + " WHERE AgyCode = '" + code + "'");
+  }
+
+  std::string bin_;
+  fs::path dir_;
+  std::unique_ptr<ScratchDatabase> database_;
+};
+
+TEST_F(SafeRunTest, PreflightRefusesTheRunNamingEveryProblemAndChangesNothing) {
+  // Both problems are in late steps: without the check, ten tables would be copied first.
+  database_->Run("ALTER TABLE DLLines DROP COLUMN AL3Line;\nDROP TABLE DLNAIC;");
+  const auto before = Checksums(*database_);
+
+  for (const char* args : {"--from 01 --to 02", "--from 01 --to 02 --atomic",
+                           "--from 01 --to 02 --dry-run", "--from 01 --to 02 --verify"}) {
+    const Outcome outcome = Run(args);
+    EXPECT_EQ(1, outcome.status) << args;
+    EXPECT_EQ("", outcome.out) << args;
+    EXPECT_NE(std::string::npos, outcome.err.find("Table DLNAIC does not exist")) << outcome.err;
+    EXPECT_NE(std::string::npos, outcome.err.find("Table DLLines lacks column AL3Line"))
+        << outcome.err;
+  }
+  EXPECT_EQ(before, Checksums(*database_));
+
+  // --json still gives a reader of stdout one object, naming the problems.
+  const Outcome json = Run("--from 01 --to 02 --json");
+  EXPECT_EQ(1, json.status);
+  EXPECT_EQ("False\nTrue\n", Python(json.out, "print(o['ok'])\nprint('DLNAIC' in o['error'])\n"));
+  EXPECT_EQ(before, Checksums(*database_));
+}
+
+TEST_F(SafeRunTest, DryRunCountsEqualWhatTheRunThenDoesAndTheReportMatchesTheDatabase) {
+  // A destination that already holds a profile, so the deletes count too.
+  ASSERT_EQ(0, Run("--from 02 --to 03").status);
+  const auto before = Checksums(*database_);
+
+  const Outcome dry = Run("--from 01 --to 03 --dry-run --json");
+  ASSERT_EQ(0, dry.status) << dry.err;
+  EXPECT_EQ(before, Checksums(*database_));
+  const Outcome run = Run("--from 01 --to 03 --json");
+  ASSERT_EQ(0, run.status) << run.err;
+
+  const std::string table_line =
+      "print(' '.join(str(x) for x in (t['table'], t['rows_to_delete'], t['rows_to_copy'], "
+      "t['ap_to_delete'], t['ap_to_copy'])))\n";
+  const std::string planned = Python(dry.out, "for t in o['plan']:\n    " + table_line);
+  const std::string done = Python(
+      run.out,
+      "tables = ['Bank', 'ClassTypes', 'Company', 'CmpCont', 'Department', 'GLCodes', "
+      "'Producer', 'Trans', 'Vendor', 'AddInt2', 'DLNAIC', 'DLLines']\n"
+      "for name, s in zip(tables, o['run']['steps']):\n"
+      "    print(name, s['rows_deleted'], s['rows_inserted'], s['ap_deleted'], s['ap_copied'])\n");
+  EXPECT_EQ(planned, done);
+  EXPECT_NE(std::string::npos, planned.find("Bank 1 3 1 3\n")) << planned;
+
+  // The report's counts against the database.
+  EXPECT_EQ("True\n3 2 28 15\n",
+            Python(run.out,
+                   "r = o['run']\nprint(r['finished'] and o['ok'] and not r['rolled_back'])\n"
+                   "s = {x['method']: x for x in r['steps']}\n"
+                   "print(s['CopyBanks']['rows_inserted'], s['CopyDLLines']['rows_inserted'], "
+                   "r['totals']['rows_inserted'], r['totals']['ap_copied'])\n"));
+  EXPECT_EQ("3", Count("Bank", "03"));
+  EXPECT_EQ("2", Count("DLLines", "03"));
+  EXPECT_EQ("15",
+            database_->Scalar("SELECT COUNT(*) FROM zz_data_ap WHERE Index0Col LIKE '___00003%'"));
+  // Nothing but the object on stdout; the status lines went to stderr.
+  EXPECT_EQ('{', run.out.front());
+  EXPECT_NE(std::string::npos, run.err.find("Download Lines\n")) << run.err;
+}
+
+TEST_F(SafeRunTest, VerifyPassesAfterARunAndNamesAnAlteredTable) {
+  const Outcome before_run = Run("--from 01 --to 03 --verify");
+  EXPECT_EQ(1, before_run.status);
+
+  const Outcome run = Run("--from 01 --to 03 --verify-after");
+  EXPECT_EQ(0, run.status) << run.err;
+  EXPECT_NE(std::string::npos, run.out.find("Vendor: ok, 2 rows\n")) << run.out;
+
+  database_->Run("UPDATE Vendor SET Name = 'Altered by hand' WHERE AgyCode = '03' LIMIT 1;");
+  const Outcome verify = Run("--from 01 --to 03 --verify");
+  EXPECT_EQ(1, verify.status);
+  EXPECT_NE(std::string::npos, verify.out.find("Vendor: DIFFERS")) << verify.out;
+  EXPECT_NE(std::string::npos, verify.out.find("Bank: ok")) << verify.out;
+
+  const Outcome json = Run("--from 01 --to 03 --verify --json");
+  EXPECT_EQ(1, json.status);
+  EXPECT_EQ("False ['Vendor']\n", Python(json.out,
+                                         "print(o['ok'], [v['subject'] for v in o['verify'] if not "
+                                         "v['ok']])\n"));
+}
+
+TEST_F(SafeRunTest, AtomicRunRollsBackAFailureInTheTenthStepAndAPlainRunDoesNot) {
+  ASSERT_EQ(0, Run("--from 02 --to 03").status);
+  database_->Run(kFailSecondAddInt2);
+  const auto before = Checksums(*database_);
+
+  const Outcome atomic = Run("--from 01 --to 03 --atomic --json");
+  EXPECT_EQ(1, atomic.status);
+  EXPECT_NE(std::string::npos, atomic.err.find("injected failure")) << atomic.err;
+  EXPECT_NE(std::string::npos, atomic.err.find("exactly as before the run")) << atomic.err;
+  EXPECT_EQ("True 9\n", Python(atomic.out,
+                               "print(o['run']['rolled_back'], "
+                               "len(o['run']['steps']))\n"));
+  EXPECT_EQ(before, Checksums(*database_));
+
+  const Outcome plain = Run("--from 01 --to 03");
+  EXPECT_EQ(1, plain.status);
+  EXPECT_NE(std::string::npos, plain.err.find("injected failure")) << plain.err;
+  EXPECT_EQ("3", Count("Bank", "03"));     // copied from 01
+  EXPECT_EQ("2", Count("Vendor", "03"));   // copied from 01
+  EXPECT_EQ("1", Count("AddInt2", "03"));  // cleared, one row in
+  EXPECT_EQ("3", database_->Scalar("SELECT COUNT(*) FROM zz_data_ap WHERE Index0Col LIKE "
+                                   "'00900003%'"));
+}
+
+TEST_F(SafeRunTest, AtomicIsRefusedForATableThatCannotRollBack) {
+  database_->Run("ALTER TABLE GLCodes ENGINE=MyISAM;");
+  const auto before = Checksums(*database_);
+
+  const Outcome outcome = Run("--from 01 --to 03 --atomic");
+
+  EXPECT_EQ(1, outcome.status);
+  EXPECT_EQ("", outcome.out);
+  EXPECT_NE(std::string::npos, outcome.err.find("GLCodes (MyISAM)")) << outcome.err;
+  EXPECT_EQ(std::string::npos, outcome.err.find("Bank (")) << outcome.err;
+  EXPECT_EQ(before, Checksums(*database_));
+  // Without --atomic the run goes ahead as before.
+  EXPECT_EQ(0, Run("--from 01 --to 03").status);
+  EXPECT_EQ("2", Count("GLCodes", "03"));
+}
+
+TEST_F(SafeRunTest, WindowReportsEveryPreflightProblemInOneMessageAndRunsNothing) {
+  database_->Run("ALTER TABLE Vendor DROP COLUMN Name;\nALTER TABLE Bank DROP COLUMN City;");
+  const auto before = Checksums(*database_);
+  const fs::path old_dir = fs::current_path();
+  testing_support::WriteConfigFile((dir_ / "zarfiles.ini").string(), database_->settings());
+  setenv("KELVANE_CONFIG", (dir_ / "zarfiles.ini").c_str(), 1);
+  fs::current_path(dir_ / "work");
+  std::vector<std::string> messages;
+  {
+    TForm1 form([&messages](const std::string& text) { messages.push_back(text); });
+    form.show();
+    QTest::mouseClick(form.findChild<QPushButton*>("Button1"), Qt::LeftButton);
+    EXPECT_TRUE(form.isVisible());
+    EXPECT_TRUE(form.run_report().steps.empty());
+  }
+  fs::current_path(old_dir);
+  ASSERT_EQ(1u, messages.size());
+  EXPECT_NE(std::string::npos, messages[0].find("Table Bank lacks column City")) << messages[0];
+  EXPECT_NE(std::string::npos, messages[0].find("Table Vendor lacks column Name")) << messages[0];
+  EXPECT_EQ(before, Checksums(*database_));
+  EXPECT_EQ(0u, recstore::OpenHandleCount());
+}
+
+TEST_F(SafeRunTest, WindowShowsEachLargeStepsProgressAndKeepsTheStatusText) {
+  database_->Run(
+      "INSERT INTO Vendor (AgyCode, Number, Name) SELECT '01', CONCAT('N', seq), 'Bulk' FROM "
+      "seq_1_to_2500;");
+  testing_support::WriteConfigFile((dir_ / "zarfiles.ini").string(), database_->settings());
+  setenv("KELVANE_CONFIG", (dir_ / "zarfiles.ini").c_str(), 1);
+  const fs::path old_dir = fs::current_path();
+  fs::current_path(dir_ / "work");
+  std::vector<std::string> messages;
+  {
+    TForm1 form([&messages](const std::string& text) { messages.push_back(text); });
+    auto* bar = form.findChild<QProgressBar*>("RunProgress");
+    ASSERT_NE(nullptr, bar);
+    std::vector<std::string> vendor_calls;
+    form.SetProgressObserver([&](std::string_view step, uint64_t inserted, uint64_t selected) {
+      if (step == "Vendors") {
+        vendor_calls.push_back(
+            std::to_string(inserted) + "/" + std::to_string(selected) + " " +
+            std::to_string(bar->value()) + "/" + std::to_string(bar->maximum()) + " " +
+            form.findChild<QStatusBar*>("StatusBar1")->currentMessage().toStdString());
+      }
+    });
+    form.RunCopy("01", "03");
+    EXPECT_EQ(
+        (std::vector<std::string>{"1000/2502 1000/2502 Vendors", "2000/2502 2000/2502 Vendors",
+                                  "2502/2502 2502/2502 Vendors"}),
+        vendor_calls);
+    EXPECT_EQ("Download Lines",
+              form.findChild<QStatusBar*>("StatusBar1")->currentMessage().toStdString());
+  }
+  fs::current_path(old_dir);
+  EXPECT_EQ(std::vector<std::string>{}, messages);
+  EXPECT_EQ("2502", Count("Vendor", "03"));
+}
+
+}  // namespace
