@@ -24,6 +24,7 @@ namespace {
 constexpr unsigned int kErDupEntry = 1062;
 constexpr unsigned int kErDupEntryWithKeyName = 1586;
 constexpr unsigned int kErNoSuchTable = 1146;
+constexpr unsigned int kCrServerGoneError = 2006;  // client library: the statement was not sent
 
 // The backing table's columns: key 0 is at most this long, a record at most kMaxRecord.
 constexpr std::size_t kKeyLength = 16;
@@ -92,7 +93,21 @@ int16_t Run(Body&& body) noexcept {
   Library& library = State();
   library.last_error.clear();
   try {
-    return body(library);
+    try {
+      return body(library);
+    } catch (const db::Error& error) {
+      // A connection the server dropped while idle (a restart, wait_timeout) fails its next
+      // statement once and is closed by then. Callers end a scan at any failing status,
+      // so without this one retry a run would silently copy no records of the first kind
+      // it mirrors. "Gone away" means the statement never reached the server, so running
+      // it again cannot apply it twice; a borrowed connection may hold an open transaction
+      // that a reconnect would lose, so it is not retried.
+      if (error.code() != kCrServerGoneError || library.borrowed != nullptr) {
+        throw;
+      }
+      library.last_error.clear();
+      return body(library);
+    }
   } catch (const db::Error& error) {
     return SaveError(library, error);
   } catch (const std::exception& error) {
