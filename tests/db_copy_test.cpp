@@ -82,7 +82,7 @@ class CopyTest : public testing::Test {
 
   void SetUp() override { Attach(*scratch_); }
 
-  // Points the queries and the seeding connection at `database`, emptied.
+  // Empties `database` and makes it the one the queries and the data-loading connection use.
   void Attach(const ScratchDatabase& database) {
     seed_ = std::make_unique<db::Connection>(database.settings());
     for (const TableDesc& table : AllTables()) {
