@@ -81,11 +81,7 @@ int DryRun(const CommandLine& line, TForm1& form) {
   std::vector<copy::TablePlan> plan;
   try {
     if (const std::vector<std::string> problems = form.PreflightProblems(); !problems.empty()) {
-      std::string text = "a run could not start:";
-      for (const std::string& problem : problems) {
-        text += "\n- " + problem;
-      }
-      return Fail(line, "dry-run", text);
+      return Fail(line, "dry-run", BulletList("a run could not start:", problems));
     }
     plan = form.PlanCopy(*line.from_code, *line.to_code);
   } catch (const std::exception& e) {
@@ -124,11 +120,7 @@ int VerifyOnly(const CommandLine& line, TForm1& form) {
   bool all_ok = false;
   try {
     if (const std::vector<std::string> problems = form.PreflightProblems(); !problems.empty()) {
-      std::string text = "cannot verify:";
-      for (const std::string& problem : problems) {
-        text += "\n- " + problem;
-      }
-      return Fail(line, "verify", text);
+      return Fail(line, "verify", BulletList("cannot verify:", problems));
     }
     all_ok = Verify(line, form, json_array);
   } catch (const std::exception& e) {
@@ -201,11 +193,7 @@ int RunHeadless(const CommandLine& line, char* program) {
   // A run after a failed set-up would copy the tables but not the ap records, or use the
   // wrong connection; without anyone to look at the window, stop instead.
   if (!messages.empty()) {
-    std::string text = "the set-up failed; nothing was copied:";
-    for (const std::string& message : messages) {
-      text += "\n- " + message;
-    }
-    return Fail(line, mode, text);
+    return Fail(line, mode, BulletList("the set-up failed; nothing was copied:", messages));
   }
   if (line.dry_run) {
     return DryRun(line, form);

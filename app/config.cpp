@@ -16,6 +16,8 @@
 #include <stdexcept>
 #include <vector>
 
+#include "db/ascii.h"
+
 namespace app {
 
 namespace {
@@ -29,19 +31,6 @@ std::string_view Trim(std::string_view text) {
   }
   const std::size_t last = text.find_last_not_of(kBlanks);
   return text.substr(first, last - first + 1);
-}
-
-bool EqualsIgnoringCase(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) {
-    return false;
-  }
-  for (std::size_t i = 0; i < a.size(); ++i) {
-    const auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c + 32) : c; };
-    if (lower(a[i]) != lower(b[i])) {
-      return false;
-    }
-  }
-  return true;
 }
 
 // Splits text into lines at LF, dropping one CR before each LF (and a CR at the very end).
@@ -109,7 +98,7 @@ db::ConnectionSettings ParseConfig(std::string_view ini_text) {
     if (line.front() == '[') {
       const std::size_t close = line.find(']');
       in_section = close != std::string_view::npos &&
-                   EqualsIgnoringCase(Trim(line.substr(1, close - 1)), "ZarfilesNdx");
+                   db::EqualsIgnoringCase(Trim(line.substr(1, close - 1)), "ZarfilesNdx");
       continue;
     }
     const std::size_t equals = line.find('=');
@@ -120,7 +109,7 @@ db::ConnectionSettings ParseConfig(std::string_view ini_text) {
     const std::string value(Trim(line.substr(equals + 1)));
     for (auto [name, slot] : {std::pair{"mdbserv", &host}, std::pair{"mdbuser", &user},
                               std::pair{"mdbpass", &password}, std::pair{"mdbbase", &database}}) {
-      if (EqualsIgnoringCase(key, name) && !slot->has_value()) {
+      if (db::EqualsIgnoringCase(key, name) && !slot->has_value()) {
         *slot = value;
       }
     }
@@ -206,19 +195,19 @@ db::ConnectionSettings ParseUtilityIni(std::string_view text) {
     }
     const std::string_view name = line.substr(0, equals);
     const std::string value(line.substr(equals + 1));
-    if (EqualsIgnoringCase(name, "DriverID")) {
+    if (db::EqualsIgnoringCase(name, "DriverID")) {
       driver = value;
-    } else if (EqualsIgnoringCase(name, "server")) {
+    } else if (db::EqualsIgnoringCase(name, "server")) {
       settings.host = value;
-    } else if (EqualsIgnoringCase(name, "User_Name")) {
+    } else if (db::EqualsIgnoringCase(name, "User_Name")) {
       settings.user = value;
-    } else if (EqualsIgnoringCase(name, "Password")) {
+    } else if (db::EqualsIgnoringCase(name, "Password")) {
       settings.password = value;
-    } else if (EqualsIgnoringCase(name, "database")) {
+    } else if (db::EqualsIgnoringCase(name, "database")) {
       settings.database = value;
     }
   }
-  if (!driver || !EqualsIgnoringCase(*driver, "MySQL")) {
+  if (!driver || !db::EqualsIgnoringCase(*driver, "MySQL")) {
     throw std::runtime_error("utility.ini: DriverID must be MySQL");
   }
   return settings;
@@ -234,7 +223,7 @@ db::ConnectionSettings LoadUtilityIni(const std::string& dir) {
     const std::string_view name = entry->d_name;
     // Several spellings can coexist on a case-sensitive file system; the one that
     // OpenDatabases has just written is the one meant.
-    if (EqualsIgnoringCase(name, "utility.ini") && (found.empty() || name == "Utility.ini")) {
+    if (db::EqualsIgnoringCase(name, "utility.ini") && (found.empty() || name == "Utility.ini")) {
       found = name;
     }
   }

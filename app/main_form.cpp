@@ -19,6 +19,7 @@
 
 #include "app/config.h"
 #include "app/globals.h"
+#include "app/run_report.h"
 #include "app/text.h"
 #include "copy/preflight.h"
 #include "copy/sql_text.h"
@@ -195,13 +196,16 @@ void TForm1::closeEvent(QCloseEvent* event) {
   QMainWindow::closeEvent(event);
 }
 
+void TForm1::ReportErrors(const std::function<void()>& body) {
+  app::ReportErrors([this](const std::string& text) { ShowMessage(text); }, body);
+}
+
 void TForm1::FormCreate() {
-  app::ReportErrors([this](const std::string& text) { ShowMessage(text); },
-                    [this] {
-                      OpenDatabases();
-                      LookUpAgencyName(edtFromAgy, edtFromName);
-                      LookUpAgencyName(edtToAgy, edtToName);
-                    });
+  ReportErrors([this] {
+    OpenDatabases();
+    LookUpAgencyName(edtFromAgy, edtFromName);
+    LookUpAgencyName(edtToAgy, edtToName);
+  });
 }
 
 void TForm1::FormDestroy() {
@@ -273,30 +277,27 @@ void TForm1::edtFromAgyExit() {
   if (running_) {
     return;
   }
-  app::ReportErrors([this](const std::string& text) { ShowMessage(text); },
-                    [this] { LookUpAgencyName(edtFromAgy, edtFromName); });
+  ReportErrors([this] { LookUpAgencyName(edtFromAgy, edtFromName); });
 }
 
 void TForm1::edtToAgyExit() {
   if (running_) {
     return;
   }
-  app::ReportErrors([this](const std::string& text) { ShowMessage(text); },
-                    [this] {
-                      OpenDatabases();
-                      LookUpAgencyName(edtToAgy, edtToName);
-                    });
+  ReportErrors([this] {
+    OpenDatabases();
+    LookUpAgencyName(edtToAgy, edtToName);
+  });
 }
 
 void TForm1::Button1Click() {
   if (running_) {
     return;
   }
-  app::ReportErrors([this](const std::string& text) { ShowMessage(text); },
-                    [this] {
-                      RunCopy(app::ToBytes(edtFromAgy->text()), app::ToBytes(edtToAgy->text()));
-                      close();
-                    });
+  ReportErrors([this] {
+    RunCopy(app::ToBytes(edtFromAgy->text()), app::ToBytes(edtToAgy->text()));
+    close();
+  });
 }
 
 void TForm1::SetRunControlsEnabled(bool enabled) {
@@ -316,23 +317,17 @@ void TForm1::RunCopy(const std::string& from_code, const std::string& to_code,
   // Everything a run needs is checked before its first delete, and every problem is named
   // at once: a run that stops at step ten leaves nine tables copied and one half cleared.
   if (const std::vector<std::string> problems = PreflightProblems(); !problems.empty()) {
-    std::string text = "The run cannot start, so nothing was changed:";
-    for (const std::string& problem : problems) {
-      text += "\n- " + problem;
-    }
-    throw std::runtime_error(text);
+    throw std::runtime_error(
+        app::BulletList("The run cannot start, so nothing was changed:", problems));
   }
   if (options.atomic) {
     const std::vector<std::string> unsafe =
         copy::NonTransactionalTables(FDConnection1, copy::AllTables());
     if (!unsafe.empty()) {
-      std::string text =
+      throw std::runtime_error(app::BulletList(
           "An all-or-nothing run is refused, because these tables of the run cannot be rolled "
-          "back, so nothing was changed:";
-      for (const std::string& table : unsafe) {
-        text += "\n- " + table;
-      }
-      throw std::runtime_error(text);
+          "back, so nothing was changed:",
+          unsafe));
     }
   }
   sFromAgy = from_code;
@@ -343,10 +338,19 @@ void TForm1::RunCopy(const std::string& from_code, const std::string& to_code,
   SetRunControlsEnabled(false);
   run_progress_->show();
 
+  run_report_ = app::RunReport{};
+  run_report_.from_code = from_code;
+  run_report_.to_code = to_code;
+  run_report_.atomic = options.atomic;
+
+  // Whichever way the run ends: its time (a commit or rollback included) is taken, the
+  // record store is back on its own connection and the controls work again.
   struct EndOfRun {
     TForm1* form;
+    std::chrono::steady_clock::time_point start = std::chrono::steady_clock::now();
 
     ~EndOfRun() {
+      form->run_report_.elapsed = std::chrono::steady_clock::now() - start;
       recstore::UseConnection(nullptr);
       form->running_ = false;
       form->atomic_run_ = false;
@@ -355,19 +359,7 @@ void TForm1::RunCopy(const std::string& from_code, const std::string& to_code,
     }
   } end_of_run{this};
 
-  run_report_ = app::RunReport{};
-  run_report_.from_code = from_code;
-  run_report_.to_code = to_code;
-  run_report_.atomic = options.atomic;
-  const auto start = std::chrono::steady_clock::now();
   if (!options.atomic) {
-    struct Timer {
-      app::RunReport& report;
-      std::chrono::steady_clock::time_point start;
-
-      ~Timer() { report.elapsed = std::chrono::steady_clock::now() - start; }
-    } timer{run_report_, start};
-
     app::RunSequence(*this, run_report_);
     return;
   }
@@ -379,9 +371,7 @@ void TForm1::RunCopy(const std::string& from_code, const std::string& to_code,
   try {
     app::RunSequence(*this, run_report_);
     FDConnection1.Execute("COMMIT");
-    run_report_.elapsed = std::chrono::steady_clock::now() - start;
   } catch (const std::exception& failure) {
-    recstore::UseConnection(nullptr);
     std::string text = failure.what();
     try {
       FDConnection1.Execute("ROLLBACK");
@@ -391,7 +381,6 @@ void TForm1::RunCopy(const std::string& from_code, const std::string& to_code,
       FDConnection1.Close();
     }
     run_report_.rolled_back = true;
-    run_report_.elapsed = std::chrono::steady_clock::now() - start;
     throw std::runtime_error(text +
                              "\nThe run was rolled back: the destination is exactly as before "
                              "the run.");

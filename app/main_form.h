@@ -121,6 +121,8 @@ class TForm1 : public QMainWindow {
 
  private:
   void BuildControls();
+  // Runs `body`; what it throws is shown as a message, and nothing leaves the event method.
+  void ReportErrors(const std::function<void()>& body);
   void ShowMessage(const std::string& text);
   void ShowStatus(std::string_view text);
   void ShowProgress(uint64_t inserted, uint64_t selected);

@@ -112,6 +112,14 @@ std::string JsonString(std::string_view text) {
   return out + "\"";
 }
 
+std::string BulletList(const std::string& heading, const std::vector<std::string>& items) {
+  std::string text = heading;
+  for (const std::string& item : items) {
+    text += "\n- " + item;
+  }
+  return text;
+}
+
 std::string FormatSeconds(std::chrono::steady_clock::duration elapsed) {
   const auto millis = std::chrono::duration_cast<std::chrono::milliseconds>(elapsed).count();
   char text[32];

@@ -16,6 +16,10 @@ namespace app {
 // bytes that are not valid UTF-8 become U+FFFD, so the output is always valid JSON.
 std::string JsonString(std::string_view text);
 
+// `heading`, then each item on a line of its own after "- ": how every list of problems
+// reaches the user, in the window and on the command line alike.
+std::string BulletList(const std::string& heading, const std::vector<std::string>& items);
+
 // Seconds with three decimals ("0.042").
 std::string FormatSeconds(std::chrono::steady_clock::duration elapsed);
 

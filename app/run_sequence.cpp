@@ -3,6 +3,7 @@
 
 #include "app/main_form.h"
 #include "copy/table_desc.h"
+#include "db/ascii.h"
 
 namespace app {
 
@@ -19,10 +20,6 @@ bool IsCode(const std::string& code) {
     }
   }
   return true;
-}
-
-char Upper(char c) {
-  return c >= 'a' && c <= 'z' ? static_cast<char>(c - 32) : c;
 }
 
 }  // namespace
@@ -54,7 +51,7 @@ std::optional<std::string> CheckCodes(const std::string& from_code, const std::s
     return "The To Agency code \"" + to_code +
            "\" is not two letters or digits. Nothing was copied.";
   }
-  if (Upper(from_code[0]) == Upper(to_code[0]) && Upper(from_code[1]) == Upper(to_code[1])) {
+  if (db::EqualsIgnoringCase(from_code, to_code)) {
     return "From Agency and To Agency are the same agency (\"" + from_code + "\", \"" + to_code +
            "\"); copying would delete its profile. Nothing was copied.";
   }

@@ -1,12 +1,12 @@
 // What a run would delete and copy, counted without changing anything.
 #include "copy/dry_run.h"
 
-#include <algorithm>
-#include <cctype>
 #include <stdexcept>
 
 #include "copy/sql_text.h"
 #include "copy/table_copy.h"
+#include "copy/wording.h"
+#include "db/ascii.h"
 #include "db/connection.h"
 #include "db/query.h"
 
@@ -20,11 +20,7 @@ constexpr const char* kRecordLimit = "150";  // the ap copy's buffer; longer rec
 // '02'"). Counting with the run's very conditions keeps the plan exact however the engine
 // quotes or escapes a code.
 std::string Condition(const std::string& statement) {
-  std::string lower = statement;
-  std::transform(lower.begin(), lower.end(), lower.begin(), [](char c) {
-    return static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-  });
-  std::size_t where = lower.find(" where ");
+  std::size_t where = db::AsciiLower(statement).find(" where ");
   if (where == std::string::npos) {
     throw std::logic_error("statement without a condition: " + statement);
   }
@@ -59,10 +55,6 @@ uint64_t CountApToCopy(db::Connection& connection, const TableDesc& desc,
                "SELECT COUNT(*) FROM zz_data_ap a WHERE " + in_scan + " AND LENGTH(RecData) <= " +
                    kRecordLimit + " AND NOT EXISTS (SELECT 1 FROM zz_data_ap b WHERE " + in_scan +
                    " AND b.Index0Col < a.Index0Col AND LENGTH(b.RecData) > " + kRecordLimit + ")");
-}
-
-std::string Quantity(uint64_t count, const char* one, const char* many) {
-  return std::to_string(count) + " " + (count == 1 ? one : many);
 }
 
 }  // namespace

@@ -2,12 +2,12 @@
 #include "copy/preflight.h"
 
 #include <algorithm>
-#include <cctype>
 #include <map>
 #include <optional>
 #include <set>
 #include <string_view>
 
+#include "db/ascii.h"
 #include "db/connection.h"
 #include "db/query.h"
 
@@ -16,14 +16,6 @@ namespace copy {
 namespace {
 
 constexpr const char* kApTable = "zz_data_ap";
-
-std::string Lower(std::string_view text) {
-  std::string result(text);
-  std::transform(result.begin(), result.end(), result.begin(), [](char c) {
-    return static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-  });
-  return result;
-}
 
 struct TableInfo {
   std::string name;    // as the server holds it
@@ -42,7 +34,8 @@ struct Catalog {
   // The table a statement naming `name` would reach, if any.
   const TableInfo* Find(const std::string& name) const {
     for (const TableInfo& table : tables) {
-      if (case_sensitive_names ? table.name == name : Lower(table.name) == Lower(name)) {
+      if (case_sensitive_names ? table.name == name
+                               : db::AsciiLower(table.name) == db::AsciiLower(name)) {
         return &table;
       }
     }
@@ -52,7 +45,7 @@ struct Catalog {
   // A table whose name differs from `name` only in letter case, for a clearer message.
   const TableInfo* FindIgnoringCase(const std::string& name) const {
     for (const TableInfo& table : tables) {
-      if (Lower(table.name) == Lower(name)) {
+      if (db::AsciiLower(table.name) == db::AsciiLower(name)) {
         return &table;
       }
     }
@@ -73,7 +66,7 @@ Catalog ReadCatalog(db::Connection& connection) {
   db::Result engines =
       connection.Query("SELECT ENGINE FROM information_schema.ENGINES WHERE TRANSACTIONS = 'YES'");
   for (; !engines.Eof(); engines.Next()) {
-    transactional_engines.insert(Lower(engines.Value(0)));
+    transactional_engines.insert(db::AsciiLower(engines.Value(0)));
   }
 
   std::map<std::string, std::size_t> index;  // exact name -> position in catalog.tables
@@ -86,7 +79,7 @@ Catalog ReadCatalog(db::Connection& connection) {
     info.engine = tables.IsNull(1) ? "" : std::string(tables.Value(1));
     // A view has no engine of its own; what it writes through is not ours to judge here.
     info.transactional =
-        info.engine.empty() || transactional_engines.count(Lower(info.engine)) != 0;
+        info.engine.empty() || transactional_engines.count(db::AsciiLower(info.engine)) != 0;
     index[info.name] = catalog.tables.size();
     catalog.tables.push_back(std::move(info));
   }
@@ -97,7 +90,7 @@ Catalog ReadCatalog(db::Connection& connection) {
   for (; !columns.Eof(); columns.Next()) {
     auto it = index.find(std::string(columns.Value(0)));
     if (it != index.end()) {
-      catalog.tables[it->second].columns.insert(Lower(columns.Value(1)));
+      catalog.tables[it->second].columns.insert(db::AsciiLower(columns.Value(1)));
     }
   }
   return catalog;
@@ -119,7 +112,7 @@ std::vector<std::string> Missing(const TableInfo& table, const std::vector<std::
   std::vector<std::string> missing;
   std::set<std::string> seen;
   for (const std::string& name : wanted) {
-    std::string key = Lower(name);
+    std::string key = db::AsciiLower(name);
     if (!table.columns.count(key) && seen.insert(key).second) {
       missing.push_back(name);
     }
@@ -166,7 +159,7 @@ bool AnyMirrored(const std::vector<TableDesc>& tables) {
 
 std::string InsertTableName(const TableDesc& table) {
   // "Insert into Bank (AgyCode, ..." : the word after "into", whatever its case.
-  std::string lower = Lower(table.insert_text);
+  std::string lower = db::AsciiLower(table.insert_text);
   std::size_t into = lower.find("into ");
   if (into == std::string::npos) {
     return table.table;

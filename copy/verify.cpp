@@ -7,6 +7,7 @@
 
 #include "copy/sql_text.h"
 #include "copy/table_copy.h"
+#include "copy/wording.h"
 #include "db/connection.h"
 #include "db/query.h"
 
@@ -19,10 +20,6 @@ using Tuple = std::vector<std::string>;
 constexpr std::size_t kApKeyLength = 16;     // key 0: the record's first 16 bytes
 constexpr std::size_t kApCopyLimit = 150;    // the ap copy's buffer
 constexpr const char* kNullText = "<NULL>";  // a literal column left NULL
-
-std::string Quantity(std::size_t count, const char* one, const char* many) {
-  return std::to_string(count) + " " + (count == 1 ? one : many);
-}
 
 // Source rows as the inserts of a correct copy carry them. FormatColumn is the engine's
 // own value-form code, so the comparison follows the copy's rules without restating them.

@@ -8,6 +8,7 @@
 #include <limits>
 #include <utility>
 
+#include "db/ascii.h"
 #include "db/connection.h"
 #include "db/error.h"
 
@@ -61,13 +62,6 @@ FieldKind KindOf(const MYSQL_FIELD& field) {
       break;
   }
   return FieldKind::kOther;
-}
-
-bool EqualsIgnoringCase(std::string_view a, std::string_view b) {
-  return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
-           return std::tolower(static_cast<unsigned char>(x)) ==
-                  std::tolower(static_cast<unsigned char>(y));
-         });
 }
 
 std::string_view Trim(std::string_view text) {
