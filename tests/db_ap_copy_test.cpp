@@ -11,20 +11,11 @@
 #include "recstore/ap_copy.h"
 #include "recstore/btrv_constants.h"
 #include "recstore/recstore.h"
-#include "tests/test_db.h"
+#include "tests/test_support_ap.h"
 
 namespace {
 
-std::string Hex(const std::string& bytes) {
-  static constexpr char kDigits[] = "0123456789ABCDEF";
-  std::string text;
-  for (char c : bytes) {
-    auto byte = static_cast<unsigned char>(c);
-    text += kDigits[byte >> 4];
-    text += kDigits[byte & 0x0F];
-  }
-  return text;
-}
+using testing_support::Hex;
 
 // An ap record: type, "000", agency, Num, Seq, then a body that differs per record and
 // holds bytes a text path would damage (zero, quote, backslash, bytes above 0x7F).
@@ -43,22 +34,22 @@ std::string WithAgency(std::string record, const std::string& agency) {
   return record;
 }
 
+// `records` followed by a copy of each of `sources` under `agency`: what the file should
+// hold after a copy of `sources` into `agency`.
+std::vector<std::string> WithCopies(std::vector<std::string> records,
+                                    const std::vector<std::string>& sources,
+                                    const std::string& agency) {
+  for (const std::string& source : sources) {
+    records.push_back(WithAgency(source, agency));
+  }
+  return records;
+}
+
 class ApCopyTest : public testing::Test {
  protected:
-  static void SetUpTestSuite() {
-    db_ = std::make_unique<testing_support::ScratchDatabase>("kap", false);
-    db_->Run(
-        "CREATE TABLE zz_data_ap (Index0Col VARBINARY(255) NOT NULL PRIMARY KEY, "
-        "RecData VARBINARY(4096) NOT NULL) ENGINE=InnoDB");
-    recstore::SetConnectionSettings(db_->settings());
-    MCBInitializeFauxBtrieve("zarfiles.ndx", "ovk.ini");
-  }
+  static void SetUpTestSuite() { db_ = std::make_unique<testing_support::ApStoreDatabase>("kap"); }
 
-  static void TearDownTestSuite() {
-    // Drops the store's connection before its database goes.
-    MCBInitializeFauxBtrieve("zarfiles.ndx", "ovk.ini");
-    db_.reset();
-  }
+  static void TearDownTestSuite() { db_.reset(); }
 
   void SetUp() override {
     db_->Run("DELETE FROM zz_data_ap");
@@ -104,12 +95,12 @@ class ApCopyTest : public testing::Test {
     return rows;
   }
 
-  static std::unique_ptr<testing_support::ScratchDatabase> db_;
+  static std::unique_ptr<testing_support::ApStoreDatabase> db_;
   int32_t read_ = 0;
   int32_t write_ = 0;
 };
 
-std::unique_ptr<testing_support::ScratchDatabase> ApCopyTest::db_;
+std::unique_ptr<testing_support::ApStoreDatabase> ApCopyTest::db_;
 
 TEST_F(ApCopyTest, CopiesTheKindOfOneAgencyAndNothingElse) {
   const std::vector<std::string> sources = {ApRecord("009", "01", "000001"),
@@ -127,12 +118,9 @@ TEST_F(ApCopyTest, CopiesTheKindOfOneAgencyAndNothingElse) {
   EXPECT_EQ(3u, stats.copied);
   EXPECT_EQ(0u, stats.refused);
 
-  std::vector<std::string> expected = sources;
-  expected.insert(expected.end(), others.begin(), others.end());
-  for (const std::string& source : sources) {
-    expected.push_back(WithAgency(source, "02"));
-  }
-  EXPECT_EQ(Rows(expected), Table());
+  std::vector<std::string> present = sources;
+  present.insert(present.end(), others.begin(), others.end());
+  EXPECT_EQ(Rows(WithCopies(present, sources, "02")), Table());
 }
 
 TEST_F(ApCopyTest, SourceWithoutRecordsCopiesNothing) {
@@ -162,12 +150,9 @@ TEST_F(ApCopyTest, DestinationSortingBeforeTheSource) {
   uint32_t size = 0;
   recstore::ApCopyStats stats = recstore::CopyApRecords(read_, write_, size, "02", "01", "009");
   EXPECT_EQ(3u, stats.copied);
-  std::vector<std::string> expected = sources;
-  expected.push_back(after);
-  for (const std::string& source : sources) {
-    expected.push_back(WithAgency(source, "01"));
-  }
-  EXPECT_EQ(Rows(expected), Table());
+  std::vector<std::string> present = sources;
+  present.push_back(after);
+  EXPECT_EQ(Rows(WithCopies(present, sources, "01")), Table());
 }
 
 TEST_F(ApCopyTest, DestinationSortingAfterTheSourceIsNotCopiedAgain) {
@@ -183,12 +168,9 @@ TEST_F(ApCopyTest, DestinationSortingAfterTheSourceIsNotCopiedAgain) {
   recstore::ApCopyStats stats = recstore::CopyApRecords(read_, write_, size, "01", "02", "009");
   EXPECT_EQ(2u, stats.copied);
   EXPECT_EQ(0u, stats.refused);
-  std::vector<std::string> expected = sources;
-  expected.push_back(existing_other);
-  for (const std::string& source : sources) {
-    expected.push_back(WithAgency(source, "02"));
-  }
-  EXPECT_EQ(Rows(expected), Table());
+  std::vector<std::string> present = sources;
+  present.push_back(existing_other);
+  EXPECT_EQ(Rows(WithCopies(present, sources, "02")), Table());
 }
 
 TEST_F(ApCopyTest, RecordsAreCopiedWholeAtTheirOwnLength) {

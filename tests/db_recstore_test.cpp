@@ -11,37 +11,17 @@
 #include "db/query.h"
 #include "recstore/btrv_constants.h"
 #include "recstore/recstore.h"
-#include "tests/test_db.h"
+#include "tests/test_support_ap.h"
 
 namespace {
 
-std::string Hex(const std::string& bytes) {
-  static constexpr char kDigits[] = "0123456789ABCDEF";
-  std::string text;
-  for (char c : bytes) {
-    auto byte = static_cast<unsigned char>(c);
-    text += kDigits[byte >> 4];
-    text += kDigits[byte & 0x0F];
-  }
-  return text;
-}
+using testing_support::Hex;
 
 class RecordStoreTest : public testing::Test {
  protected:
-  static void SetUpTestSuite() {
-    db_ = std::make_unique<testing_support::ScratchDatabase>("krs", false);
-    db_->Run(
-        "CREATE TABLE zz_data_ap (Index0Col VARBINARY(255) NOT NULL PRIMARY KEY, "
-        "RecData VARBINARY(4096) NOT NULL) ENGINE=InnoDB");
-    recstore::SetConnectionSettings(db_->settings());
-    MCBInitializeFauxBtrieve("zarfiles.ndx", "ovk.ini");
-  }
+  static void SetUpTestSuite() { db_ = std::make_unique<testing_support::ApStoreDatabase>("krs"); }
 
-  static void TearDownTestSuite() {
-    // Drops the store's connection before its database goes.
-    MCBInitializeFauxBtrieve("zarfiles.ndx", "ovk.ini");
-    db_.reset();
-  }
+  static void TearDownTestSuite() { db_.reset(); }
 
   void SetUp() override { db_->Run("DELETE FROM zz_data_ap"); }
 
@@ -96,11 +76,11 @@ class RecordStoreTest : public testing::Test {
     return records;
   }
 
-  static std::unique_ptr<testing_support::ScratchDatabase> db_;
+  static std::unique_ptr<testing_support::ApStoreDatabase> db_;
   std::vector<int32_t> handles_;
 };
 
-std::unique_ptr<testing_support::ScratchDatabase> RecordStoreTest::db_;
+std::unique_ptr<testing_support::ApStoreDatabase> RecordStoreTest::db_;
 
 TEST_F(RecordStoreTest, ReadsInByteOrderWithHighBytes) {
   int32_t ap = OpenAp();

@@ -143,6 +143,11 @@ class SafeRunTest : public testing::Test {
     return text;
   }
 
+  // OnlyDifference of a verification of every table from 01 to 02.
+  std::string FullRunDifference(const std::string& subject) {
+    return OnlyDifference(VerifyRun(connection_, AllTables(), "01", "02"), subject);
+  }
+
   std::string Fingerprint() {
     return scratch_.Scalar(
         "SELECT CONCAT((SELECT COUNT(*) FROM Bank), '/', (SELECT COUNT(*) FROM Trans), '/', "
@@ -221,14 +226,14 @@ TEST_F(SafeRunTest, VerifyNamesAnAlteredRowByItsKey) {
   EXPECT_EQ(
       "source 2 rows, destination 2 rows; row Number 'FNB': Name is 'Changed', expected "
       "'First National'",
-      OnlyDifference(VerifyRun(connection_, AllTables(), "01", "02"), "Bank"));
+      FullRunDifference("Bank"));
 }
 
 TEST_F(SafeRunTest, VerifyChecksTheLiteralAgainstTheDestination) {
   Copy(AllTables(), "01", "02");
   scratch_.Run("UPDATE Bank SET InactiveAcct = 0 WHERE AgyCode = '02' AND Number = 'SEC'");
   EXPECT_EQ("source 2 rows, destination 2 rows; row Number 'SEC': InactiveAcct is 0, expected 1",
-            OnlyDifference(VerifyRun(connection_, AllTables(), "01", "02"), "Bank"));
+            FullRunDifference("Bank"));
 }
 
 TEST_F(SafeRunTest, VerifyNamesRowsMissingOrExtra) {
@@ -258,7 +263,7 @@ TEST_F(SafeRunTest, VerifyNamesTheRecordTypeOfAMissingOrAlteredApRecord) {
   EXPECT_EQ(
       "source 3 records, destination 2 records; record '00900002C     01' is missing from the "
       "destination",
-      OnlyDifference(VerifyRun(connection_, AllTables(), "01", "02"), "ap 009"));
+      FullRunDifference("ap 009"));
 
   scratch_.Run(
       "UPDATE zz_data_ap SET RecData = CONCAT(RecData, 'x') WHERE Index0Col = "

@@ -1,18 +1,13 @@
 // Tests of the command line: the built program run without a window against the private
 // server, its exit status, the status lines on stdout and the messages on stderr.
-#include <sys/wait.h>
-#include <unistd.h>
-
 #include <cstdlib>
 #include <filesystem>
-#include <fstream>
-#include <sstream>
 #include <string>
-#include <vector>
 
 #include <gtest/gtest.h>
 
 #include "tests/test_db.h"
+#include "tests/test_support_cli.h"
 
 namespace {
 
@@ -23,35 +18,13 @@ constexpr const char* kAllStatusLines =
     "Banks\nClasses\nCompanies\nCompany Contacts\nDepartments\nGL Codes\nProducers\n"
     "Transaction Codes\nVendors\nAdditional Interests\nDownload NAIC\nDownload Lines\n";
 
-std::string ReadFile(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
-
-std::string Quoted(const std::string& text) {
-  std::string quoted = "'";
-  for (char c : text) {
-    quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
-  }
-  return quoted + "'";
-}
-
-struct Outcome {
-  int status = -1;
-  std::string out;
-  std::string err;
-};
+using Outcome = testing_support::CliOutcome;
 
 class CommandLineTest : public testing::Test {
  protected:
   void SetUp() override {
-    const char* bin = std::getenv("KELVANE_BIN");
-    ASSERT_NE(nullptr, bin) << "KELVANE_BIN names the built program";
-    bin_ = bin;
-    std::string pattern = (fs::temp_directory_path() / "kelvane-cli.XXXXXX").string();
-    dir_ = ::mkdtemp(pattern.data());
+    ASSERT_NE(nullptr, std::getenv("KELVANE_BIN")) << "KELVANE_BIN names the built program";
+    dir_ = testing_support::MakeTempDir("kelvane-cli");
     fs::create_directory(dir_ / "work");
   }
 
@@ -60,25 +33,13 @@ class CommandLineTest : public testing::Test {
   // Runs the program in dir_/work with a configuration that points at `database`.
   Outcome Run(const ScratchDatabase& database, const std::string& args,
               const std::string& env = "") {
-    testing_support::WriteConfigFile((dir_ / "zarfiles.ini").string(), database.settings());
-    const std::string command = "cd " + Quoted((dir_ / "work").string()) + " && env " + env +
-                                " KELVANE_CONFIG=" + Quoted((dir_ / "zarfiles.ini").string()) +
-                                " " + Quoted(bin_) + " " + args + " >" +
-                                Quoted((dir_ / "out").string()) + " 2>" +
-                                Quoted((dir_ / "err").string()) + " </dev/null";
-    const int raw = std::system(command.c_str());
-    Outcome outcome;
-    outcome.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
-    outcome.out = ReadFile(dir_ / "out");
-    outcome.err = ReadFile(dir_ / "err");
-    return outcome;
+    return testing_support::RunKelvane(dir_, database.settings(), args, env);
   }
 
   static void LoadDemoData(const ScratchDatabase& database) {
-    database.Run(ReadFile(testing_support::SourceDir() + "/sql/demo.sql"));
+    database.Run(testing_support::DemoSql());
   }
 
-  std::string bin_;
   fs::path dir_;
 };
 

@@ -10,7 +10,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
-#include <fstream>
 #include <memory>
 #include <sstream>
 #include <string>
@@ -29,37 +28,19 @@
 #include "app/text.h"
 #include "recstore/recstore.h"
 #include "tests/test_db.h"
+#include "tests/test_support_cli.h"
+#include "tests/test_support_form.h"
 
 namespace {
 
 namespace fs = std::filesystem;
+using testing_support::kStatusTexts;
+using testing_support::MakeTempDir;
+using testing_support::ReadFile;
 using testing_support::ScratchDatabase;
-
-const std::vector<std::string> kStatusTexts = {"Banks",         "Classes",
-                                               "Companies",     "Company Contacts",
-                                               "Departments",   "GL Codes",
-                                               "Producers",     "Transaction Codes",
-                                               "Vendors",       "Additional Interests",
-                                               "Download NAIC", "Download Lines"};
+using testing_support::WriteFile;
 
 constexpr int kBigRows = 5000;
-
-std::string ReadFile(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
-
-void WriteFile(const fs::path& path, const std::string& text) {
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  out << text;
-}
-
-fs::path MakeTempDir(const char* prefix) {
-  std::string pattern = (fs::temp_directory_path() / (std::string(prefix) + ".XXXXXX")).string();
-  return ::mkdtemp(pattern.data());
-}
 
 bool Contains(const std::string& text, const std::string& part) {
   return text.find(part) != std::string::npos;
@@ -97,11 +78,7 @@ bool NamesLostConnection(const std::string& text) {
 // The program run without a window, as a child process.
 class Child {
  public:
-  struct Outcome {
-    int status = -1;  // exit status; -1 when it did not exit normally (a crash)
-    std::string out;
-    std::string err;
-  };
+  using Outcome = testing_support::CliOutcome;
 
   // Starts `kelvane args...` in `work_dir` with `env` (NAME=value) added to the environment;
   // stdout comes back through a pipe, stderr goes to a file.
@@ -304,7 +281,7 @@ class PrivateServer {
 };
 
 // Common ground: a fresh working directory and a configuration folder per test.
-class FaultTest : public testing::Test {
+class FaultTest : public testing_support::FormTest {
  protected:
   static void SetUpTestSuite() { QGuiApplication::setQuitOnLastWindowClosed(false); }
 
@@ -346,26 +323,7 @@ class FaultTest : public testing::Test {
     }
     setenv("KELVANE_CONFIG", config_path_.c_str(), 1);
     setenv("MYSQL_UNIX_PORT", socket.c_str(), 1);
-    auto form =
-        std::make_unique<TForm1>([this](const std::string& text) { messages_.push_back(text); });
-    form->SetStatusObserver(
-        [this](std::string_view text) { statuses_.push_back(std::string(text)); });
-    return form;
-  }
-
-  template <typename Widget>
-  static Widget* Control(TForm1& form, const char* name) {
-    auto* widget = form.findChild<Widget*>(name);
-    EXPECT_NE(nullptr, widget) << name;
-    return widget;
-  }
-
-  static std::string Text(TForm1& form, const char* name) {
-    return app::ToBytes(Control<QLineEdit>(form, name)->text());
-  }
-
-  static void ClickGo(TForm1& form) {
-    QTest::mouseClick(Control<QPushButton>(form, "Button1"), Qt::LeftButton);
+    return FormTest::MakeForm();
   }
 
   static std::string SharedSocket() {
@@ -377,8 +335,6 @@ class FaultTest : public testing::Test {
   fs::path work_dir_;
   std::string config_path_;
   std::string old_socket_;
-  std::vector<std::string> messages_;
-  std::vector<std::string> statuses_;
 };
 
 // ---------------------------------------------------------------------------------------

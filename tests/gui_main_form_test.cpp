@@ -1,13 +1,8 @@
 // Tests of the main window against the private server: set-up, lookups, leave handlers and
 // the run, driven through the controls by their fixed names.
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <cstdlib>
 #include <filesystem>
-#include <fstream>
 #include <memory>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -28,32 +23,18 @@
 #include "app/text.h"
 #include "recstore/recstore.h"
 #include "tests/test_db.h"
+#include "tests/test_support_cli.h"
+#include "tests/test_support_form.h"
 
 namespace {
 
 namespace fs = std::filesystem;
+using testing_support::kStatusTexts;
+using testing_support::MakeTempDir;
+using testing_support::ReadFile;
 using testing_support::ScratchDatabase;
 
-const std::vector<std::string> kStatusTexts = {"Banks",         "Classes",
-                                               "Companies",     "Company Contacts",
-                                               "Departments",   "GL Codes",
-                                               "Producers",     "Transaction Codes",
-                                               "Vendors",       "Additional Interests",
-                                               "Download NAIC", "Download Lines"};
-
-std::string ReadFile(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
-
-fs::path MakeTempDir(const char* prefix) {
-  std::string pattern = (fs::temp_directory_path() / (std::string(prefix) + ".XXXXXX")).string();
-  return ::mkdtemp(pattern.data());
-}
-
-class WindowTest : public testing::Test {
+class WindowTest : public testing_support::FormTest {
  protected:
   static void SetUpTestSuite() {
     QGuiApplication::setQuitOnLastWindowClosed(false);
@@ -89,41 +70,16 @@ class WindowTest : public testing::Test {
     setenv("KELVANE_CONFIG", config.c_str(), 1);
   }
 
-  std::unique_ptr<TForm1> MakeForm() {
-    auto form =
-        std::make_unique<TForm1>([this](const std::string& text) { messages_.push_back(text); });
-    form->SetStatusObserver(
-        [this](std::string_view text) { statuses_.push_back(std::string(text)); });
-    return form;
-  }
-
-  template <typename Widget>
-  static Widget* Control(TForm1& form, const char* name) {
-    auto* widget = form.findChild<Widget*>(name);
-    EXPECT_NE(nullptr, widget) << name;
-    return widget;
-  }
-
-  static std::string Text(TForm1& form, const char* name) {
-    return app::ToBytes(Control<QLineEdit>(form, name)->text());
-  }
-
   // The focus moving from the field to another control of the window.
   static void Leave(TForm1& form, const char* field) {
     QFocusEvent event(QEvent::FocusOut, Qt::TabFocusReason);
     QCoreApplication::sendEvent(Control<QLineEdit>(form, field), &event);
   }
 
-  static void ClickGo(TForm1& form) {
-    QTest::mouseClick(Control<QPushButton>(form, "Button1"), Qt::LeftButton);
-  }
-
   static std::unique_ptr<ScratchDatabase> shared_db_;
   fs::path old_dir_;
   fs::path work_dir_;
   fs::path config_dir_;
-  std::vector<std::string> messages_;
-  std::vector<std::string> statuses_;
 };
 
 std::unique_ptr<ScratchDatabase> WindowTest::shared_db_;

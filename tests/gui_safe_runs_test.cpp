@@ -1,15 +1,11 @@
 // Tests of the safe-run features against the private server: the check before a run, the
 // dry run, the verification, the all-or-nothing run and the run's report, through the built
 // program and, for the check, through the window.
-#include <sys/wait.h>
-#include <unistd.h>
-
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <map>
 #include <memory>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -25,26 +21,14 @@
 #include "db/query.h"
 #include "recstore/recstore.h"
 #include "tests/test_db.h"
+#include "tests/test_support_cli.h"
 
 namespace {
 
 namespace fs = std::filesystem;
+using testing_support::ReadFile;
 using testing_support::ScratchDatabase;
-
-std::string ReadFile(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
-
-std::string Quoted(const std::string& text) {
-  std::string quoted = "'";
-  for (char c : text) {
-    quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
-  }
-  return quoted + "'";
-}
+using testing_support::ShellQuoted;
 
 // CHECKSUM TABLE of every table of the database, by name: equal maps mean equal contents.
 std::map<std::string, std::string> Checksums(const ScratchDatabase& database) {
@@ -61,10 +45,6 @@ std::map<std::string, std::string> Checksums(const ScratchDatabase& database) {
   return sums;
 }
 
-std::string LoadDemoSql() {
-  return ReadFile(testing_support::SourceDir() + "/sql/demo.sql");
-}
-
 // Fails the second insert of a run into agency 03's additional interests (the tenth step),
 // batched or not: the trigger sees the row the first insert left.
 constexpr const char* kFailSecondAddInt2 =
@@ -72,23 +52,16 @@ constexpr const char* kFailSecondAddInt2 =
     "IF NEW.AgyCode = '03' AND (SELECT COUNT(*) FROM AddInt2 WHERE AgyCode = '03') >= 1 THEN "
     "SIGNAL SQLSTATE '45000' SET MESSAGE_TEXT = 'injected failure'; END IF;";
 
-struct Outcome {
-  int status = -1;
-  std::string out;
-  std::string err;
-};
+using Outcome = testing_support::CliOutcome;
 
 class SafeRunTest : public testing::Test {
  protected:
   void SetUp() override {
-    const char* bin = std::getenv("KELVANE_BIN");
-    ASSERT_NE(nullptr, bin) << "KELVANE_BIN names the built program";
-    bin_ = bin;
-    std::string pattern = (fs::temp_directory_path() / "kelvane-safe.XXXXXX").string();
-    dir_ = ::mkdtemp(pattern.data());
+    ASSERT_NE(nullptr, std::getenv("KELVANE_BIN")) << "KELVANE_BIN names the built program";
+    dir_ = testing_support::MakeTempDir("kelvane-safe");
     fs::create_directory(dir_ / "work");
     database_ = std::make_unique<ScratchDatabase>("ksafe");
-    database_->Run(LoadDemoSql());
+    database_->Run(testing_support::DemoSql());
   }
 
   void TearDown() override {
@@ -97,18 +70,7 @@ class SafeRunTest : public testing::Test {
   }
 
   Outcome Run(const std::string& args) {
-    testing_support::WriteConfigFile((dir_ / "zarfiles.ini").string(), database_->settings());
-    const std::string command = "cd " + Quoted((dir_ / "work").string()) +
-                                " && KELVANE_CONFIG=" + Quoted((dir_ / "zarfiles.ini").string()) +
-                                " " + Quoted(bin_) + " " + args + " >" +
-                                Quoted((dir_ / "out").string()) + " 2>" +
-                                Quoted((dir_ / "err").string()) + " </dev/null";
-    const int raw = std::system(command.c_str());
-    Outcome outcome;
-    outcome.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
-    outcome.out = ReadFile(dir_ / "out");
-    outcome.err = ReadFile(dir_ / "err");
-    return outcome;
+    return testing_support::RunKelvane(dir_, database_->settings(), args);
   }
 
   // Runs a Python script on `json` (its stdin) and returns what it prints; the script sees
@@ -118,9 +80,9 @@ class SafeRunTest : public testing::Test {
     std::ofstream(dir_ / "script.py", std::ios::binary)
         << "import json, sys\no = json.load(sys.stdin)\n"
         << script;
-    const std::string command = "python3 " + Quoted((dir_ / "script.py").string()) + " <" +
-                                Quoted((dir_ / "in.json").string()) + " >" +
-                                Quoted((dir_ / "py.out").string()) + " 2>&1";
+    const std::string command = "python3 " + ShellQuoted((dir_ / "script.py").string()) + " <" +
+                                ShellQuoted((dir_ / "in.json").string()) + " >" +
+                                ShellQuoted((dir_ / "py.out").string()) + " 2>&1";
     EXPECT_EQ(0, std::system(command.c_str())) << ReadFile(dir_ / "py.out") << "\n" << json;
     return ReadFile(dir_ / "py.out");
   }
@@ -129,7 +91,6 @@ class SafeRunTest : public testing::Test {
     return database_->Scalar("SELECT COUNT(*) FROM " + table + " WHERE AgyCode = '" + code + "'");
   }
 
-  std::string bin_;
   fs::path dir_;
   std::unique_ptr<ScratchDatabase> database_;
 };

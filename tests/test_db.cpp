@@ -11,6 +11,7 @@
 
 #include "db/connection.h"
 #include "db/query.h"
+#include "tests/test_support_cli.h"
 
 namespace testing_support {
 
@@ -46,10 +47,11 @@ std::string SourceDir() {
 }
 
 std::string SchemaSql() {
-  std::ifstream in(SourceDir() + "/sql/schema.sql", std::ios::binary);
-  std::stringstream text;
-  text << in.rdbuf();
-  return text.str();
+  return ReadFile(SourceDir() + "/sql/schema.sql");
+}
+
+std::string DemoSql() {
+  return ReadFile(SourceDir() + "/sql/demo.sql");
 }
 
 static void RunStatements(db::Connection& connection, const std::string& sql) {

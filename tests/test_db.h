@@ -36,6 +36,7 @@ class ScratchDatabase {
 
 // Text of the schema file and of the demo data file.
 std::string SchemaSql();
+std::string DemoSql();
 std::string SourceDir();
 
 // Writes a configuration file (section ZarfilesNdx) that points at `settings`.

@@ -1,11 +1,8 @@
 // Tests of the configuration reading, "Utility.ini", the run's code check and the command line.
 #include <sys/stat.h>
-#include <unistd.h>
 
 #include <cstdlib>
 #include <filesystem>
-#include <fstream>
-#include <sstream>
 #include <stdexcept>
 #include <string>
 
@@ -14,29 +11,18 @@
 #include "app/cli.h"
 #include "app/config.h"
 #include "app/run_sequence.h"
+#include "tests/test_support_cli.h"
 
 namespace {
 
 namespace fs = std::filesystem;
-
-std::string ReadFile(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
-
-void WriteFile(const fs::path& path, const std::string& text) {
-  std::ofstream(path, std::ios::binary | std::ios::trunc) << text;
-}
+using testing_support::ReadFile;
+using testing_support::WriteFile;
 
 // A fresh directory, removed with everything in it at the end.
 class TempDir {
  public:
-  TempDir() {
-    std::string pattern = (fs::temp_directory_path() / "kelvane-unit.XXXXXX").string();
-    path_ = ::mkdtemp(pattern.data());
-  }
+  TempDir() : path_(testing_support::MakeTempDir("kelvane-unit")) {}
 
   ~TempDir() { fs::remove_all(path_); }
 

@@ -1,0 +1,39 @@
+// Test support: files, temporary folders and runs of the built program.
+#pragma once
+
+#include <filesystem>
+#include <string>
+
+#include "db/settings.h"
+
+namespace testing_support {
+
+// The whole content of the file at `path`, byte for byte; "" when it cannot be read.
+std::string ReadFile(const std::filesystem::path& path);
+
+// Replaces the file at `path` with `text`, byte for byte.
+void WriteFile(const std::filesystem::path& path, const std::string& text);
+
+// A new empty folder under the system's temporary folder, named `prefix` and a unique
+// suffix. The caller removes it. Throws std::runtime_error when it cannot be made.
+std::filesystem::path MakeTempDir(const std::string& prefix);
+
+// `text` as one single-quoted word for /bin/sh, whatever characters it holds.
+std::string ShellQuoted(const std::string& text);
+
+// What a run of the built program gave back.
+struct CliOutcome {
+  int status = -1;  // exit status; -1 when it did not exit normally (a crash)
+  std::string out;
+  std::string err;
+};
+
+// Runs the built program (KELVANE_BIN, which the caller has checked is set) through the shell
+// with its working directory `dir`/work, stdin from /dev/null, and KELVANE_CONFIG naming
+// `dir`/zarfiles.ini, which is first written for `settings`. `args` is shell text, so it may
+// hold quotes; `env`, when not empty, is put before the program as arguments of env(1)
+// ("-u NAME", "NAME=value"). stdout and stderr pass through `dir`/out and `dir`/err.
+CliOutcome RunKelvane(const std::filesystem::path& dir, const db::ConnectionSettings& settings,
+                      const std::string& args, const std::string& env = "");
+
+}  // namespace testing_support
