@@ -184,11 +184,9 @@ int RunHeadless(const CommandLine& line, char* program) {
   char* qt_argv[] = {program, nullptr};
   QApplication application(qt_argc, qt_argv);
 
+  // Without a window the set-up's messages are collected and reported once, below.
   std::vector<std::string> messages;
-  TForm1 form([&messages](const std::string& text) {
-    messages.push_back(text);
-    std::cerr << "kelvane: " << text << std::endl;
-  });
+  TForm1 form([&messages](const std::string& text) { messages.push_back(text); });
   const char* mode = line.dry_run ? "dry-run" : line.verify ? "verify" : "run";
   // A run after a failed set-up would copy the tables but not the ap records, or use the
   // wrong connection; without anyone to look at the window, stop instead.
