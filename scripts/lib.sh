@@ -74,6 +74,33 @@ kelvane_start_server() {
   export MYSQL_UNIX_PORT="$KELVANE_SOCKET"
 }
 
+# kelvane_sql ARGS...: the mariadb client on the private server as user kelvane, in utf8mb4
+# (the demo data holds accents; another client character set would store them mangled).
+kelvane_sql() {
+  mariadb --no-defaults --socket="$KELVANE_SOCKET" -ukelvane -pkelvane \
+    --default-character-set=utf8mb4 "$@"
+}
+
+# kelvane_create_database NAME [SQL_FILE...]: creates NAME afresh and loads the files into it.
+kelvane_create_database() {
+  local name="$1" file
+  shift
+  kelvane_sql -e "DROP DATABASE IF EXISTS \`$name\`; CREATE DATABASE \`$name\` CHARACTER SET utf8mb4"
+  for file in "$@"; do
+    kelvane_sql "$name" <"$file"
+  done
+}
+
+# kelvane_write_config FILE DATABASE: a configuration file that points the program at
+# DATABASE on the private server. Readable by its owner only: it holds the pass phrase.
+kelvane_write_config() {
+  (
+    umask 077
+    printf '[ZarfilesNdx]\r\nmdbserv=localhost\r\nmdbuser=kelvane\r\nmdbpass=kelvane\r\nmdbbase=%s\r\n' \
+      "$2" >"$1"
+  )
+}
+
 # kelvane_stop_server PID: stops the server this script started, and waits for it.
 kelvane_stop_server() {
   local pid="$1"
