@@ -370,9 +370,16 @@ void TForm1::RunCopy(const std::string& from_code, const std::string& to_code,
   recstore::UseConnection(&FDConnection1);
   try {
     app::RunSequence(*this, run_report_);
+    // Each ap copy sends its queued inserts at its end; this covers any later insert.
+    if (recstore::Flush() != 0 || recstore::QueuedInsertsLost()) {
+      throw std::runtime_error("The ap records were not all copied: " + recstore::LastErrorText());
+    }
     FDConnection1.Execute("COMMIT");
   } catch (const std::exception& failure) {
     std::string text = failure.what();
+    // Before the rollback: leaving the connection sends any inserts the record store still
+    // queues, and they must land in the transaction that is rolled back, not after it.
+    recstore::UseConnection(nullptr);
     try {
       FDConnection1.Execute("ROLLBACK");
     } catch (const std::exception&) {
@@ -429,6 +436,12 @@ recstore::ApCopyStats TForm1::CopyAP(const std::string& from_code, const std::st
   const recstore::ApCopyStats stats =
       recstore::CopyApRecords(ApRead, ApWrite, ApSize, from_code, to_code, record_type);
   run_report_.ap_refused += stats.refused;
+  // Only an atomic run queues inserts; committing it would make a copy with records missing
+  // look complete, so the run fails and is rolled back instead.
+  if (stats.incomplete) {
+    throw std::runtime_error("The ap records of type " + record_type +
+                             " were not all copied: " + stats.error);
+  }
   return stats;
 }
 

@@ -89,7 +89,8 @@ class TForm1 : public QMainWindow {
   bool running() const { return running_; }
 
   // Copies the ap records of `record_type` from `from_code` to `to_code` through ApRead and
-  // ApWrite. Reports nothing and throws nothing.
+  // ApWrite. Refused records are counted, not reported. Throws std::runtime_error naming
+  // the record type and the store's error when records queued in an atomic run were lost.
   recstore::ApCopyStats CopyAP(const std::string& from_code, const std::string& to_code,
                                const std::string& record_type);
 

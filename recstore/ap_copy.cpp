@@ -13,6 +13,20 @@ ApCopyStats CopyApRecords(int32_t read_handle, int32_t write_handle, uint32_t& s
                           const std::string& from_code, const std::string& to_code,
                           const std::string& record_type) noexcept {
   ApCopyStats stats;
+  // A loss before this scan already means the transaction lacks records.
+  if (QueuedInsertsLost()) {
+    stats.incomplete = true;
+    stats.error = "record inserts queued earlier in this transaction were lost";
+  }
+  // On a borrowed connection the store queues inserts, and any operation that sends the
+  // queue may report the loss of records whose inserts returned 0; the first such failure
+  // is the one to name.
+  const auto note_loss = [&stats] {
+    if (!stats.incomplete && QueuedInsertsLost()) {
+      stats.incomplete = true;
+      stats.error = LastErrorText();
+    }
+  };
   // Both bytes of the agency code are overwritten; a shorter code would leave a byte of
   // the source agency behind and file the copy under a third agency.
   if (to_code.size() < 2) {
@@ -40,9 +54,14 @@ ApCopyStats CopyApRecords(int32_t read_handle, int32_t write_handle, uint32_t& s
         ++stats.copied;
       } else {
         ++stats.refused;
+        note_loss();
       }
       size = kApRecordSize;
       status = btrGetNext(read_handle, record.data(), size, 0);
+    }
+    note_loss();
+    if (Flush() != BTRV_ERR_NONE) {
+      note_loss();
     }
   } catch (...) {
     // Only building the key or the test text can throw (out of memory); the counts so

@@ -7,8 +7,10 @@
 #include <map>
 #include <memory>
 #include <optional>
+#include <set>
 #include <string_view>
 #include <utility>
+#include <vector>
 
 #include "db/connection.h"
 #include "db/error.h"
@@ -31,13 +33,24 @@ constexpr std::size_t kKeyLength = 16;
 constexpr uint32_t kMaxRecord = 4096;
 // MySQL names are at most 64 characters, eight of which the table prefix takes.
 constexpr std::size_t kMaxFileName = 64 - 8;
+// On a borrowed connection: records fetched per read, and inserts sent per round trip.
+// A round trip costs far more than a record; these sizes keep packets well under the
+// server's default max_allowed_packet even for 4096-byte records.
+constexpr int kReadAhead = 200;
+constexpr std::size_t kQueueLimit = 100;
 
-// One use of a record file. The position is the key of the record read last; rows are
-// never kept, so every read sees what the server holds at that moment.
+// One use of a record file. The position is the key of the record read last. On the
+// library's own connection rows are never kept, so every read sees what the server holds at
+// that moment. On a borrowed connection the caller's transaction is the only writer the
+// handle has to follow, so a read fetches the records after it too (`ahead`, key 0 to
+// record): they are exactly the records after `position` up to `ahead_end`, since every
+// insert the store queues into that range is added to them.
 struct Handle {
   bool open = false;
   std::string table;                    // "zz_data_" + file name, validated
   std::optional<std::string> position;  // empty: nothing read yet on this opening
+  std::map<std::string, std::string> ahead;
+  std::optional<std::string> ahead_end;  // empty: nothing read ahead
 };
 
 struct Library {
@@ -51,6 +64,10 @@ struct Library {
   std::map<int32_t, Handle> handles;
   int32_t last_handle = 0;
   std::string last_error;
+  // Inserts waiting to be sent on the borrowed connection, and their (table, key 0).
+  std::vector<std::string> queue;
+  std::set<std::pair<std::string, std::string>> queued_keys;
+  bool queue_lost = false;  // a send of the queue failed since the last UseConnection
 };
 
 Library& State() {
@@ -117,6 +134,15 @@ int16_t Run(Body&& body) noexcept {
   }
 }
 
+// Read-ahead is only sound while nothing but this connection's own statements changes the
+// records, so every change of connection, file or handle forgets it.
+void DropReadAhead(Library& library) noexcept {
+  for (auto& [number, handle] : library.handles) {
+    handle.ahead.clear();
+    handle.ahead_end.reset();
+  }
+}
+
 db::Connection& CurrentConnection(Library& library) {
   if (library.borrowed != nullptr) {
     return *library.borrowed;
@@ -156,6 +182,30 @@ std::string HexLiteral(std::string_view bytes) {
   return text;
 }
 
+// Sends the queued inserts in one round trip. The queue is emptied before the send: a
+// failure loses every record of it that the server had not applied, which is remembered
+// (queue_lost) so that a caller who saw status 0 for those inserts can find out.
+void SendQueue(Library& library) {
+  if (library.queue.empty()) {
+    return;
+  }
+  std::vector<std::string> statements = std::move(library.queue);
+  library.queue.clear();
+  library.queued_keys.clear();
+  try {
+    CurrentConnection(library).ExecuteBatch(statements);
+  } catch (const db::Error& error) {
+    library.queue_lost = true;
+    DropReadAhead(library);
+    throw db::Error("queued record inserts were not all written: " + std::string(error.what()),
+                    error.code(), error.sqlstate(), error.statement());
+  } catch (...) {
+    library.queue_lost = true;
+    DropReadAhead(library);
+    throw;
+  }
+}
+
 // The handle when it is open; otherwise nullptr, with the refusal recorded.
 Handle* OpenHandle(Library& library, int32_t handle) {
   auto it = library.handles.find(handle);
@@ -166,22 +216,9 @@ Handle* OpenHandle(Library& library, int32_t handle) {
   return &it->second;
 }
 
-// Reads the first record whose key 0 is greater than `after` into the caller's buffer and
-// moves the handle onto it. A read that finds nothing leaves the position where it was,
-// so a later btrGetNext still continues from the record read last.
-int16_t ReadAfter(Library& library, Handle& handle, std::string_view after, void* data,
-                  uint32_t& length) {
-  if (data == nullptr && length > 0) {
-    return Refuse(library, BTRV_ERR_INVALID_OP, "no data buffer");
-  }
-  db::Result result = CurrentConnection(library).Query(
-      "SELECT Index0Col, RecData FROM " + handle.table + " WHERE Index0Col > " + HexLiteral(after) +
-      " ORDER BY Index0Col LIMIT 1");
-  if (result.Eof()) {
-    return BTRV_ERR_END_OF_FILE;
-  }
-  std::string key(result.Value(0));
-  std::string_view record = result.Value(1);
+// Copies `record` into the caller's buffer and moves the handle onto `key`.
+int16_t Deliver(Library& library, Handle& handle, std::string key, std::string_view record,
+                void* data, uint32_t& length) {
   std::size_t delivered = std::min<std::size_t>(record.size(), length);
   if (delivered > 0) {
     std::memcpy(data, record.data(), delivered);
@@ -197,6 +234,77 @@ int16_t ReadAfter(Library& library, Handle& handle, std::string_view after, void
   return BTRV_ERR_NONE;
 }
 
+// Reads the first record whose key 0 is greater than `after` into the caller's buffer and
+// moves the handle onto it; on a borrowed connection the records after it are kept as the
+// handle's read-ahead. A read that finds nothing leaves the position where it was, so a
+// later btrGetNext still continues from the record read last.
+int16_t ReadAfter(Library& library, Handle& handle, std::string_view after, void* data,
+                  uint32_t& length) {
+  if (data == nullptr && length > 0) {
+    return Refuse(library, BTRV_ERR_INVALID_OP, "no data buffer");
+  }
+  handle.ahead.clear();
+  handle.ahead_end.reset();
+  const bool borrowed = library.borrowed != nullptr;
+  // The server must hold every record the caller inserted before it is asked.
+  SendQueue(library);
+  db::Result result = CurrentConnection(library).Query(
+      "SELECT Index0Col, RecData FROM " + handle.table + " WHERE Index0Col > " + HexLiteral(after) +
+      " ORDER BY Index0Col LIMIT " + std::to_string(borrowed ? kReadAhead : 1));
+  if (result.Eof()) {
+    return BTRV_ERR_END_OF_FILE;
+  }
+  std::string key(result.Value(0));
+  std::string record(result.Value(1));
+  for (result.Next(); !result.Eof(); result.Next()) {
+    std::string next_key(result.Value(0));
+    handle.ahead_end = next_key;
+    handle.ahead.emplace(std::move(next_key), std::string(result.Value(1)));
+  }
+  return Deliver(library, handle, std::move(key), record, data, length);
+}
+
+// The next record from the handle's read-ahead; nullopt when it holds none and the server
+// must be asked.
+std::optional<int16_t> ReadAhead(Library& library, Handle& handle, void* data, uint32_t& length) {
+  if (handle.ahead.empty()) {
+    return std::nullopt;
+  }
+  if (data == nullptr && length > 0) {
+    return Refuse(library, BTRV_ERR_INVALID_OP, "no data buffer");
+  }
+  auto node = handle.ahead.extract(handle.ahead.begin());
+  if (handle.ahead.empty()) {
+    handle.ahead_end.reset();
+  }
+  return Deliver(library, handle, std::move(node.key()), node.mapped(), data, length);
+}
+
+// Queues an insert on the borrowed connection. The record joins the read-ahead of every
+// handle on the same file whose range it falls in, so those handles read what a fresh read
+// would find once the queue is sent.
+int16_t QueueInsert(Library& library, const std::string& table, std::string_view key,
+                    std::string_view record, std::string statement) {
+  auto entry = std::make_pair(table, std::string(key));
+  if (library.queued_keys.count(entry) != 0) {
+    return Refuse(library, BTRV_ERR_DUPLICATE_KEY,
+                  "a record with key " + HexLiteral(key) + " is already queued for " + table);
+  }
+  library.queue.push_back(std::move(statement));
+  library.queued_keys.insert(std::move(entry));
+  for (auto& [number, handle] : library.handles) {
+    if (handle.open && handle.table == table && handle.ahead_end && handle.position &&
+        key > *handle.position && key <= *handle.ahead_end) {
+      // A key already read ahead is a duplicate the send will report; keep the stored one.
+      handle.ahead.emplace(std::string(key), std::string(record));
+    }
+  }
+  if (library.queue.size() >= kQueueLimit) {
+    SendQueue(library);
+  }
+  return BTRV_ERR_NONE;
+}
+
 }  // namespace
 
 void SetConnectionSettings(const db::ConnectionSettings& settings) noexcept {
@@ -208,7 +316,28 @@ void SetConnectionSettings(const db::ConnectionSettings& settings) noexcept {
 }
 
 void UseConnection(db::Connection* connection) noexcept {
-  State().borrowed = connection;
+  Library& library = State();
+  library.queue_lost = false;
+  // Inserts queued on the connection being left belong to its transaction.
+  Flush();
+  DropReadAhead(library);
+  library.borrowed = connection;
+}
+
+int16_t Flush() noexcept {
+  // Nothing queued (always so on the library's own connection): nothing to do, and the
+  // last operation's error text stays.
+  if (State().queue.empty()) {
+    return BTRV_ERR_NONE;
+  }
+  return Run([](Library& library) -> int16_t {
+    SendQueue(library);
+    return BTRV_ERR_NONE;
+  });
+}
+
+bool QueuedInsertsLost() noexcept {
+  return State().queue_lost;
 }
 
 std::string LastErrorText() {
@@ -232,6 +361,9 @@ void MCBInitializeFauxBtrieve(const char* ndx_file, const char* ini_file) noexce
   } catch (...) {
     // Keeping the old names or settings is harmless; initialisation itself still happens.
   }
+  // Queued inserts go to the connection they were queued for, before it may be dropped.
+  recstore::Flush();
+  recstore::DropReadAhead(library);
   // Dropping the connection is what makes new settings take effect; handles keep only a
   // table name and a key, so they work on the next connection unchanged.
   library.own.reset();
@@ -267,6 +399,8 @@ int16_t btrOpen(int32_t handle, const char* /*owner*/, const char* file, int16_t
     recstore::Handle& state = it->second;
     // Reopening forgets the old file and position, also when the new open fails.
     state = recstore::Handle{};
+    recstore::DropReadAhead(library);
+    recstore::SendQueue(library);
     if (!recstore::IsValidFileName(file)) {
       return recstore::Refuse(library, BTRV_ERR_FILE_NOT_FOUND, "invalid record file name");
     }
@@ -304,6 +438,9 @@ int16_t btrGetNext(int32_t handle, void* data, uint32_t& length, int16_t /*lock*
       return recstore::Refuse(library, BTRV_ERR_INVALID_POSITION,
                               "the handle has read no record yet");
     }
+    if (std::optional<int16_t> status = recstore::ReadAhead(library, *state, data, length)) {
+      return *status;
+    }
     // A copy: the read replaces the position it starts from.
     std::string after = *state->position;
     return recstore::ReadAfter(library, *state, after, data, length);
@@ -325,16 +462,22 @@ int16_t btrInsert(int32_t handle, const void* data, uint32_t& length, int16_t /*
     }
     std::string_view record(static_cast<const char*>(data), length);
     std::string_view key = record.substr(0, recstore::kKeyLength);
-    recstore::CurrentConnection(library).Execute(
-        "INSERT INTO " + state->table + " (Index0Col, RecData) VALUES (" +
-        recstore::HexLiteral(key) + ", " + recstore::HexLiteral(record) + ")");
+    std::string statement = "INSERT INTO " + state->table + " (Index0Col, RecData) VALUES (" +
+                            recstore::HexLiteral(key) + ", " + recstore::HexLiteral(record) + ")";
+    if (library.borrowed != nullptr) {
+      return recstore::QueueInsert(library, state->table, key, record, std::move(statement));
+    }
+    recstore::CurrentConnection(library).Execute(statement);
     return BTRV_ERR_NONE;
   });
 }
 
 int16_t btrClose(int32_t handle) noexcept {
   return recstore::Run([&](Library& library) -> int16_t {
-    if (library.handles.erase(handle) == 0) {
+    const bool known = library.handles.erase(handle) != 0;
+    recstore::DropReadAhead(library);
+    recstore::SendQueue(library);
+    if (!known) {
       return recstore::Refuse(library, BTRV_ERR_FILE_NOT_OPEN,
                               "unknown record-store handle " + std::to_string(handle));
     }

@@ -22,7 +22,8 @@ class Connection;
 // (Re)initialises the library. The two names are its set-up files; they are recorded but
 // nothing is read from them (the connection comes from recstore::SetConnectionSettings).
 // Closes the library's own connection so the next operation reconnects with the settings
-// given last. Open handles stay valid.
+// given last. Open handles stay valid. Sends inserts queued on a borrowed connection first
+// (see recstore::UseConnection).
 void MCBInitializeFauxBtrieve(const char* ndx_file, const char* ini_file) noexcept;
 
 // A fresh handle, not yet open on any file. Never 0.
@@ -41,20 +42,24 @@ int16_t btrOpen(int32_t handle, const char* owner, const char* file, int16_t mod
 // is none; 22 when the record is longer than `length` (the first `length` bytes are
 // delivered and the handle is positioned on it); 3 when the handle is not open or unknown;
 // 6 for a key number other than 0. A read that finds no record leaves the position as it was.
-// Nothing is cached: every read asks the server, so rows deleted by others are never seen.
+// Every read asks the server, so rows deleted by others are never seen. (On a borrowed
+// connection it also fetches the records that follow; see recstore::UseConnection.)
 int16_t btrGetGreater(int32_t handle, void* data, uint32_t& length, const void* key,
                       int16_t key_number, int16_t lock) noexcept;
 
 // Reads the record that follows, in key-0 order, the record this handle read last.
-// Statuses as btrGetGreater; 8 when the handle has no position yet.
+// Statuses as btrGetGreater; 8 when the handle has no position yet. On the library's own
+// connection it asks the server every time; on a borrowed one see recstore::UseConnection.
 int16_t btrGetNext(int32_t handle, void* data, uint32_t& length, int16_t lock) noexcept;
 
 // Adds a record of `length` bytes. 5 when a record with the same key 0 exists; 28 when
 // the length is 0 or above 4096; 3 when the handle is not open or unknown. Never moves any
-// handle's position.
+// handle's position. On a borrowed connection the insert is queued (see
+// recstore::UseConnection), so an existing key is only reported when the queue is sent.
 int16_t btrInsert(int32_t handle, const void* data, uint32_t& length, int16_t lock) noexcept;
 
-// Closes and frees the handle (open or not). 3 for an unknown handle.
+// Closes and frees the handle (open or not). 3 for an unknown handle. Sends queued inserts
+// first; a failing send returns its status (the handle is freed all the same).
 int16_t btrClose(int32_t handle) noexcept;
 
 namespace recstore {
@@ -66,7 +71,31 @@ void SetConnectionSettings(const db::ConnectionSettings& settings) noexcept;
 // Makes every operation run on `connection` (borrowed; the caller keeps it alive) instead
 // of the library's own, so that record operations join the caller's transaction. nullptr
 // returns to the library's own connection.
+//
+// While a connection is borrowed, the caller's transaction is taken to be the only change
+// to the record files, and the store saves round trips:
+// - btrGetGreater fetches up to 200 records at once; btrGetNext serves the rest of them
+//   and asks the server again when they are used up. Inserts the store queues into a
+//   handle's fetched range join it, so reads return what a fresh read would.
+// - btrInsert checks the length, refuses with 5 a key already queued for the same file,
+//   queues the insert and returns 0. The queue is sent in one round trip when it holds 100,
+//   before any other statement the store sends, by Flush, btrClose, MCBInitializeFauxBtrieve
+//   and by this function before it switches. A send that fails returns its status (5 for a
+//   duplicate key, 2 otherwise) from the operation that sent it, with LastErrorText naming
+//   the failure; the records of that queue not yet applied are lost, which
+//   QueuedInsertsLost reports.
+// Clears QueuedInsertsLost, then sends the queue (which may set it again).
 void UseConnection(db::Connection* connection) noexcept;
+
+// Sends the inserts queued on the borrowed connection now. 0 when none were queued (always
+// so on the library's own connection) or all were written; otherwise the status of the
+// failure (see UseConnection), and QueuedInsertsLost() becomes true.
+int16_t Flush() noexcept;
+
+// True when a send of queued inserts failed since the start of the last UseConnection:
+// some inserts that returned 0 never reached the file. A transaction in which this
+// happened is missing records and should be rolled back.
+bool QueuedInsertsLost() noexcept;
 
 // Text of the failure behind the status of the last btrOpen, read, insert or close (the
 // server's message when it came from the server); "" after success or end of file.

@@ -2,6 +2,7 @@
 #include <map>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -230,6 +231,79 @@ TEST_F(ApCopyTest, HandlesThatAreNotOpenCopyNothing) {
   EXPECT_EQ(0u, stats.copied);
   EXPECT_EQ(1u, stats.refused);
   EXPECT_EQ(1u, Table().size());
+}
+
+// The copy inside a transaction on a borrowed connection, as an atomic run makes it.
+class BorrowedApCopyTest : public ApCopyTest {
+ protected:
+  void SetUp() override {
+    ApCopyTest::SetUp();
+    connection_ = std::make_unique<db::Connection>(db_->settings());
+    connection_->SetObserver(
+        [this](std::string_view sql) { ++(sql.substr(0, 6) == "SELECT" ? selects_ : inserts_); });
+    connection_->Execute("START TRANSACTION");
+    recstore::UseConnection(connection_.get());
+    inserts_ = 0;
+  }
+
+  void TearDown() override {
+    connection_->Execute("ROLLBACK");
+    recstore::UseConnection(nullptr);
+    ApCopyTest::TearDown();
+  }
+
+  // The transaction's rows, seen through the connection it runs on.
+  std::size_t RowsInTransaction(const std::string& prefix) {
+    return std::stoul(std::string(
+        connection_->Query("SELECT COUNT(*) FROM zz_data_ap WHERE Index0Col LIKE '" + prefix + "%'")
+            .Value(0)));
+  }
+
+  std::unique_ptr<db::Connection> connection_;
+  std::size_t selects_ = 0;
+  std::size_t inserts_ = 0;
+};
+
+TEST_F(BorrowedApCopyTest, CopiesEveryRecordWithAFewReads) {
+  std::vector<std::string> sources;
+  for (int i = 0; i < 450; ++i) {
+    sources.push_back(ApRecord("007", "01", std::to_string(100000 + i), 20 + i % 131));
+  }
+  Put(sources);
+  Put({ApRecord("007", "03", "000001")});
+
+  uint32_t size = 0;
+  recstore::ApCopyStats stats = recstore::CopyApRecords(read_, write_, size, "01", "02", "007");
+  EXPECT_EQ(450u, stats.copied);
+  EXPECT_FALSE(stats.incomplete) << stats.error;
+  EXPECT_EQ(450u, RowsInTransaction("00700002"));
+  // One statement per record written, sent a hundred at a time; reads fetch 200 at once.
+  EXPECT_EQ(450u, inserts_);
+  EXPECT_LE(selects_, 4u + 1u);  // 3 reads, and the count just above
+  connection_->Execute("COMMIT");
+  connection_->Execute("START TRANSACTION");  // for TearDown's rollback
+  std::map<std::string, std::string> table = Table();
+  for (const std::string& source : sources) {
+    std::string copy = WithAgency(source, "02");
+    EXPECT_EQ(Hex(copy), Hex(table[copy.substr(0, 16)]));
+  }
+}
+
+TEST_F(BorrowedApCopyTest, AQueuedInsertMeetingAnExistingRecordMakesTheCopyIncomplete) {
+  const std::vector<std::string> sources = {ApRecord("005", "01", "000001"),
+                                            ApRecord("005", "01", "000002"),
+                                            ApRecord("005", "01", "000003")};
+  Put(sources);
+  Put({WithAgency(ApRecord("005", "01", "000002"), "02") + "tail"});
+
+  uint32_t size = 0;
+  recstore::ApCopyStats stats = recstore::CopyApRecords(read_, write_, size, "01", "02", "005");
+  EXPECT_TRUE(stats.incomplete);
+  EXPECT_NE(std::string::npos, stats.error.find("Duplicate")) << stats.error;
+  EXPECT_TRUE(recstore::QueuedInsertsLost());
+  // Every kind copied later in the same transaction says so too.
+  stats = recstore::CopyApRecords(read_, write_, size, "01", "02", "009");
+  EXPECT_TRUE(stats.incomplete);
 }
 
 }  // namespace

@@ -1,8 +1,10 @@
 // The record store against the real server: order, statuses, lengths and visibility.
 #include <algorithm>
+#include <cstdio>
 #include <cstdlib>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -276,6 +278,147 @@ TEST_F(RecordStoreTest, BorrowedConnectionJoinsTheCallersTransaction) {
   EXPECT_EQ(BTRV_ERR_END_OF_FILE, status);
   recstore::UseConnection(nullptr);
   EXPECT_EQ("0", db_->Scalar("SELECT COUNT(*) FROM zz_data_ap"));
+}
+
+// A scan that inserts as it goes, each record's copy under another agency, as the ap copy
+// does: the records read, in order. The scan is bounded against a store that repeats.
+std::vector<std::string> ScanCopying(int32_t reader, int32_t writer, const std::string& agency) {
+  std::vector<std::string> read;
+  std::string buffer(4096, '\0');
+  uint32_t length = 4096;
+  int16_t status = btrGetGreater(reader, buffer.data(), length, "", 0, 0);
+  while (status == BTRV_ERR_NONE && read.size() < 2000) {
+    std::string record = buffer.substr(0, length);
+    read.push_back(record);
+    if (record.substr(6, 2) != agency) {
+      std::string copy = record;
+      copy.replace(6, 2, agency);
+      uint32_t copy_length = static_cast<uint32_t>(copy.size());
+      EXPECT_EQ(BTRV_ERR_NONE, btrInsert(writer, copy.data(), copy_length, 0)) << copy;
+    }
+    length = 4096;
+    status = btrGetNext(reader, buffer.data(), length, 0);
+  }
+  EXPECT_EQ(BTRV_ERR_END_OF_FILE, status);
+  return read;
+}
+
+// 150 records of agency 01 and 450 of agency 04: copies under 00 sort before every record,
+// under 05 after them, and under 02 between them, where the copies of 01 land inside what
+// the first borrowed read fetched ahead.
+void PutTwoAgencies(testing_support::ApStoreDatabase& db) {
+  std::string values;
+  for (int i = 0; i < 600; ++i) {
+    char key[17];
+    std::snprintf(key, sizeof key, "009000%s%06d01", i < 150 ? "01" : "04", i);
+    std::string record = std::string(key) + "body" + std::to_string(i);
+    values += std::string(values.empty() ? "" : ",") + "(X'" + Hex(record.substr(0, 16)) + "', X'" +
+              Hex(record) + "')";
+  }
+  db.Run("INSERT INTO zz_data_ap VALUES " + values);
+}
+
+TEST_F(RecordStoreTest, BorrowedScanWithInsertsReadsWhatTheOwnConnectionReads) {
+  for (const std::string agency : {"00", "02", "05"}) {
+    SCOPED_TRACE(agency);
+    db_->Run("DELETE FROM zz_data_ap");
+    PutTwoAgencies(*db_);
+    int32_t reader = OpenAp();
+    int32_t writer = OpenAp();
+    const std::vector<std::string> own = ScanCopying(reader, writer, agency);
+    const std::string own_table = db_->Scalar("SELECT COUNT(*) FROM zz_data_ap");
+
+    db_->Run("DELETE FROM zz_data_ap");
+    PutTwoAgencies(*db_);
+    db::Connection connection(db_->settings());
+    std::size_t selects = 0;
+    connection.SetObserver(
+        [&selects](std::string_view sql) { selects += sql.substr(0, 6) == "SELECT" ? 1 : 0; });
+    connection.Execute("START TRANSACTION");
+    recstore::UseConnection(&connection);
+    const std::vector<std::string> borrowed = ScanCopying(reader, writer, agency);
+    EXPECT_EQ(BTRV_ERR_NONE, recstore::Flush());
+    EXPECT_FALSE(recstore::QueuedInsertsLost());
+    // What the transaction holds, through the store's connection.
+    EXPECT_EQ(own_table, std::string(connection.Query("SELECT COUNT(*) FROM zz_data_ap").Value(0)));
+    connection.Execute("COMMIT");
+    recstore::UseConnection(nullptr);
+
+    ASSERT_EQ(own.size(), borrowed.size());
+    EXPECT_TRUE(own == borrowed);
+    // Reads fetch 200 at a time; a scan of well over a thousand records takes a handful.
+    EXPECT_LT(selects, own.size() / 50);
+  }
+}
+
+TEST_F(RecordStoreTest, BorrowedInsertsAreQueuedAndADuplicateFailsTheirSend) {
+  int32_t ap = OpenAp();
+  ASSERT_EQ(BTRV_ERR_NONE, Insert(ap, "0090000100000102"));
+  db::Connection connection(db_->settings());
+  connection.Execute("START TRANSACTION");
+  recstore::UseConnection(&connection);
+  ASSERT_EQ(BTRV_ERR_NONE, Insert(ap, "0090000100000101"));
+  // A key queued twice is refused at once; one the server holds only when the queue goes.
+  EXPECT_EQ(BTRV_ERR_DUPLICATE_KEY, Insert(ap, "0090000100000101other"));
+  EXPECT_EQ(BTRV_ERR_NONE, Insert(ap, "0090000100000102again"));
+  EXPECT_EQ(BTRV_ERR_NONE, Insert(ap, "0090000100000103"));
+  EXPECT_FALSE(recstore::QueuedInsertsLost());
+  EXPECT_EQ(BTRV_ERR_DUPLICATE_KEY, recstore::Flush());
+  EXPECT_TRUE(recstore::QueuedInsertsLost());
+  EXPECT_NE(std::string::npos, recstore::LastErrorText().find("Duplicate"));
+  EXPECT_NE(std::string::npos, recstore::LastErrorText().find("queued"));
+  // The insert before the duplicate went in; the one after it was lost.
+  int16_t status = 0;
+  EXPECT_EQ("0090000100000101", Greater(ap, "", &status));
+  EXPECT_EQ("0090000100000102", Next(ap, &status));
+  Next(ap, &status);
+  EXPECT_EQ(BTRV_ERR_END_OF_FILE, status);
+  connection.Execute("ROLLBACK");
+  recstore::UseConnection(nullptr);
+  EXPECT_FALSE(recstore::QueuedInsertsLost());
+  EXPECT_EQ(BTRV_ERR_NONE, recstore::Flush());
+}
+
+TEST_F(RecordStoreTest, BorrowedQueueIsSentBeforeSwitchingAndClosing) {
+  int32_t ap = OpenAp();
+  db::Connection connection(db_->settings());
+  recstore::UseConnection(&connection);  // auto-commit: what is sent is visible at once
+  ASSERT_EQ(BTRV_ERR_NONE, Insert(ap, "0090000100000101"));
+  EXPECT_EQ("0", db_->Scalar("SELECT COUNT(*) FROM zz_data_ap"));
+  recstore::UseConnection(nullptr);
+  EXPECT_EQ("1", db_->Scalar("SELECT COUNT(*) FROM zz_data_ap"));
+
+  recstore::UseConnection(&connection);
+  int32_t other = CBtrvOapi();
+  ASSERT_EQ(BTRV_ERR_NONE, btrOpen(other, "", "ap", 1, 1, 0));
+  ASSERT_EQ(BTRV_ERR_NONE, Insert(other, "0090000100000102"));
+  EXPECT_EQ(BTRV_ERR_NONE, btrClose(other));
+  EXPECT_EQ("2", db_->Scalar("SELECT COUNT(*) FROM zz_data_ap"));
+  // The hundredth queued insert sends them all.
+  for (int i = 0; i < 100; ++i) {
+    ASSERT_EQ(BTRV_ERR_NONE, Insert(ap, "00900002" + std::to_string(10000000 + i)));
+  }
+  EXPECT_EQ("102", db_->Scalar("SELECT COUNT(*) FROM zz_data_ap"));
+  recstore::UseConnection(nullptr);
+}
+
+TEST_F(RecordStoreTest, BackOnTheOwnConnectionEveryReadAsksTheServerAgain) {
+  int32_t ap = OpenAp();
+  for (const char* key :
+       {"0090000100000101", "0090000100000102", "0090000100000103", "0090000100000104"}) {
+    ASSERT_EQ(BTRV_ERR_NONE, Insert(ap, key));
+  }
+  db::Connection connection(db_->settings());
+  recstore::UseConnection(&connection);
+  int16_t status = 0;
+  // This read fetches the other three ahead; leaving the connection must forget them.
+  EXPECT_EQ("0090000100000101", Greater(ap, "", &status));
+  recstore::UseConnection(nullptr);
+  db_->Run("DELETE FROM zz_data_ap WHERE Index0Col = '0090000100000102'");
+  EXPECT_EQ("0090000100000103", Next(ap, &status));
+  db_->Run("DELETE FROM zz_data_ap WHERE Index0Col = '0090000100000104'");
+  Next(ap, &status);
+  EXPECT_EQ(BTRV_ERR_END_OF_FILE, status);
 }
 
 // Initialisation cannot be undone, so this runs in a fresh copy of the test program.

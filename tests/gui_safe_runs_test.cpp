@@ -203,6 +203,31 @@ TEST_F(SafeRunTest, AtomicRunRollsBackAFailureInTheTenthStepAndAPlainRunDoesNot)
                                    "'00900003%'"));
 }
 
+// Fails the insert of agency 03's copy of the class record HOME (ap type 006), which an
+// atomic run only sends with the queue of the kind's inserts.
+constexpr const char* kFailHomeClassRecord =
+    "CREATE TRIGGER fail_home_class BEFORE INSERT ON zz_data_ap FOR EACH ROW "
+    "IF LEFT(NEW.Index0Col, 12) = '00600003HOME' THEN "
+    "SIGNAL SQLSTATE '45000' SET MESSAGE_TEXT = 'injected ap failure'; END IF;";
+
+TEST_F(SafeRunTest, AtomicRunRollsBackAnApRecordItsQueueFailedToWrite) {
+  ASSERT_EQ(0, Run("--from 02 --to 03").status);
+  database_->Run(kFailHomeClassRecord);
+  const auto before = Checksums(*database_);
+
+  const Outcome atomic = Run("--from 01 --to 03 --atomic");
+  EXPECT_EQ(1, atomic.status);
+  EXPECT_NE(std::string::npos, atomic.err.find("type 006")) << atomic.err;
+  EXPECT_NE(std::string::npos, atomic.err.find("injected ap failure")) << atomic.err;
+  EXPECT_NE(std::string::npos, atomic.err.find("exactly as before the run")) << atomic.err;
+  EXPECT_EQ(before, Checksums(*database_));
+
+  // Without --atomic the one record is refused and the rest of the kind is copied.
+  Run("--from 01 --to 03");
+  EXPECT_EQ("1", database_->Scalar("SELECT COUNT(*) FROM zz_data_ap WHERE Index0Col LIKE "
+                                   "'00600003%'"));
+}
+
 TEST_F(SafeRunTest, AtomicIsRefusedForATableThatCannotRollBack) {
   database_->Run("ALTER TABLE GLCodes ENGINE=MyISAM;");
   const auto before = Checksums(*database_);
