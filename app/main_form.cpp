@@ -262,6 +262,7 @@ void TForm1::RequireConnectionParameters() const {
 
 void TForm1::LookUpAgencyName(QLineEdit* code_field, QLineEdit* name_field) {
   RequireConnectionParameters();
+  FDConnection1.DropIfGone();
   // Escaped, so a code holding a quote finds nothing instead of breaking the statement.
   const std::string code = app::ToBytes(code_field->text());
   FDQuery1.SetSql("Select * from Agency where AgyCode = " + QuoteString(EscapeString(code)));
@@ -314,6 +315,7 @@ void TForm1::RunCopy(const std::string& from_code, const std::string& to_code,
   if (std::optional<std::string> refusal = app::CheckCodes(from_code, to_code)) {
     throw std::invalid_argument(*refusal);
   }
+  FDConnection1.DropIfGone();
   // Everything a run needs is checked before its first delete, and every problem is named
   // at once: a run that stops at step ten leaves nine tables copied and one half cleared.
   if (const std::vector<std::string> problems = PreflightProblems(); !problems.empty()) {

@@ -48,6 +48,12 @@ void Connection::Close() {
   }
 }
 
+void Connection::DropIfGone() {
+  if (mysql_ != nullptr && mysql_ping(mysql_) != 0) {
+    Close();
+  }
+}
+
 unsigned long Connection::ThreadId() const {
   return mysql_ != nullptr ? mysql_thread_id(mysql_) : 0;
 }

@@ -39,6 +39,11 @@ class Connection {
   // Connects now if closed. Throws db::Error naming the host or database on failure.
   void Open();
   void Close();
+  // Asks an open session whether the server still holds it, and closes it if not, so the
+  // next statement connects afresh. For the start of a unit of work outside any
+  // transaction: after the server restarted while the program stood idle, the first
+  // statement would otherwise fail. Never throws.
+  void DropIfGone();
 
   // Runs a statement that returns no rows; returns the affected-row count.
   uint64_t Execute(std::string_view sql);

@@ -15,6 +15,8 @@
 #include <string>
 #include <vector>
 
+#include <QCoreApplication>
+#include <QFocusEvent>
 #include <QGuiApplication>
 #include <QLineEdit>
 #include <QPushButton>
@@ -532,6 +534,31 @@ TEST_F(ServerKillTest, WindowShowsTheLossStaysOpenAndASecondClickCopiesExactly) 
   ClickGo(*form);
 
   EXPECT_EQ(1u, messages_.size()) << messages_.back();
+  EXPECT_EQ(kStatusTexts, statuses_);
+  EXPECT_FALSE(form->isVisible());
+  ExpectExactCopy();
+}
+
+TEST_F(ServerKillTest, WindowIdleThroughRestartsLooksUpAndCopiesWithoutAnError) {
+  auto form = MakeForm(server_->socket());
+  ASSERT_EQ(std::vector<std::string>{}, messages_);
+  form->show();
+  server_->Kill();
+  ASSERT_TRUE(server_->Start()) << server_->log();
+
+  Control<QLineEdit>(*form, "edtFromName")->clear();
+  QFocusEvent leave(QEvent::FocusOut, Qt::TabFocusReason);
+  QCoreApplication::sendEvent(Control<QLineEdit>(*form, "edtFromAgy"), &leave);
+  EXPECT_EQ(std::vector<std::string>{}, messages_);
+  EXPECT_EQ("Source", Text(*form, "edtFromName"));
+
+  server_->Kill();
+  ASSERT_TRUE(server_->Start()) << server_->log();
+  form->SetStatusObserver(
+      [this](std::string_view text) { statuses_.push_back(std::string(text)); });
+  ClickGo(*form);
+
+  EXPECT_EQ(std::vector<std::string>{}, messages_);
   EXPECT_EQ(kStatusTexts, statuses_);
   EXPECT_FALSE(form->isVisible());
   ExpectExactCopy();
