@@ -116,6 +116,22 @@ def cmd_replay(args):
     print(count)
 
 
+def cmd_packets(args):
+    """Hex-encoded log entries -> a script that sends each entry as one query, as the program
+    sent it: a multi-statement packet stays one round trip. The delimiter cannot occur outside
+    the quoted or hex values of the program's statements."""
+    count = 0
+    with open(args.output, "wb") as out:
+        out.write(b"DELIMITER $$$\n")
+        for line in sys.stdin:
+            line = line.strip()
+            if not line:
+                continue
+            out.write(bytes.fromhex(line).rstrip().rstrip(b";") + b"$$$\n")
+            count += 1
+    print(count)
+
+
 INSERT_RE = re.compile(rb"^\s*insert\s+into\s+`?(\w+)`?\s*\(([^)]*)\)\s*values\s*\(",
                        re.IGNORECASE)
 
@@ -157,12 +173,15 @@ def main():
     seed.add_argument("--ap", type=int, required=True)
     replay = sub.add_parser("replay", help="hex statements on stdin -> replay script")
     replay.add_argument("--output", required=True)
+    packets = sub.add_parser("packets", help="hex log entries on stdin -> packet script")
+    packets.add_argument("--output", required=True)
     floor = sub.add_parser("floor", help="replay script -> server-side copy SQL")
     floor.add_argument("--statements", required=True)
     floor.add_argument("--source", default="01")
     floor.add_argument("--dest", default="02")
     args = parser.parse_args()
-    {"seed": cmd_seed, "replay": cmd_replay, "floor": cmd_floor}[args.command](args)
+    {"seed": cmd_seed, "replay": cmd_replay, "packets": cmd_packets,
+     "floor": cmd_floor}[args.command](args)
 
 
 if __name__ == "__main__":
