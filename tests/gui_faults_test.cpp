@@ -15,8 +15,6 @@
 #include <string>
 #include <vector>
 
-#include <QCoreApplication>
-#include <QFocusEvent>
 #include <QGuiApplication>
 #include <QLineEdit>
 #include <QPushButton>
@@ -547,15 +545,12 @@ TEST_F(ServerKillTest, WindowIdleThroughRestartsLooksUpAndCopiesWithoutAnError) 
   ASSERT_TRUE(server_->Start()) << server_->log();
 
   Control<QLineEdit>(*form, "edtFromName")->clear();
-  QFocusEvent leave(QEvent::FocusOut, Qt::TabFocusReason);
-  QCoreApplication::sendEvent(Control<QLineEdit>(*form, "edtFromAgy"), &leave);
+  Leave(*form, "edtFromAgy");
   EXPECT_EQ(std::vector<std::string>{}, messages_);
   EXPECT_EQ("Source", Text(*form, "edtFromName"));
 
   server_->Kill();
   ASSERT_TRUE(server_->Start()) << server_->log();
-  form->SetStatusObserver(
-      [this](std::string_view text) { statuses_.push_back(std::string(text)); });
   ClickGo(*form);
 
   EXPECT_EQ(std::vector<std::string>{}, messages_);

@@ -7,8 +7,6 @@
 #include <vector>
 
 #include <QCheckBox>
-#include <QCoreApplication>
-#include <QFocusEvent>
 #include <QGuiApplication>
 #include <QLabel>
 #include <QLineEdit>
@@ -68,12 +66,6 @@ class WindowTest : public testing_support::FormTest {
     const std::string config = (config_dir_ / "zarfiles.ini").string();
     testing_support::WriteConfigFile(config, database.settings());
     setenv("KELVANE_CONFIG", config.c_str(), 1);
-  }
-
-  // The focus moving from the field to another control of the window.
-  static void Leave(TForm1& form, const char* field) {
-    QFocusEvent event(QEvent::FocusOut, Qt::TabFocusReason);
-    QCoreApplication::sendEvent(Control<QLineEdit>(form, field), &event);
   }
 
   static std::unique_ptr<ScratchDatabase> shared_db_;

@@ -6,6 +6,8 @@
 #include <string_view>
 #include <vector>
 
+#include <QCoreApplication>
+#include <QFocusEvent>
 #include <QLineEdit>
 #include <QPushButton>
 #include <QTest>
@@ -57,6 +59,12 @@ class FormTest : public testing::Test {
   // A mouse click on the run button.
   static void ClickGo(TForm1& form) {
     QTest::mouseClick(Control<QPushButton>(form, "Button1"), Qt::LeftButton);
+  }
+
+  // The focus moving from the field to another control of the window.
+  static void Leave(TForm1& form, const char* field) {
+    QFocusEvent event(QEvent::FocusOut, Qt::TabFocusReason);
+    QCoreApplication::sendEvent(Control<QLineEdit>(form, field), &event);
   }
 
   std::vector<std::string> messages_;
