@@ -1,12 +1,22 @@
-// Test support: files, temporary folders and runs of the built program.
+// Test support: files, temporary folders, runs of the built program and what a run prints.
 #pragma once
 
 #include <filesystem>
 #include <string>
+#include <vector>
 
 #include "db/settings.h"
 
 namespace testing_support {
+
+// The status texts of a whole run in step order, as the status bar shows them and as the
+// command line prints them.
+inline const std::vector<std::string> kStatusTexts = {"Banks",         "Classes",
+                                                      "Companies",     "Company Contacts",
+                                                      "Departments",   "GL Codes",
+                                                      "Producers",     "Transaction Codes",
+                                                      "Vendors",       "Additional Interests",
+                                                      "Download NAIC", "Download Lines"};
 
 // The whole content of the file at `path`, byte for byte; "" when it cannot be read.
 std::string ReadFile(const std::filesystem::path& path);

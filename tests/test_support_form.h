@@ -16,17 +16,9 @@
 
 #include "app/main_form.h"
 #include "app/text.h"
+#include "tests/test_support_cli.h"
 
 namespace testing_support {
-
-// The status texts of a whole run in step order, as the status bar shows them and as the
-// command line prints them.
-inline const std::vector<std::string> kStatusTexts = {"Banks",         "Classes",
-                                                      "Companies",     "Company Contacts",
-                                                      "Departments",   "GL Codes",
-                                                      "Producers",     "Transaction Codes",
-                                                      "Vendors",       "Additional Interests",
-                                                      "Download NAIC", "Download Lines"};
 
 // Windows made here record instead of showing: each message box's text goes to messages_
 // and each status-bar text to statuses_, in order, so a test can assert on what a user saw.
