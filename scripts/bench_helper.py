@@ -100,17 +100,20 @@ def cmd_seed(args):
     sys.stdout.write("\n".join(out) + "\n")
 
 
+def log_entries(stream):
+    """Hex-encoded log entries, one a line, as bytes without trailing blanks or semicolon."""
+    for line in stream:
+        line = line.strip()
+        if line:
+            entry = bytes.fromhex(line).rstrip()
+            yield entry[:-1] if entry.endswith(b";") else entry
+
+
 def cmd_replay(args):
     """Hex-encoded statements (one a line, log order) -> a script for one client session."""
     count = 0
     with open(args.output, "wb") as out:
-        for line in sys.stdin:
-            line = line.strip()
-            if not line:
-                continue
-            statement = bytes.fromhex(line).rstrip()
-            if statement.endswith(b";"):
-                statement = statement[:-1]
+        for statement in log_entries(sys.stdin):
             out.write(statement + b";\n")
             count += 1
     print(count)
@@ -123,11 +126,8 @@ def cmd_packets(args):
     count = 0
     with open(args.output, "wb") as out:
         out.write(b"DELIMITER $$$\n")
-        for line in sys.stdin:
-            line = line.strip()
-            if not line:
-                continue
-            out.write(bytes.fromhex(line).rstrip().rstrip(b";") + b"$$$\n")
+        for entry in log_entries(sys.stdin):
+            out.write(entry + b"$$$\n")
             count += 1
     print(count)
 
