@@ -22,7 +22,7 @@
 #include "app/run_report.h"
 #include "app/text.h"
 #include "copy/preflight.h"
-#include "copy/sql_text.h"
+#include "db/sql_text.h"
 #include "copy/table_desc.h"
 #include "recstore/recstore.h"
 

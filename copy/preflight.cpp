@@ -10,12 +10,13 @@
 #include "db/ascii.h"
 #include "db/connection.h"
 #include "db/query.h"
+#include "recstore/ap_file.h"
 
 namespace copy {
 
 namespace {
 
-constexpr const char* kApTable = "zz_data_ap";
+constexpr const char* kApTable = recstore::kApTable;
 
 struct TableInfo {
   std::string name;    // as the server holds it
@@ -157,21 +158,6 @@ bool AnyMirrored(const std::vector<TableDesc>& tables) {
 
 }  // namespace
 
-std::string InsertTableName(const TableDesc& table) {
-  // "Insert into Bank (AgyCode, ..." : the word after "into", whatever its case.
-  std::string lower = db::AsciiLower(table.insert_text);
-  std::size_t into = lower.find("into ");
-  if (into == std::string::npos) {
-    return table.table;
-  }
-  std::size_t start = table.insert_text.find_first_not_of(' ', into + 5);
-  if (start == std::string::npos) {
-    return table.table;
-  }
-  std::size_t end = table.insert_text.find_first_of(" (", start);
-  return table.insert_text.substr(start, end == std::string::npos ? end : end - start);
-}
-
 std::vector<std::string> PreflightProblems(db::Connection& connection,
                                            const std::vector<TableDesc>& tables, bool ap_read_open,
                                            bool ap_write_open) {
@@ -183,10 +169,10 @@ std::vector<std::string> PreflightProblems(db::Connection& connection,
   }
 
   for (const TableDesc& desc : tables) {
-    // The clear and the select filter on AgyCode; the select reads the source names.
-    std::vector<std::string> reads = {"AgyCode"};
+    // The clear and the select filter on the code column; the select reads the source names.
+    std::vector<std::string> reads = {desc.code_column};
     std::vector<std::string> writes;
-    std::vector<std::string> both = {"AgyCode"};  // column order, for the message
+    std::vector<std::string> both = {desc.code_column};  // column order, for the message
     for (const ColumnDesc& column : desc.columns) {
       writes.push_back(column.insert_name);
       both.push_back(column.insert_name);
@@ -197,7 +183,7 @@ std::vector<std::string> PreflightProblems(db::Connection& connection,
     }
 
     const TableInfo* read_table = Require(catalog, desc.table, problems);
-    const std::string insert_name = InsertTableName(desc);
+    const std::string insert_name = desc.insert_table;
     const TableInfo* insert_table = read_table;
     if (insert_name != desc.table) {
       insert_table = Require(catalog, insert_name, problems);
@@ -229,7 +215,7 @@ std::vector<std::string> NonTransactionalTables(db::Connection& connection,
   std::vector<std::string> names;
   for (const TableDesc& desc : tables) {
     names.push_back(desc.table);
-    names.push_back(InsertTableName(desc));
+    names.push_back(desc.insert_table);
   }
   if (AnyMirrored(tables)) {
     names.push_back(kApTable);

@@ -33,7 +33,4 @@ std::vector<std::string> PreflightProblems(db::Connection& connection,
 std::vector<std::string> NonTransactionalTables(db::Connection& connection,
                                                 const std::vector<TableDesc>& tables);
 
-// The table the insert statement of `table` names, as spelled there ("GLCodes").
-std::string InsertTableName(const TableDesc& table);
-
 }  // namespace copy

@@ -5,9 +5,10 @@
 #include <utility>
 #include <vector>
 
-#include "copy/sql_text.h"
 #include "db/connection.h"
 #include "db/query.h"
+#include "db/sql_text.h"
+#include "recstore/ap_file.h"
 
 namespace copy {
 
@@ -19,19 +20,6 @@ constexpr uint64_t kProgressEvery = 1000;
 // or backslash in a value must neither break the statement nor be stored altered.
 std::string QuotedText(const std::string& text) {
   return QuoteString(EscapeString(text));
-}
-
-// The code as LIKE reads it literally: "%", "_" and "\" would otherwise be wildcards or
-// escapes, and the ap clear would delete other agencies' records.
-std::string LikeLiteral(const std::string& text) {
-  std::string result;
-  for (char c : text) {
-    if (c == '%' || c == '_' || c == '\\') {
-      result += '\\';
-    }
-    result += c;
-  }
-  return result;
 }
 
 }  // namespace
@@ -108,8 +96,11 @@ std::string ApClearStatement(const TableDesc& table, const std::string& to_code)
   if (table.ap_record_type.empty()) {
     return "";
   }
-  return "Delete from zz_data_ap where Index0Col like " +
-         QuotedText(table.ap_record_type + "000" + LikeLiteral(to_code) + "%");
+  return recstore::ApClearStatement(table.ap_record_type, to_code);
+}
+
+std::string CodeCondition(const TableDesc& table, const std::string& code) {
+  return table.code_column + " = " + QuotedText(code);
 }
 
 std::string SelectStatement(const TableDesc& table, const std::string& from_code) {

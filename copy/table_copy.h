@@ -63,6 +63,10 @@ std::string ClearStatement(const TableDesc& table, const std::string& to_code);
 std::string ApClearStatement(const TableDesc& table, const std::string& to_code);  // "" if none
 std::string SelectStatement(const TableDesc& table, const std::string& from_code);
 
+// The condition the clear and the select of `table` put on `code` ("AgyCode = '02'"), for
+// counting the rows they reach.
+std::string CodeCondition(const TableDesc& table, const std::string& code);
+
 // The float form of a currency amount in ten-thousandths: exact decimal, full stop,
 // trailing zeros dropped ("12.5", "15", "-3.25", "0.0001").
 std::string FormatCurrency(int64_t ten_thousandths);

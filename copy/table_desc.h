@@ -34,6 +34,10 @@ struct TableDesc {
   std::vector<ColumnDesc> columns;  // insert order; the first is always kDestCode
   std::string closing_text = ")";
   std::string ap_record_type = {};  // "" when the kind has no ap records
+  std::string insert_table = {};    // the table the insert names, e.g. "GLCodes"
+  // The column the clear and the select compare with the code (the texts above end in
+  // "<code_column> = ").
+  std::string code_column = "AgyCode";
 };
 
 // The twelve descriptions in run order (banks first, download lines last).

@@ -57,7 +57,7 @@ std::vector<TableDesc> MakeTables() {
        Col("NextCheck", kInteger),
        // Every copied bank is marked inactive, whatever the source row holds.
        Literal("InactiveAcct", "1")},
-      ")", "009"});
+      ")", "009", "Bank"});
 
   tables.push_back(TableDesc{
       "CopyClass", "ClassTypes", "Classes",
@@ -70,7 +70,7 @@ std::vector<TableDesc> MakeTables() {
        Col("AcordForm", kEscaped),
        Col("ClassType", kEscaped),
        Col("RiskType", kInteger)},
-      ")", "006"});
+      ")", "006", "ClassTypes"});
 
   tables.push_back(TableDesc{
       "CopyCompany", "Company", "Companies",
@@ -124,7 +124,7 @@ std::vector<TableDesc> MakeTables() {
        Col("CmpRefersTo", kEscaped),
        Col("fHasParentCmp", kFlag),
        Col("MyParentCmp", kEscaped)},
-      ")", "003"});
+      ")", "003", "Company"});
 
   tables.push_back(TableDesc{
       "CopyCompanyContacts", "CmpCont", "Company Contacts",
@@ -152,7 +152,7 @@ std::vector<TableDesc> MakeTables() {
        Col("Title", kEscaped),
        Col("Department", kEscaped),
        Col("InactiveAcct", kFlag)},
-      ")", ""});
+      ")", "", "CmpCont"});
 
   tables.push_back(TableDesc{
       "CopyDepartment", "Department", "Departments",
@@ -173,7 +173,7 @@ std::vector<TableDesc> MakeTables() {
        Col("Fax", kEscaped),
        Col("Email", "email", kEscaped),
        Col("Contact", kEscaped)},
-      ")", "005"});
+      ")", "005", "Department"});
 
   // The insert names GLCodes like the clear and the select: the server tells table-name
   // case apart on Linux, where "GlCodes" would name a table that does not exist.
@@ -193,7 +193,7 @@ std::vector<TableDesc> MakeTables() {
        Col("GLInquiryOption", kEscaped),
        Col("RepSubTotal", kEscaped),
        Col("CmpAsVen", kEscaped)},
-      ")", "008"});
+      ")", "008", "GLCodes"});
 
   tables.push_back(TableDesc{
       "CopyProducer", "Producer", "Producers",
@@ -224,7 +224,7 @@ std::vector<TableDesc> MakeTables() {
        Col("fUseReplyTo", kFlag),
        Col("ReplyTo", kEscaped),
        Col("OnlyCSR", kInteger)},
-      ")", "002"});
+      ")", "002", "Producer"});
 
   tables.push_back(TableDesc{
       "CopyTransaction", "Trans", "Transaction Codes",
@@ -235,7 +235,7 @@ std::vector<TableDesc> MakeTables() {
        Col("Number", kQuoted),
        Col("Name", kEscaped),
        Col("TrnType", kInteger)},
-      ")", "007"});
+      ")", "007", "Trans"});
 
   tables.push_back(TableDesc{
       "CopyVendor", "Vendor", "Vendors",
@@ -273,7 +273,7 @@ std::vector<TableDesc> MakeTables() {
        Col("DefaultBank", kQuoted),
        Col("DefaultChkType", kInteger),
        Col("Ten99Type", kQuoted)},
-      ")", ""});
+      ")", "", "Vendor"});
 
   // The only insert that ends in a blank after its parenthesis.
   tables.push_back(TableDesc{
@@ -298,7 +298,7 @@ std::vector<TableDesc> MakeTables() {
        Col("Phone", kEscaped),
        Col("Fax", kEscaped),
        Col("Email", "email", kEscaped)},
-      ") ", ""});
+      ") ", "", "AddInt2"});
 
   tables.push_back(TableDesc{
       "CopyDLNAIC", "DLNAIC", "Download NAIC",
@@ -316,7 +316,7 @@ std::vector<TableDesc> MakeTables() {
        Col("PolicyCompany", kEscaped),
        Col("Default6CVHDedMod", kInteger),
        Col("Default6CVHDedType", kInteger)},
-      ")", ""});
+      ")", "", "DLNAIC"});
 
   // "values (" in lower case, as this table's insert has always been sent.
   tables.push_back(TableDesc{
@@ -352,7 +352,7 @@ std::vector<TableDesc> MakeTables() {
        Col("iSpare1", kInteger),
        Col("iSpare2", kInteger),
        Col("iSpare3", kInteger)},
-      ")", ""});
+      ")", "", "DLLines"});
   // clang-format on
   return tables;
 }

@@ -5,11 +5,12 @@
 #include <map>
 #include <utility>
 
-#include "copy/sql_text.h"
 #include "copy/table_copy.h"
 #include "copy/wording.h"
 #include "db/connection.h"
 #include "db/query.h"
+#include "db/sql_text.h"
+#include "recstore/ap_file.h"
 
 namespace copy {
 
@@ -17,8 +18,6 @@ namespace {
 
 using Tuple = std::vector<std::string>;
 
-constexpr std::size_t kApKeyLength = 16;     // key 0: the record's first 16 bytes
-constexpr std::size_t kApCopyLimit = 150;    // the ap copy's buffer
 constexpr const char* kNullText = "<NULL>";  // a literal column left NULL
 
 // Source rows as the inserts of a correct copy carry them. FormatColumn is the engine's
@@ -155,15 +154,15 @@ VerifyLine VerifyTable(db::Connection& connection, const TableDesc& desc,
               FirstDifference(desc, source, destination, balance)};
 }
 
-// The records of `prefix` by key 0, read as the store holds them.
+// The records of the type and agency by key 0, read as the store holds them.
 std::map<std::string, std::string> ReadApRecords(db::Connection& connection,
-                                                 const std::string& prefix) {
+                                                 const std::string& record_type,
+                                                 const std::string& agency_code) {
   std::map<std::string, std::string> records;
-  db::Result result = connection.Query("SELECT RecData FROM zz_data_ap WHERE LEFT(RecData, 8) = " +
-                                       QuoteString(EscapeString(prefix)));
+  db::Result result = connection.Query(recstore::ApReadStatement(record_type, agency_code));
   for (; !result.Eof(); result.Next()) {
-    std::string data(result.Value(0));
-    records.emplace(data.substr(0, kApKeyLength), std::move(data));
+    std::string data(result.Value(1));
+    records.emplace(data.substr(0, recstore::kKeyLength), std::move(data));
   }
   return records;
 }
@@ -191,15 +190,15 @@ VerifyLine VerifyApRecords(db::Connection& connection, const std::string& record
   // A destination code of fewer than two bytes cannot fill bytes 7 and 8: a correct copy
   // copies nothing then.
   if (to_code.size() >= 2) {
-    for (auto& [key, data] : ReadApRecords(connection, record_type + "000" + from_code)) {
+    for (auto& [key, data] : ReadApRecords(connection, record_type, from_code)) {
       std::string copy = data;
       copy[6] = to_code[0];
       copy[7] = to_code[1];
-      expected.emplace(copy.substr(0, kApKeyLength), std::move(copy));
+      expected.emplace(copy.substr(0, recstore::kKeyLength), std::move(copy));
     }
   }
   std::map<std::string, std::string> found =
-      ReadApRecords(connection, record_type + "000" + to_code.substr(0, 2));
+      ReadApRecords(connection, record_type, to_code.substr(0, 2));
 
   std::string difference;
   auto want = expected.begin();
@@ -207,8 +206,9 @@ VerifyLine VerifyApRecords(db::Connection& connection, const std::string& record
   while (difference.empty() && (want != expected.end() || have != found.end())) {
     if (have == found.end() || (want != expected.end() && want->first < have->first)) {
       difference = "record " + ShowKey(want->first) + " is missing from the destination";
-      if (want->second.size() > kApCopyLimit) {
-        difference += " (it is longer than " + std::to_string(kApCopyLimit) + " bytes)";
+      if (want->second.size() > recstore::kApRecordLength) {
+        difference +=
+            " (it is longer than " + std::to_string(recstore::kApRecordLength) + " bytes)";
       }
     } else if (want == expected.end() || have->first < want->first) {
       difference = "record " + ShowKey(have->first) + " is not in the source";

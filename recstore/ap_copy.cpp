@@ -3,7 +3,7 @@
 
 #include <array>
 
-#include "copy/sql_text.h"
+#include "recstore/ap_file.h"
 #include "recstore/btrv_constants.h"
 #include "recstore/recstore.h"
 
@@ -33,17 +33,17 @@ ApCopyStats CopyApRecords(int32_t read_handle, int32_t write_handle, uint32_t& s
     return stats;
   }
   try {
-    const std::string key = record_type + "000" + from_code;
-    std::array<unsigned char, kApRecordSize> record{};
+    const std::string key = ApKeyPrefix(record_type, from_code);
+    std::array<unsigned char, kApRecordLength> record{};
     // The full buffer length before every read: a record longer than the length passed is
     // refused by the store, which would end the scan early (or, delivered cut short, be
     // inserted cut short).
-    size = kApRecordSize;
+    size = kApRecordLength;
     int16_t status = btrGetGreater(read_handle, record.data(), size, key.c_str(), 0, 0);
     while (status == BTRV_ERR_NONE) {
       // Records of one type and agency lie together in key order, so the first record
       // with another prefix ends the scan. A key shorter than eight bytes never matches.
-      if (ZarCatStr(reinterpret_cast<const char*>(record.data()), 8) != key) {
+      if (!ApRecordHasPrefix(record.data(), size, record_type, from_code)) {
         break;
       }
       record[6] = static_cast<unsigned char>(to_code[0]);
@@ -56,7 +56,7 @@ ApCopyStats CopyApRecords(int32_t read_handle, int32_t write_handle, uint32_t& s
         ++stats.refused;
         note_loss();
       }
-      size = kApRecordSize;
+      size = kApRecordLength;
       status = btrGetNext(read_handle, record.data(), size, 0);
     }
     note_loss();

@@ -6,9 +6,6 @@
 
 namespace recstore {
 
-// Size of an ap record buffer.
-inline constexpr uint32_t kApRecordSize = 150;
-
 struct ApCopyStats {
   std::size_t copied = 0;   // records inserted with status 0
   std::size_t refused = 0;  // inserts that returned a non-zero status (record missing)

@@ -15,6 +15,8 @@
 #include "db/connection.h"
 #include "db/error.h"
 #include "db/query.h"
+#include "db/sql_text.h"
+#include "recstore/ap_file.h"
 #include "recstore/btrv_constants.h"
 
 namespace recstore {
@@ -28,8 +30,7 @@ constexpr unsigned int kErDupEntryWithKeyName = 1586;
 constexpr unsigned int kErNoSuchTable = 1146;
 constexpr unsigned int kCrServerGoneError = 2006;  // client library: the statement was not sent
 
-// The backing table's columns: key 0 is at most this long, a record at most kMaxRecord.
-constexpr std::size_t kKeyLength = 16;
+// The backing table's columns: key 0 is at most kKeyLength long, a record at most kMaxRecord.
 constexpr uint32_t kMaxRecord = 4096;
 // MySQL names are at most 64 characters, eight of which the table prefix takes.
 constexpr std::size_t kMaxFileName = 64 - 8;
@@ -168,19 +169,7 @@ bool IsValidFileName(const char* file) {
 
 // Binary values travel as hex literals: no escaping rules, character set or sql_mode can
 // change a byte of them.
-std::string HexLiteral(std::string_view bytes) {
-  static constexpr char kDigits[] = "0123456789ABCDEF";
-  std::string text;
-  text.reserve(bytes.size() * 2 + 3);
-  text += "X'";
-  for (char c : bytes) {
-    auto byte = static_cast<unsigned char>(c);
-    text += kDigits[byte >> 4];
-    text += kDigits[byte & 0x0F];
-  }
-  text += '\'';
-  return text;
-}
+using db::HexLiteral;
 
 // Sends the queued inserts in one round trip. The queue is emptied before the send: a
 // failure loses every record of it that the server had not applied, which is remembered

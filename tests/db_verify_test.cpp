@@ -6,7 +6,7 @@
 #include <gtest/gtest.h>
 
 #include "copy/dry_run.h"
-#include "copy/sql_text.h"
+#include "db/sql_text.h"
 #include "copy/table_copy.h"
 #include "copy/table_desc.h"
 #include "copy/verify.h"

@@ -5,7 +5,7 @@
 
 #include <gtest/gtest.h>
 
-#include "copy/sql_text.h"
+#include "db/sql_text.h"
 #include "copy/table_copy.h"
 
 namespace {

@@ -12,7 +12,7 @@
 #include <memory>
 #include <string>
 
-#include "copy/sql_text.h"
+#include "db/sql_text.h"
 #include "db/connection.h"
 #include "db/error.h"
 #include "db/query.h"

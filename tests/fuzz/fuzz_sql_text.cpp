@@ -12,7 +12,7 @@
 #include <optional>
 #include <string>
 
-#include "copy/sql_text.h"
+#include "db/sql_text.h"
 
 namespace {
 

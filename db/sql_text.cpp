@@ -1,5 +1,5 @@
 // The string functions that turn values into statement text.
-#include "copy/sql_text.h"
+#include "db/sql_text.h"
 
 #include <cstring>
 
@@ -43,3 +43,21 @@ std::string EscapeString(const std::string& s) {
   }
   return result;
 }
+
+namespace db {
+
+std::string HexLiteral(std::string_view bytes) {
+  static constexpr char kDigits[] = "0123456789ABCDEF";
+  std::string text;
+  text.reserve(bytes.size() * 2 + 3);
+  text += "X'";
+  for (char c : bytes) {
+    auto byte = static_cast<unsigned char>(c);
+    text += kDigits[byte >> 4];
+    text += kDigits[byte & 0x0F];
+  }
+  text += '\'';
+  return text;
+}
+
+}  // namespace db

@@ -3,6 +3,7 @@
 
 #include <cstdint>
 #include <string>
+#include <string_view>
 
 // s followed by blanks up to len characters; never shortens (len <= 0 returns s).
 std::string Pad(const std::string& s, int32_t len);
@@ -18,3 +19,11 @@ std::string ZarCatStr(const char* p, int32_t len);
 // s with a backslash put before every single quote and every backslash, so the value
 // is stored exactly as read when placed between single quotes (backslash escapes on).
 std::string EscapeString(const std::string& s);
+
+namespace db {
+
+// `bytes` as a hex literal (X'0A1B', X'' when empty). No escaping rule, character set or
+// sql_mode can change a byte of it, so binary values and exact text travel this way.
+std::string HexLiteral(std::string_view bytes);
+
+}  // namespace db

@@ -1,0 +1,89 @@
+// What the program knows of the suite's ap record file.
+#include "recstore/ap_file.h"
+
+#include <algorithm>
+
+#include "db/sql_text.h"
+
+namespace recstore {
+
+namespace {
+
+// Every text between single quotes is escaped: a quote or backslash must neither break the
+// statement nor change what it matches.
+std::string QuotedText(const std::string& text) {
+  return QuoteString(EscapeString(text));
+}
+
+// The code as LIKE reads it literally: "%", "_" and "\" would otherwise be wildcards or
+// escapes, and the clear would delete other agencies' records.
+std::string LikeLiteral(const std::string& text) {
+  std::string result;
+  for (char c : text) {
+    if (c == '%' || c == '_' || c == '\\') {
+      result += '\\';
+    }
+    result += c;
+  }
+  return result;
+}
+
+const std::string kColumns = " (Index0Col, RecData) VALUES ";
+
+}  // namespace
+
+std::string ApKeyPrefix(const std::string& record_type, const std::string& agency_code) {
+  return record_type + "000" + agency_code;
+}
+
+bool ApRecordHasPrefix(const unsigned char* record, uint32_t length, const std::string& record_type,
+                       const std::string& agency_code) {
+  const std::string prefix = ApKeyPrefix(record_type, agency_code);
+  if (prefix.size() != kApPrefixLength || record == nullptr) {
+    return false;
+  }
+  // The record's first eight characters as the copy has always read them: up to a zero
+  // byte, blank-padded, never past the bytes the read delivered.
+  const auto width = static_cast<int32_t>(std::min<uint32_t>(length, kApPrefixLength));
+  return Pad(ZarCatStr(reinterpret_cast<const char*>(record), width),
+             static_cast<int32_t>(kApPrefixLength)) == prefix;
+}
+
+std::string ApClearCondition(const std::string& record_type, const std::string& agency_code) {
+  return "Index0Col like " + QuotedText(record_type + "000" + LikeLiteral(agency_code) + "%");
+}
+
+std::string ApClearStatement(const std::string& record_type, const std::string& agency_code) {
+  return std::string("Delete from ") + kApTable + " where " +
+         ApClearCondition(record_type, agency_code);
+}
+
+std::string ApCountStatement(const std::string& record_type, const std::string& agency_code) {
+  return std::string("SELECT COUNT(*) FROM ") + kApTable + " WHERE " +
+         ApClearCondition(record_type, agency_code);
+}
+
+std::string ApReadStatement(const std::string& record_type, const std::string& agency_code) {
+  return std::string("SELECT Index0Col, RecData FROM ") + kApTable +
+         " WHERE LEFT(RecData, 8) = " + QuotedText(ApKeyPrefix(record_type, agency_code)) +
+         " ORDER BY Index0Col";
+}
+
+std::string ApReadClearedStatement(const std::string& record_type, const std::string& agency_code) {
+  return std::string("SELECT Index0Col, RecData FROM ") + kApTable + " WHERE " +
+         ApClearCondition(record_type, agency_code) + " ORDER BY Index0Col";
+}
+
+std::string ApInsertHead() {
+  return std::string("INSERT INTO ") + kApTable + kColumns;
+}
+
+std::string ApInsertRow(std::string_view key, std::string_view data) {
+  return "(" + db::HexLiteral(key) + ", " + db::HexLiteral(data) + ")";
+}
+
+std::string ApInsertStatement(std::string_view key, std::string_view data) {
+  return ApInsertHead() + ApInsertRow(key, data);
+}
+
+}  // namespace recstore

@@ -1,0 +1,69 @@
+// What the program knows of the suite's ap record file: its layout, the table the record
+// store keeps it in, and every statement the program runs on that table itself. Nothing
+// else spells these, so a change of layout lands here alone.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+namespace recstore {
+
+// An ap record's length: the copy's buffer, and the longest record it copies.
+inline constexpr uint32_t kApRecordLength = 150;
+
+// Key 0 of a record file: the record's first bytes, at most this many (for ap: type,
+// "000", agency, Num and Seq).
+inline constexpr std::size_t kKeyLength = 16;
+
+// Length of an ap key prefix: record type (3), "000" (3), agency code (2).
+inline constexpr std::size_t kApPrefixLength = 8;
+
+// The record file's name as the store opens it, and the table that backs it.
+inline constexpr const char* kApFileName = "ap";
+inline constexpr const char* kApTable = "zz_data_ap";
+
+// The seven record types, in the run order of the steps that copy them.
+inline constexpr const char* kApRecordTypes[] = {"009", "006", "003", "005", "008", "002", "007"};
+
+// record_type + "000" + agency_code: the first eight bytes of every record of that type
+// and agency (shorter when a part is short, and then no record carries it).
+std::string ApKeyPrefix(const std::string& record_type, const std::string& agency_code);
+
+// Whether `record` begins with the eight-byte prefix of `record_type` and `agency_code`.
+// A prefix shorter than eight bytes never matches. The comparison is byte-exact (a zero
+// byte inside the first eight ends the record's text, as the copy reads it).
+bool ApRecordHasPrefix(const unsigned char* record, uint32_t length, const std::string& record_type,
+                       const std::string& agency_code);
+
+// The destination's records of a type are removed with:
+//   "Delete from zz_data_ap where Index0Col like '<type>000<code>%'"
+// with the code's '%', '_' and '\' escaped, so it matches that code literally.
+std::string ApClearStatement(const std::string& record_type, const std::string& agency_code);
+
+// The condition of the clear alone ("Index0Col like '...'"), for counting what it removes.
+std::string ApClearCondition(const std::string& record_type, const std::string& agency_code);
+
+// SELECT COUNT(*) of the records the clear of `record_type` and `agency_code` removes.
+std::string ApCountStatement(const std::string& record_type, const std::string& agency_code);
+
+// The records whose first eight bytes are the prefix, as (Index0Col, RecData) in key order.
+std::string ApReadStatement(const std::string& record_type, const std::string& agency_code);
+
+// The records whose key the clear of `record_type` and `agency_code` would remove, as
+// (Index0Col, RecData) in key order: what a backup keeps.
+std::string ApReadClearedStatement(const std::string& record_type, const std::string& agency_code);
+
+// An insert of one record with key and data as hex literals:
+//   "INSERT INTO zz_data_ap (Index0Col, RecData) VALUES (0x..., 0x...)"
+std::string ApInsertStatement(std::string_view key, std::string_view data);
+
+// The column list head of a multi-row insert into the ap table, up to the first "(" of
+// the values: "INSERT INTO zz_data_ap (Index0Col, RecData) VALUES ".
+std::string ApInsertHead();
+
+// "(0x<key>, 0x<data>)", one row of an insert into the ap table (an empty value is '').
+std::string ApInsertRow(std::string_view key, std::string_view data);
+
+}  // namespace recstore
