@@ -1,0 +1,89 @@
+// Putting an agency's saved state back from a backup file.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "core/backup.h"
+#include "core/backup_file.h"
+
+namespace db {
+class Connection;
+}
+
+namespace core {
+
+// Thrown when a restore is refused before anything changed: the file cannot be read or is
+// not a complete, unchanged backup, it was made in another database, a table lacks a column
+// the file holds, or the backup of the current state cannot be written. what() names the
+// file and the reason and ends with "Nothing was changed." (ReadBackupFile's own do not).
+class RestoreRefused : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
+struct RestoreOptions {
+  bool dry_run = false;     // check the file and count; no lock, no backup, no change
+  bool make_backup = true;  // save the state being replaced first, so the restore can be undone
+  std::string backup_dir;   // where that backup goes (see WriteBackup)
+  // Takes the run lock of the agency the file holds; what it returns holds the lock until
+  // it is destroyed, and it throws (core::LockHeld) when another run holds it. Empty: no
+  // lock is taken.
+  std::function<std::shared_ptr<void>(const std::string& agency_code)> take_lock;
+};
+
+// One table or record type of a restore.
+struct RestoreSection {
+  std::string name;       // "Bank", or "ap 009"
+  uint64_t saved = 0;     // rows or records the file holds, and put back
+  uint64_t replaced = 0;  // the agency's rows or records that were there and were removed
+                          // (in a dry run: that are there)
+};
+
+struct RestoreResult {
+  std::string file;
+  std::string database;   // the file's and the connection's
+  std::string from_code;  // as the file gives them: the run's From code, or "restore"
+  std::string to_code;    // the agency put back
+  std::string time;       // the backup's time
+  bool dry_run = false;
+  std::vector<RestoreSection> sections;  // twelve tables, then seven record types
+  // The backup of the state the restore replaced; empty in a dry run or without backup.
+  std::optional<BackupSummary> backup;
+  // Problems that did not stop the restore (the backup's outcome could not be recorded).
+  std::vector<std::string> warnings;
+};
+
+// Reads the backup at `path` and checks it as a restore does before anything else: header,
+// statements, counts and checksums (see ParseBackup). Throws RestoreRefused naming the file
+// and what is wrong.
+BackupContents ReadBackupFile(const std::string& path);
+
+// Puts back the agency state saved in the file at `path`, on `connection`:
+//  1. checks the file (ReadBackupFile) and that the connection's database is the file's;
+//  2. takes the lock (options.take_lock) unless a dry run;
+//  3. checks that every column the file holds still exists in its table;
+//  4. in a dry run, counts what is there and returns;
+//  5. saves the current state with WriteBackup(connection, options.backup_dir, "restore",
+//     code) unless options.make_backup is false;
+//  6. in one transaction, deletes the agency's rows of the twelve tables and its ap records
+//     of the seven types and inserts the saved ones, with the file's session settings
+//     (which are put back after), then commits;
+//  7. records the outcome in the backup of step 5.
+// Starts its own transaction, so the connection must not be inside one. Throws
+// RestoreRefused for a refusal in steps 1-5 (nothing changed), what take_lock throws, and
+// std::runtime_error when step 6 fails: the transaction is then rolled back and the
+// message says so, with the server's message.
+RestoreResult RestoreBackup(db::Connection& connection, const std::string& path,
+                            const RestoreOptions& options);
+
+// One line per table and record type, e.g. "Bank: 3 rows restored, 2 replaced", or in a
+// dry run "Bank: would restore 3 rows, replacing 2".
+std::vector<std::string> DescribeRestore(const RestoreResult& result);
+
+}  // namespace core

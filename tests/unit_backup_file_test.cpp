@@ -1,0 +1,175 @@
+// The backup file's format without a server: its digest, its statements, and what the reader
+// refuses.
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "copy/table_desc.h"
+#include "core/backup_file.h"
+#include "recstore/ap_file.h"
+
+namespace {
+
+using core::BackupSection;
+using core::SavedValue;
+using core::SectionBuilder;
+
+TEST(Sha256Hex, MatchesTheStandardsVectorsAndPaddingEdges) {
+  struct Case {
+    std::string input;
+    const char* digest;
+  };
+
+  const Case cases[] = {
+      {"", "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855"},
+      {"abc", "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad"},
+      {"abcdbcdecdefdefgefghfghighijhijkijkljklmklmnlmnomnopnopq",
+       "248d6a61d20638b8e5c026930c3e6039a33ce45964ff2167f6ecedd419db06c1"},
+      {std::string(55, 'a'), "9f4390f8d30c2dd92ec9f095b65e2b9ae9b0a925a5258e241c9f1e910f734318"},
+      {std::string(56, 'a'), "b35439a4ac6f0948b6d6f9e3c6af0f5f590ce20f1bde7090ef7970686ec6738a"},
+      {std::string(64, 'a'), "ffe054fe7ae0cb6dc65c3af9b61d5209f439851db43d0ba5997337df154668eb"},
+      {std::string(1000000, 'a'),
+       "cdc76e5c9914fb9281a1c7e284d73e67f1809a48a497200e046d39ccc7112cd0"},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(c.digest, core::Sha256Hex(c.input)) << c.input.size() << " bytes";
+  }
+}
+
+SavedValue Bytes(const std::string& bytes) {
+  return SavedValue{SavedValue::Form::kBytes, bytes};
+}
+
+SavedValue Number(const std::string& text) {
+  return SavedValue{SavedValue::Form::kNumber, text};
+}
+
+const SavedValue kNull{SavedValue::Form::kNull, ""};
+
+// A whole file of agency 02: two Bank rows, one ap record of type 009, the rest empty.
+std::string SampleFile() {
+  std::vector<BackupSection> sections;
+  for (const copy::TableDesc& table : copy::AllTables()) {
+    SectionBuilder builder(table.table, table.code_column, "02", {"RowID", "Name", "Amount"});
+    if (table.table == "Bank") {
+      builder.AddRow({Number("1"), Bytes("O'\\"), Number("-922337203685477.5808")});
+      builder.AddRow({Number("2"), kNull, Number("1.2345677614212036e-38")});
+    }
+    sections.push_back(builder.Finish());
+  }
+  for (const char* type : recstore::kApRecordTypes) {
+    SectionBuilder builder(type, "02");
+    if (std::string(type) == "009") {
+      builder.AddRecord("00900002A", std::string("\0\xFF", 2));
+    }
+    sections.push_back(builder.Finish());
+  }
+  return core::RenderBackup(
+      {"Kelvane 1.0.0", "pellam", "2026-12-09 19:40:03.123 +0100", "01", "02"}, sections);
+}
+
+TEST(SectionBuilder, WritesExplicitColumnsAndExactValues) {
+  SectionBuilder builder("Bank", "AgyCode", "02", {"RowID", "Na`me", "Amount"});
+  builder.AddRow({Number("1"), Bytes(std::string("O'\\\0", 4)), Number("-922337203685477.5808")});
+  builder.AddRow({Number("2"), kNull, Number("5e-324")});
+  const BackupSection section = builder.Finish();
+  EXPECT_EQ(2u, section.count);
+  EXPECT_EQ((std::vector<std::string>{
+                "DELETE FROM `Bank` WHERE `AgyCode` = '02'",
+                "INSERT INTO `Bank` (`RowID`, `Na``me`, `Amount`) VALUES (1, X'4F275C00', "
+                "-922337203685477.5808), (2, NULL, 5e-324)"}),
+            section.statements);
+
+  SectionBuilder ap("009", "02");
+  ap.AddRecord("k", std::string("\0\xFF", 2));
+  EXPECT_EQ((std::vector<std::string>{recstore::ApClearStatement("009", "02"),
+                                      "INSERT INTO zz_data_ap (Index0Col, RecData) VALUES "
+                                      "(X'6B', X'00FF')"}),
+            ap.Finish().statements);
+}
+
+TEST(SectionBuilder, RefusesNumbersItCannotWriteExactlyAndWrongWidths) {
+  SectionBuilder builder("Bank", "AgyCode", "02", {"Amount"});
+  for (const char* text : {"", "1,5", "1.", ".5", "inf", "1e", "0x10", "1 "}) {
+    EXPECT_THROW(builder.AddRow({Number(text)}), std::invalid_argument) << text;
+  }
+  EXPECT_THROW(builder.AddRow({kNull, kNull}), std::invalid_argument);
+}
+
+TEST(SectionBuilder, SplitsLongSectionsIntoBoundedInserts) {
+  SectionBuilder builder("005", "02");
+  for (int i = 0; i < 300; ++i) {
+    builder.AddRecord("key" + std::to_string(i), std::string(4096, '\xAB'));
+  }
+  const BackupSection section = builder.Finish();
+  EXPECT_EQ(300u, section.count);
+  ASSERT_EQ(4u, section.statements.size());  // the delete and three inserts
+  for (const std::string& statement : section.statements) {
+    EXPECT_LE(statement.size(), core::kMaxStatementBytes);
+  }
+}
+
+TEST(ParseBackup, ReadsBackWhatWasWrittenWithItsOutcome) {
+  const std::string text = SampleFile();
+  core::BackupContents contents = core::ParseBackup(text);
+  EXPECT_EQ("pellam", contents.header.database);
+  EXPECT_EQ("2026-12-09 19:40:03.123 +0100", contents.header.time);
+  EXPECT_EQ("01", contents.header.from_code);
+  EXPECT_EQ("02", contents.header.to_code);
+  ASSERT_EQ(19u, contents.sections.size());
+  EXPECT_EQ("Bank", contents.sections[0].Name());
+  EXPECT_EQ(2u, contents.sections[0].count);
+  EXPECT_EQ((std::vector<std::string>{"RowID", "Name", "Amount"}), contents.sections[0].columns);
+  EXPECT_EQ("ap 009", contents.sections[12].Name());
+  EXPECT_EQ(2u, contents.sections[12].statements.size());
+  EXPECT_FALSE(contents.completed.has_value());
+
+  EXPECT_TRUE(core::ParseBackup(text + core::OutcomeLine(true)).completed.value());
+  EXPECT_FALSE(core::ParseBackup(text + core::OutcomeLine(false)).completed.value());
+  EXPECT_EQ(2u, core::ParseBackupHeader(text).sections[0].count);
+}
+
+// Text changed in ways a checksum of the values alone would not catch must be refused too.
+TEST(ParseBackup, RefusesAnythingButTheStatementsItWrites) {
+  const std::string text = SampleFile();
+  auto replaced = [&text](const std::string& from, const std::string& to) {
+    std::string changed = text;
+    const std::size_t at = changed.find(from);
+    EXPECT_NE(std::string::npos, at) << from;
+    return changed.replace(at, from.size(), to);
+  };
+
+  struct Case {
+    std::string text;
+    const char* says;
+  };
+
+  const Case cases[] = {
+      {text + core::OutcomeLine(true) + core::OutcomeLine(true), "after the outcome line"},
+      {text + "DROP TABLE Bank;\n", "unexpected text after the end of the backup"},
+      {replaced("DELETE FROM `ClassTypes`", "DROP TABLE Bank;\nDELETE FROM `ClassTypes`"),
+       "expected the delete of ClassTypes"},
+      {replaced("VALUES (1, X'4F275C'", "VALUES (1, 'O\\''"), "a value is damaged"},
+      {replaced("(2, NULL, ", "(2, NULL, NULL, "), "a row has the wrong number of values"},
+      {replaced("-- to: 02", "-- to: 03"), "expected the delete of Bank"},
+      {replaced("-- to: 02", "-- to: 0'"), "agency codes are not two letters or digits"},
+      {replaced("START TRANSACTION;\n", ""), "expected \"START TRANSACTION;\""},
+      {replaced("-- Kelvane backup 1", "-- Kelvane backup 2"), "it is not a Kelvane backup"},
+      {replaced("`Name`, `Amount`", "`Name`, `Extra`, `Amount`"), "the header's checksum"},
+      {replaced("\n", "\r\n"), "it is not a Kelvane backup"},
+      {text.substr(0, text.size() - 1), "is cut off"},
+      {"", "it is not a Kelvane backup"},
+  };
+  for (const Case& c : cases) {
+    try {
+      core::ParseBackup(c.text);
+      ADD_FAILURE() << "accepted; expected: " << c.says;
+    } catch (const core::BackupFormatError& e) {
+      EXPECT_NE(std::string::npos, std::string(e.what()).find(c.says))
+          << "expected: " << c.says << "\nsaid: " << e.what();
+    }
+  }
+}
+
+}  // namespace
