@@ -4,14 +4,15 @@
 
 #include <cerrno>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
-#include <iterator>
 #include <set>
 #include <sstream>
 #include <utility>
 
 #include "copy/table_desc.h"
 #include "copy/wording.h"
+#include "core/run_lock.h"
 #include "db/ascii.h"
 #include "db/connection.h"
 #include "db/error.h"
@@ -208,8 +209,12 @@ RestoreResult RestoreBackup(db::Connection& connection, const std::string& path,
                      database + "'");
   }
   std::shared_ptr<void> lock;
-  if (!options.dry_run && options.take_lock) {
-    lock = options.take_lock(header.to_code);
+  if (!options.dry_run) {
+    lock = options.take_lock
+               ? options.take_lock(header.to_code)
+               : std::shared_ptr<void>(RunLock::Acquire(
+                     connection.settings(), {header.to_code},
+                     "restore of " + std::filesystem::path(path).filename().string()));
   }
   CheckColumns(connection, path, contents);
   if (options.dry_run) {
@@ -221,7 +226,8 @@ RestoreResult RestoreBackup(db::Connection& connection, const std::string& path,
   }
   if (options.make_backup) {
     try {
-      result.backup = WriteBackup(connection, options.backup_dir, "restore", header.to_code);
+      const std::string dir = options.backup_dir.empty() ? DefaultBackupDir() : options.backup_dir;
+      result.backup = WriteBackup(connection, dir, "restore", header.to_code);
     } catch (const std::runtime_error& e) {
       if (dynamic_cast<const db::Error*>(&e) != nullptr) {
         throw;

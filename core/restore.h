@@ -30,10 +30,10 @@ class RestoreRefused : public std::runtime_error {
 struct RestoreOptions {
   bool dry_run = false;     // check the file and count; no lock, no backup, no change
   bool make_backup = true;  // save the state being replaced first, so the restore can be undone
-  std::string backup_dir;   // where that backup goes (see WriteBackup)
+  std::string backup_dir;   // where that backup goes; "" is DefaultBackupDir()
   // Takes the run lock of the agency the file holds; what it returns holds the lock until
-  // it is destroyed, and it throws (core::LockHeld) when another run holds it. Empty: no
-  // lock is taken.
+  // it is destroyed, and it throws (core::LockHeld) when another run holds it. Empty: the
+  // agency's RunLock (core/run_lock.h) is taken with the connection's settings.
   std::function<std::shared_ptr<void>(const std::string& agency_code)> take_lock;
 };
 
@@ -66,17 +66,18 @@ BackupContents ReadBackupFile(const std::string& path);
 
 // Puts back the agency state saved in the file at `path`, on `connection`:
 //  1. checks the file (ReadBackupFile) and that the connection's database is the file's;
-//  2. takes the lock (options.take_lock) unless a dry run;
+//  2. takes the agency's run lock unless a dry run (held until the restore returns);
 //  3. checks that every column the file holds still exists in its table;
 //  4. in a dry run, counts what is there and returns;
-//  5. saves the current state with WriteBackup(connection, options.backup_dir, "restore",
-//     code) unless options.make_backup is false;
+//  5. saves the current state with WriteBackup(connection, folder, "restore", code) unless
+//     options.make_backup is false;
 //  6. in one transaction, deletes the agency's rows of the twelve tables and its ap records
 //     of the seven types and inserts the saved ones, with the file's session settings
 //     (which are put back after), then commits;
 //  7. records the outcome in the backup of step 5.
 // Starts its own transaction, so the connection must not be inside one. Throws
-// RestoreRefused for a refusal in steps 1-5 (nothing changed), what take_lock throws, and
+// RestoreRefused for a refusal in steps 1-5 (nothing changed), core::LockHeld (or what
+// take_lock throws) when another run holds the agency, and
 // std::runtime_error when step 6 fails: the transaction is then rolled back and the
 // message says so, with the server's message.
 RestoreResult RestoreBackup(db::Connection& connection, const std::string& path,

@@ -20,6 +20,7 @@
 #include "copy/table_desc.h"
 #include "core/backup.h"
 #include "core/restore.h"
+#include "core/run_lock.h"
 #include "db/connection.h"
 #include "db/query.h"
 #include "db/sql_text.h"
@@ -445,17 +446,22 @@ TEST_F(BackupTest, DryRunCountsWithoutLockBackupOrChange) {
   EXPECT_EQ("ap 002: would restore 1 record, replacing 0", core::DescribeRestore(result)[17]);
 }
 
-TEST_F(BackupTest, LockHeldElsewhereStopsTheRestoreBeforeItsBackup) {
+TEST_F(BackupTest, RestoreTakesTheAgencysRunLock) {
   const core::BackupSummary backup =
       core::WriteBackup(connection_, options_.backup_dir, "01", "02");
   SimulateRun();
   const auto before = Snapshot();
-  options_.take_lock = [](const std::string&) -> std::shared_ptr<void> {
-    throw std::runtime_error("agency 02 is in use by another run");
-  };
-  EXPECT_THROW(core::RestoreBackup(connection_, backup.path, options_), std::runtime_error);
-  EXPECT_EQ(before, Snapshot());
-  EXPECT_EQ(1u, Files().size());
+  {
+    const std::unique_ptr<core::RunLock> other_run =
+        core::RunLock::Acquire(scratch_.settings(), {"03", "02"}, "run 03 to 02");
+    EXPECT_THROW(core::RestoreBackup(connection_, backup.path, options_), core::LockHeld);
+    EXPECT_EQ(before, Snapshot());
+    EXPECT_EQ(1u, Files().size());  // refused before it saved anything either
+  }
+  core::RestoreBackup(connection_, backup.path, options_);
+  EXPECT_NE(before, Snapshot());
+  // Released when the restore returned.
+  EXPECT_NO_THROW(core::RunLock::Acquire(scratch_.settings(), {"02"}, "next run"));
 }
 
 TEST_F(BackupTest, HistoryListsNewestFirstWithCountsAndOutcome) {
@@ -470,7 +476,11 @@ TEST_F(BackupTest, HistoryListsNewestFirstWithCountsAndOutcome) {
   core::MarkBackupOutcome(second.path, false);  // the later outcome replaces the earlier
   const core::BackupSummary third =
       core::WriteBackup(connection_, folder, "restore", "01", base + std::chrono::hours(1));
+  // A file without a header is placed by its modification time, here long before the others.
   testing_support::WriteFile(fs::path(folder) / "notes.sql", "SELECT 1;\n");
+  fs::last_write_time(fs::path(folder) / "notes.sql",
+                      std::chrono::file_clock::from_sys(std::chrono::sys_seconds{
+                          std::chrono::sys_days{std::chrono::year{2000} / 1 / 1}}));
   testing_support::WriteFile(fs::path(folder) / ".20261209-194003.123-01-to-02.1.0.tmp", "");
 
   const std::vector<core::HistoryEntry> history = core::ListBackups(folder);
