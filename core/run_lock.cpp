@@ -1,0 +1,448 @@
+// The run lock: a server lock per code plus a replicated row that names its holder.
+#include "core/run_lock.h"
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <charconv>
+#include <cstdint>
+#include <cstdio>
+#include <random>
+#include <utility>
+
+#include "db/error.h"
+#include "db/query.h"
+
+namespace core {
+
+namespace {
+
+// Server error numbers the lock branches on.
+constexpr unsigned int kDbAccessDenied = 1044;
+constexpr unsigned int kDuplicateKey = 1062;
+constexpr unsigned int kTableAccessDenied = 1142;
+constexpr unsigned int kUnknownSystemVariable = 1193;
+constexpr unsigned int kDeadlock = 1213;  // also how a cluster refuses a conflicting write
+constexpr unsigned int kNotSupportedYet = 1235;
+constexpr unsigned int kConnectionKilled = 1927;
+
+// A session that is being killed keeps its server locks until it has finished ending, which
+// takes a moment after KILL returns. Only for such a holder (or one this session may not see)
+// does the lock wait, and no longer than this.
+constexpr int kDyingHolderGraceSeconds = 2;
+
+// Two takers of one stale row race through the read and the conditional update; the loser
+// reads again. A handful of rounds ends any such race.
+constexpr int kTakeAttempts = 4;
+
+// Longest text kept in the purpose and process columns, in bytes.
+constexpr std::size_t kMaxDescription = 200;
+
+// GET_LOCK names are limited to 64 characters on some servers.
+constexpr std::size_t kMaxLockName = 64;
+
+constexpr const char* kCreateTable =
+    "CREATE TABLE IF NOT EXISTS kelvane_run_lock ("
+    " agency_code VARCHAR(64) CHARACTER SET utf8mb4 COLLATE utf8mb4_bin NOT NULL,"
+    " holder_token CHAR(32) CHARACTER SET ascii NOT NULL,"
+    " purpose VARCHAR(255) NOT NULL,"
+    " holder_user VARCHAR(400) NOT NULL,"
+    " holder_process VARCHAR(255) NOT NULL,"
+    " holder_server VARCHAR(512) NOT NULL,"
+    " connection_id BIGINT UNSIGNED NOT NULL,"
+    " taken_at TIMESTAMP(6) NOT NULL DEFAULT CURRENT_TIMESTAMP(6),"
+    " heartbeat_at TIMESTAMP(6) NOT NULL DEFAULT CURRENT_TIMESTAMP(6),"
+    " PRIMARY KEY (agency_code)"
+    ") ENGINE=InnoDB DEFAULT CHARSET=utf8mb4";
+
+std::string UpperAscii(std::string text) {
+  for (char& c : text) {
+    if (c >= 'a' && c <= 'z') {
+      c = static_cast<char>(c - 'a' + 'A');
+    }
+  }
+  return text;
+}
+
+// Cut to at most `limit` bytes without splitting a UTF-8 sequence.
+std::string Truncated(std::string text, std::size_t limit) {
+  if (text.size() <= limit) {
+    return text;
+  }
+  std::size_t end = limit;
+  while (end > 0 && (static_cast<unsigned char>(text[end]) & 0xC0) == 0x80) {
+    --end;
+  }
+  text.resize(end);
+  return text;
+}
+
+std::string Hex64(uint64_t value) {
+  char buffer[17];
+  std::snprintf(buffer, sizeof buffer, "%016llx", static_cast<unsigned long long>(value));
+  return buffer;
+}
+
+uint64_t Fnv1a(std::string_view text) {
+  uint64_t hash = 14695981039346656037ull;
+  for (char c : text) {
+    hash ^= static_cast<unsigned char>(c);
+    hash *= 1099511628211ull;
+  }
+  return hash;
+}
+
+// Readable where it fits, so an administrator recognises it among the server's locks.
+std::string LockName(const std::string& database, const std::string& code) {
+  std::string name = "kelvane." + database + "." + code;
+  if (name.size() > kMaxLockName) {
+    name = "kelvane." + Hex64(Fnv1a(database + "." + code));
+  }
+  return name;
+}
+
+std::string NewToken() {
+  std::random_device device;
+  uint64_t high = (static_cast<uint64_t>(device()) << 32) ^ device();
+  uint64_t low = (static_cast<uint64_t>(device()) << 32) ^ device();
+  low ^= static_cast<uint64_t>(getpid());
+  return Hex64(high) + Hex64(low);
+}
+
+std::string ProcessDescription() {
+  char host[256] = {};
+  if (gethostname(host, sizeof host - 1) != 0) {
+    host[0] = '\0';
+  }
+  std::string text = "pid " + std::to_string(getpid());
+  if (host[0] != '\0') {
+    text += " on ";
+    text += host;
+  }
+  return Truncated(text, kMaxDescription);
+}
+
+unsigned long long ParseId(std::string_view text) {
+  unsigned long long value = 0;
+  std::from_chars(text.data(), text.data() + text.size(), value);
+  return value;
+}
+
+std::string Scalar(db::Connection& connection, const std::string& sql) {
+  db::Result result = connection.Query(sql);
+  if (result.Eof() || result.IsNull(0)) {
+    return "";
+  }
+  return std::string(result.Value(0));
+}
+
+std::string HeldMessage(const std::string& code, const std::vector<std::string>& details) {
+  std::string message = "Agency " + code + " is in use by another Kelvane run";
+  if (!details.empty()) {
+    message += " (";
+    for (std::size_t i = 0; i < details.size(); ++i) {
+      if (i > 0) {
+        message += ", ";
+      }
+      message += details[i];
+    }
+    message += ")";
+  }
+  return message + "; nothing was changed. Try again when it has finished.";
+}
+
+}  // namespace
+
+RunLock::RunLock(Key, const db::ConnectionSettings& settings, std::string purpose,
+                 LockOptions options)
+    : connection_(settings),
+      purpose_(Truncated(std::move(purpose), kMaxDescription)),
+      options_(options),
+      token_(NewToken()),
+      process_(ProcessDescription()) {}
+
+std::unique_ptr<RunLock> RunLock::Acquire(const db::ConnectionSettings& settings,
+                                          std::vector<std::string> codes,
+                                          const std::string& purpose, LockOptions options) {
+  if (settings.database.empty()) {
+    throw db::Error("The run lock needs a database, and none is configured");
+  }
+  for (std::string& code : codes) {
+    code = UpperAscii(std::move(code));
+  }
+  // One order for every run, so two runs never each hold what the other wants next.
+  std::sort(codes.begin(), codes.end());
+  codes.erase(std::unique(codes.begin(), codes.end()), codes.end());
+
+  // Should a code be refused part-way, `lock`'s destructor gives back those already taken.
+  auto lock = std::make_unique<RunLock>(Key{}, settings, purpose, options);
+  lock->PrepareSession();
+  lock->EnsureTable();
+  for (const std::string& code : codes) {
+    lock->TakeCode(code);
+  }
+  lock->StartHeartbeat();
+  return lock;
+}
+
+RunLock::~RunLock() {
+  Release();
+}
+
+void RunLock::PrepareSession() {
+  db::Result identity =
+      connection_.Query("SELECT CONNECTION_ID(), CONCAT_WS(':', @@hostname, @@port, @@socket)");
+  connection_id_ = ParseId(identity.Value(0));
+  server_ = std::string(identity.Value(1));
+  // On a cluster node a read may otherwise miss a lock row another node has just committed.
+  // Servers built without cluster support do not know the variable.
+  try {
+    if (Scalar(connection_, "SELECT @@wsrep_on") == "1") {
+      connection_.Execute("SET SESSION wsrep_sync_wait = 7");
+    }
+  } catch (const db::Error& e) {
+    if (e.code() != kUnknownSystemVariable) {
+      throw;
+    }
+  }
+}
+
+void RunLock::EnsureTable() {
+  // Asked first rather than creating blindly: on a cluster every CREATE, even one that
+  // finds the table, is a schema change that pauses all nodes.
+  if (Scalar(connection_,
+             "SELECT COUNT(*) FROM information_schema.TABLES WHERE TABLE_SCHEMA = DATABASE()"
+             " AND TABLE_NAME = 'kelvane_run_lock'") != "0") {
+    return;
+  }
+  try {
+    connection_.Execute(kCreateTable);
+  } catch (const db::Error& e) {
+    if (e.code() != kTableAccessDenied && e.code() != kDbAccessDenied) {
+      throw;
+    }
+    const db::ConnectionSettings& settings = connection_.settings();
+    throw db::Error(
+        "Kelvane needs its run lock table kelvane_run_lock in database '" + settings.database +
+            "', and user '" + settings.user + "' may not create it (" + e.what() +
+            "). Nothing was changed. An administrator should run, in that database: " +
+            kCreateTable + "; and grant that user SELECT, INSERT, UPDATE, DELETE on it.",
+        e.code(), e.sqlstate(), e.statement());
+  }
+}
+
+void RunLock::TakeCode(const std::string& code) {
+  bool holds_server_lock = TakeServerLock(code);
+  for (int attempt = 0; attempt < kTakeAttempts; ++attempt) {
+    if (TakeRow(code, holds_server_lock)) {
+      codes_.push_back(code);
+      return;
+    }
+  }
+  ThrowHeld(code);
+}
+
+bool RunLock::TakeServerLock(const std::string& code) {
+  if (!server_locks_) {
+    return false;
+  }
+  std::string name =
+      "'" + connection_.EscapeBytes(LockName(connection_.settings().database, code)) + "'";
+  try {
+    if (Scalar(connection_, "SELECT GET_LOCK(" + name + ", 0)") != "1") {
+      db::Result holder = connection_.Query(
+          "SELECT COMMAND FROM information_schema.PROCESSLIST WHERE ID = IS_USED_LOCK(" + name +
+          ")");
+      bool dying = holder.Eof() || holder.Value(0) == "Killed";
+      if (!dying ||
+          Scalar(connection_, "SELECT GET_LOCK(" + name + ", " +
+                                  std::to_string(kDyingHolderGraceSeconds) + ")") != "1") {
+        ThrowHeld(code);
+      }
+    }
+  } catch (const db::Error& e) {
+    // Some cluster builds refuse GET_LOCK outright; the rows then decide alone, by heartbeat.
+    if (e.code() != kNotSupportedYet) {
+      throw;
+    }
+    server_locks_ = false;
+    return false;
+  }
+  server_locked_.push_back(name);
+  return true;
+}
+
+bool RunLock::TakeRow(const std::string& code, bool holds_server_lock) {
+  const std::string quoted_code = "'" + connection_.EscapeBytes(code) + "'";
+  const std::string holder_values =
+      "holder_token = '" + token_ + "', purpose = '" + connection_.EscapeBytes(purpose_) +
+      "', holder_user = USER(), holder_process = '" + connection_.EscapeBytes(process_) +
+      "', holder_server = '" + connection_.EscapeBytes(server_) +
+      "', connection_id = CONNECTION_ID(), taken_at = NOW(6),"
+      " heartbeat_at = NOW(6)";
+  const std::string expired = "(UNIX_TIMESTAMP(NOW(6)) - UNIX_TIMESTAMP(heartbeat_at)) * 1000 > " +
+                              std::to_string(options_.expiry.count());
+  try {
+    connection_.Execute("INSERT INTO kelvane_run_lock SET agency_code = " + quoted_code + ", " +
+                        holder_values);
+    return true;
+  } catch (const db::Error& e) {
+    if (e.code() != kDuplicateKey && e.code() != kDeadlock) {
+      throw;
+    }
+  }
+  db::Result row = connection_.Query("SELECT holder_token, holder_server, " + expired +
+                                     " FROM kelvane_run_lock WHERE agency_code = " + quoted_code);
+  if (row.Eof()) {
+    return false;  // released in between
+  }
+  const std::string old_token(row.Value(0));
+  if (old_token == token_) {
+    return true;
+  }
+  // Holding the server lock proves that no live session of this server holds the code, so a
+  // row left by one of them belongs to a dead run. Rows from other servers age out instead.
+  bool holder_gone = holds_server_lock && row.Value(1) == server_;
+  if (!holder_gone && row.Value(2) != "1") {
+    ThrowHeld(code);
+  }
+  std::string update = "UPDATE kelvane_run_lock SET " + holder_values +
+                       " WHERE agency_code = " + quoted_code + " AND holder_token = '" +
+                       connection_.EscapeBytes(old_token) + "'";
+  if (!holder_gone) {
+    update += " AND " + expired;
+  }
+  try {
+    return connection_.Execute(update) == 1;
+  } catch (const db::Error& e) {
+    if (e.code() != kDeadlock) {
+      throw;
+    }
+    return false;
+  }
+}
+
+void RunLock::ThrowHeld(const std::string& code) {
+  std::vector<std::string> details;
+  unsigned long long holder = 0;
+  // The details only make the message better: failing to read them still reports the code.
+  try {
+    db::Result row = connection_.Query(
+        "SELECT purpose, holder_process, holder_user, connection_id, holder_server,"
+        " DATE_FORMAT(taken_at, '%Y-%m-%d %H:%i:%s') FROM kelvane_run_lock WHERE agency_code = '" +
+        connection_.EscapeBytes(code) + "' AND holder_token <> '" + token_ + "'");
+    if (!row.Eof()) {
+      std::string what(row.Value(0));
+      if (!row.Value(1).empty()) {
+        what += " by " + std::string(row.Value(1));
+      }
+      details.push_back(what);
+      details.push_back("user " + std::string(row.Value(2)));
+      holder = ParseId(row.Value(3));
+      std::string connection = "connection " + std::string(row.Value(3));
+      if (row.Value(4) != server_) {
+        connection += " on server " + std::string(row.Value(4));
+      }
+      details.push_back(connection);
+      details.push_back("since " + std::string(row.Value(5)));
+    } else if (server_locks_) {
+      // Held by a session that has not written its row yet (or is not a run at all).
+      std::string name = connection_.EscapeBytes(LockName(connection_.settings().database, code));
+      db::Result session = connection_.Query(
+          "SELECT l.id, p.USER, p.HOST, DATE_FORMAT(NOW() - INTERVAL p.TIME SECOND,"
+          " '%Y-%m-%d %H:%i:%s') FROM (SELECT IS_USED_LOCK('" +
+          name + "') AS id) l LEFT JOIN information_schema.PROCESSLIST p ON p.ID = l.id");
+      if (!session.Eof() && !session.IsNull(0)) {
+        holder = ParseId(session.Value(0));
+        if (!session.IsNull(1)) {
+          details.push_back("user " + std::string(session.Value(1)) + "@" +
+                            std::string(session.Value(2)));
+        }
+        details.push_back("connection " + std::string(session.Value(0)));
+        if (!session.IsNull(3)) {
+          details.push_back("since " + std::string(session.Value(3)));
+        }
+      }
+    }
+  } catch (const db::Error&) {
+    details.clear();
+    holder = 0;
+  }
+  throw LockHeld(HeldMessage(code, details), code, holder);
+}
+
+void RunLock::StartHeartbeat() {
+  if (!codes_.empty()) {
+    heartbeat_ = std::thread(&RunLock::Heartbeat, this);
+  }
+}
+
+void RunLock::Heartbeat() {
+  const std::string refresh =
+      "UPDATE kelvane_run_lock SET heartbeat_at = NOW(6) WHERE holder_token = '" + token_ + "'";
+  std::unique_lock<std::mutex> guard(mutex_);
+  while (!stopping_) {
+    if (wake_.wait_for(guard, options_.heartbeat_interval, [this] { return stopping_; })) {
+      break;
+    }
+    // A new session would hold none of the server locks: the lock is gone with the old one,
+    // and refreshing the rows from a new session would only hide that from other nodes.
+    if (!connection_.IsOpen() || connection_.ThreadId() != connection_id_) {
+      lost_ = true;
+      return;
+    }
+    try {
+      if (connection_.Execute(refresh) < codes_.size() &&
+          Scalar(connection_, "SELECT COUNT(*) FROM kelvane_run_lock WHERE holder_token = '" +
+                                  token_ + "'") != std::to_string(codes_.size())) {
+        lost_ = true;  // another run took a code over
+        return;
+      }
+    } catch (const db::Error& e) {
+      if (e.IsConnectionLost() || e.code() == kConnectionKilled || !connection_.IsOpen()) {
+        lost_ = true;
+        return;
+      }
+      // Anything else (a cluster conflict, a busy server) is tried again next time; the
+      // expiry allows several missed refreshes.
+    }
+  }
+}
+
+void RunLock::Release() noexcept {
+  try {
+    {
+      std::lock_guard<std::mutex> guard(mutex_);
+      stopping_ = true;
+    }
+    wake_.notify_all();
+    if (heartbeat_.joinable()) {
+      heartbeat_.join();
+    }
+  } catch (...) {
+    // join() only fails for a thread that cannot be joined; nothing more to stop then.
+  }
+  if (!codes_.empty()) {
+    // Also after a lost session: the statement then reconnects and removes the rows, unless
+    // another run has taken them over, whose token they carry now.
+    try {
+      connection_.Execute("DELETE FROM kelvane_run_lock WHERE holder_token = '" + token_ + "'");
+    } catch (...) {
+      // The rows age out, or go with the server locks when this session is gone.
+    }
+  }
+  if (connection_.ThreadId() == connection_id_) {
+    for (const std::string& name : server_locked_) {
+      try {
+        connection_.Query("SELECT RELEASE_LOCK(" + name + ")");
+      } catch (...) {
+        break;  // the session is gone, and its server locks with it
+      }
+    }
+  }
+  codes_.clear();
+  server_locked_.clear();
+  connection_.Close();
+}
+
+}  // namespace core
