@@ -12,8 +12,11 @@
 
 #include "app/globals.h"
 #include "app/main_form.h"
-#include "app/run_report.h"
-#include "app/run_sequence.h"
+#include "core/backup.h"
+#include "core/restore.h"
+#include "core/run.h"
+#include "core/run_lock.h"
+#include "core/run_report.h"
 
 namespace app {
 
@@ -35,8 +38,8 @@ std::ostream& PersonStream(bool json) {
 }
 
 std::string JsonHead(const char* mode, const std::string& from_code, const std::string& to_code) {
-  return "{\"mode\":" + JsonString(mode) + ",\"from\":" + JsonString(from_code) +
-         ",\"to\":" + JsonString(to_code);
+  return "{\"mode\":" + core::JsonString(mode) + ",\"from\":" + core::JsonString(from_code) +
+         ",\"to\":" + core::JsonString(to_code);
 }
 
 // Ends a headless mode with a failure: the text on stderr and, with --json, the object
@@ -46,7 +49,7 @@ int Fail(const CommandLine& line, const char* mode, const std::string& text,
   std::cerr << "error: " << text << std::endl;
   if (line.json) {
     std::cout << JsonHead(mode, *line.from_code, *line.to_code)
-              << ",\"ok\":false,\"error\":" << JsonString(text) << extra_members << "}"
+              << ",\"ok\":false,\"error\":" << core::JsonString(text) << extra_members << "}"
               << std::endl;
   }
   return 1;
@@ -77,19 +80,19 @@ class ProgressPrinter {
   std::chrono::steady_clock::time_point last_;
 };
 
-int DryRun(const CommandLine& line, TForm1& form) {
+int DryRun(const CommandLine& line, core::Session& session) {
   std::vector<copy::TablePlan> plan;
   try {
-    if (const std::vector<std::string> problems = form.PreflightProblems(); !problems.empty()) {
-      return Fail(line, "dry-run", BulletList("a run could not start:", problems));
+    if (const std::vector<std::string> problems = session.PreflightProblems(); !problems.empty()) {
+      return Fail(line, "dry-run", core::BulletList("a run could not start:", problems));
     }
-    plan = form.PlanCopy(*line.from_code, *line.to_code);
+    plan = session.PlanCopy(*line.from_code, *line.to_code);
   } catch (const std::exception& e) {
     return Fail(line, "dry-run", e.what());
   }
   if (line.json) {
     std::cout << JsonHead("dry-run", *line.from_code, *line.to_code)
-              << ",\"ok\":true,\"plan\":" << PlanJson(plan) << "}" << std::endl;
+              << ",\"ok\":true,\"plan\":" << core::PlanJson(plan) << "}" << std::endl;
   } else {
     for (const copy::TablePlan& entry : plan) {
       std::cout << copy::DescribePlan(entry) << "\n";
@@ -101,8 +104,8 @@ int DryRun(const CommandLine& line, TForm1& form) {
 
 // The verification's lines (or JSON array) and whether everything matched; throws what
 // VerifyCopy throws.
-bool Verify(const CommandLine& line, TForm1& form, std::string& json_array) {
-  const std::vector<copy::VerifyLine> lines = form.VerifyCopy(*line.from_code, *line.to_code);
+bool Verify(const CommandLine& line, core::Session& session, std::string& json_array) {
+  const std::vector<copy::VerifyLine> lines = session.VerifyCopy(*line.from_code, *line.to_code);
   bool all_ok = true;
   for (const copy::VerifyLine& verify_line : lines) {
     all_ok = all_ok && verify_line.ok;
@@ -111,18 +114,18 @@ bool Verify(const CommandLine& line, TForm1& form, std::string& json_array) {
   PersonStream(line.json) << (all_ok ? "The destination matches the source."
                                      : "The destination DIFFERS from the source.")
                           << std::endl;
-  json_array = VerifyJson(lines);
+  json_array = core::VerifyJson(lines);
   return all_ok;
 }
 
-int VerifyOnly(const CommandLine& line, TForm1& form) {
+int VerifyOnly(const CommandLine& line, core::Session& session) {
   std::string json_array;
   bool all_ok = false;
   try {
-    if (const std::vector<std::string> problems = form.PreflightProblems(); !problems.empty()) {
-      return Fail(line, "verify", BulletList("cannot verify:", problems));
+    if (const std::vector<std::string> problems = session.PreflightProblems(); !problems.empty()) {
+      return Fail(line, "verify", core::BulletList("cannot verify:", problems));
     }
-    all_ok = Verify(line, form, json_array);
+    all_ok = Verify(line, session, json_array);
   } catch (const std::exception& e) {
     return Fail(line, "verify", e.what());
   }
@@ -134,38 +137,45 @@ int VerifyOnly(const CommandLine& line, TForm1& form) {
   return all_ok ? 0 : 1;
 }
 
-int Run(const CommandLine& line, TForm1& form) {
+int Run(const CommandLine& line, core::Session& session) {
   std::ostream& person = PersonStream(line.json);
-  form.SetStatusObserver([&person](std::string_view text) { person << text << std::endl; });
   // Progress stays off a redirected stdout: what is captured there is the run's account.
   std::ostream& progress_out = line.json || ::isatty(STDOUT_FILENO) == 0 ? std::cerr : std::cout;
   ProgressPrinter progress(progress_out);
-  form.SetProgressObserver([&progress](std::string_view step, uint64_t inserted,
-                                       uint64_t selected) { progress(step, inserted, selected); });
+  const core::RunObserver observer{
+      .status = [&person](std::string_view text) { person << text << std::endl; },
+      .progress = [&progress](std::string_view step, uint64_t inserted,
+                              uint64_t selected) { progress(step, inserted, selected); },
+  };
+  const core::RunOptions options{
+      .atomic = line.atomic,
+      .backup = !line.no_backup,
+      .backup_dir = line.backup_dir.value_or(""),
+  };
   try {
-    form.RunCopy(*line.from_code, *line.to_code, RunOptions{.atomic = line.atomic});
+    session.Run(*line.from_code, *line.to_code, options, observer);
   } catch (const std::exception& e) {
-    return Fail(line, "run", e.what(), ",\"run\":" + RunReportJson(form.run_report()));
+    return Fail(line, "run", e.what(), ",\"run\":" + core::RunReportJson(session.report()));
   }
   if (!line.json) {
-    std::cout << "\n" << FormatRunReport(form.run_report()) << std::flush;
+    std::cout << "\n" << core::FormatRunReport(session.report()) << std::flush;
   }
   std::string json_array;
   bool all_ok = true;
   if (line.verify_after) {
     try {
       person << "\n";
-      all_ok = Verify(line, form, json_array);
+      all_ok = Verify(line, session, json_array);
     } catch (const std::exception& e) {
       return Fail(line, "run",
                   std::string("the copy is done, but its verification failed: ") + e.what(),
-                  ",\"run\":" + RunReportJson(form.run_report()));
+                  ",\"run\":" + core::RunReportJson(session.report()));
     }
   }
   if (line.json) {
     std::cout << JsonHead("run", *line.from_code, *line.to_code)
               << ",\"ok\":" << (all_ok ? "true" : "false")
-              << ",\"run\":" << RunReportJson(form.run_report());
+              << ",\"run\":" << core::RunReportJson(session.report());
     if (line.verify_after) {
       std::cout << ",\"verify\":" << json_array;
     }
@@ -174,32 +184,160 @@ int Run(const CommandLine& line, TForm1& form) {
   return all_ok ? 0 : 1;
 }
 
-int RunHeadless(const CommandLine& line, char* program) {
-  // No display is needed for a window that is never shown.
-  if (std::getenv("QT_QPA_PLATFORM") == nullptr) {
-    setenv("QT_QPA_PLATFORM", "offscreen", 1);
+std::string RestoreJson(const core::RestoreResult& result, bool ok, const std::string& error) {
+  std::string json = "{\"mode\":\"restore\",\"file\":" + core::JsonString(result.file) +
+                     ",\"ok\":" + (ok ? "true" : "false");
+  if (!error.empty()) {
+    json += ",\"error\":" + core::JsonString(error);
   }
-  // Qt sees only the program name: the run's own options are not for it.
-  int qt_argc = 1;
-  char* qt_argv[] = {program, nullptr};
-  QApplication application(qt_argc, qt_argv);
+  if (ok) {
+    json += ",\"database\":" + core::JsonString(result.database) +
+            ",\"from\":" + core::JsonString(result.from_code) +
+            ",\"to\":" + core::JsonString(result.to_code) +
+            ",\"time\":" + core::JsonString(result.time) +
+            ",\"dry_run\":" + (result.dry_run ? "true" : "false") + ",\"sections\":[";
+    for (std::size_t i = 0; i < result.sections.size(); ++i) {
+      const core::RestoreSection& section = result.sections[i];
+      json += (i > 0 ? ",{" : "{");
+      json += "\"name\":" + core::JsonString(section.name) +
+              ",\"saved\":" + std::to_string(section.saved) +
+              ",\"replaced\":" + std::to_string(section.replaced) + "}";
+    }
+    json += "],\"backup\":" +
+            (result.backup ? core::JsonString(result.backup->path) : std::string("null"));
+  }
+  return json + "}";
+}
 
+int Restore(const CommandLine& line, core::Session& session) {
+  core::RestoreResult result;
+  result.file = *line.restore_file;
+  const core::RestoreOptions options{
+      .dry_run = line.dry_run,
+      .make_backup = !line.no_backup,
+      .backup_dir = line.backup_dir ? *line.backup_dir : "",
+      .take_lock = [&session](const std::string& code) -> std::shared_ptr<void> {
+        return core::RunLock::Acquire(session.connection().settings(), {code},
+                                      "restore of " + code);
+      },
+  };
+  try {
+    session.RequireConnectionParameters();
+    session.connection().DropIfGone();
+    core::RestoreOptions effective = options;
+    if (effective.backup_dir.empty() && effective.make_backup) {
+      effective.backup_dir = core::DefaultBackupDir();
+    }
+    result = core::RestoreBackup(session.connection(), *line.restore_file, effective);
+  } catch (const std::exception& e) {
+    std::cerr << "error: " << e.what() << std::endl;
+    if (line.json) {
+      std::cout << RestoreJson(result, false, e.what()) << std::endl;
+    }
+    return 1;
+  }
+  std::ostream& person = PersonStream(line.json);
+  for (const std::string& text : core::DescribeRestore(result)) {
+    person << text << "\n";
+  }
+  for (const std::string& warning : result.warnings) {
+    std::cerr << "warning: " << warning << "\n";
+  }
+  if (result.dry_run) {
+    person << "Nothing was changed." << std::endl;
+  } else {
+    person << "Agency " << result.to_code << " is restored from " << result.file << "."
+           << std::endl;
+    if (result.backup) {
+      person << "The state it replaced is saved in " << result.backup->path
+             << "; kelvane --restore with that file undoes this restore." << std::endl;
+    }
+  }
+  if (line.json) {
+    std::cout << RestoreJson(result, true, "") << std::endl;
+  }
+  return 0;
+}
+
+int History(const CommandLine& line) {
+  std::vector<core::HistoryEntry> entries;
+  std::string dir;
+  try {
+    dir = line.backup_dir ? *line.backup_dir : core::DefaultBackupDir();
+    entries = core::ListBackups(dir);
+  } catch (const std::exception& e) {
+    std::cerr << "error: " << e.what() << std::endl;
+    if (line.json) {
+      std::cout << "[]" << std::endl;
+    }
+    return 1;
+  }
+  if (line.json) {
+    std::cout << core::HistoryJson(entries) << std::endl;
+    return 0;
+  }
+  if (entries.empty()) {
+    std::cout << "No backups in " << dir << "." << std::endl;
+  }
+  for (const core::HistoryEntry& entry : entries) {
+    std::cout << core::FormatHistoryLine(entry) << "\n";
+  }
+  std::cout << std::flush;
+  return 0;
+}
+
+int RunHeadless(const CommandLine& line) {
+  const char* mode = line.restore_file ? "restore"
+                     : line.dry_run    ? "dry-run"
+                     : line.verify     ? "verify"
+                                       : "run";
   // Without a window the set-up's messages are collected and reported once, below.
   std::vector<std::string> messages;
-  TForm1 form([&messages](const std::string& text) { messages.push_back(text); });
-  const char* mode = line.dry_run ? "dry-run" : line.verify ? "verify" : "run";
+  core::Session session([&messages](const std::string& text) { messages.push_back(text); });
+  try {
+    session.OpenDatabases();
+  } catch (const std::exception& e) {
+    messages.push_back(e.what());
+  }
   // A run after a failed set-up would copy the tables but not the ap records, or use the
-  // wrong connection; without anyone to look at the window, stop instead.
+  // wrong connection; without anyone to look at the window, stop instead, and name every
+  // problem at once: when the server answers, the preflight's too.
   if (!messages.empty()) {
-    return Fail(line, mode, BulletList("the set-up failed; nothing was copied:", messages));
+    try {
+      session.RequireConnectionParameters();
+      session.connection().DropIfGone();
+      session.connection().Open();
+      for (std::string& problem : session.PreflightProblems()) {
+        messages.push_back(std::move(problem));
+      }
+    } catch (const std::exception& e) {
+      messages.push_back(e.what());
+    }
+    const std::string text =
+        core::BulletList(line.restore_file ? "the set-up failed; nothing was changed:"
+                                           : "the set-up failed; nothing was copied:",
+                         messages);
+    if (line.restore_file) {
+      std::cerr << "error: " << text << std::endl;
+      if (line.json) {
+        core::RestoreResult result;
+        result.file = *line.restore_file;
+        std::cout << RestoreJson(result, false, text) << std::endl;
+      }
+      return 1;
+    }
+    return Fail(line, mode, text);
+  }
+  if (line.restore_file) {
+    return Restore(line, session);
   }
   if (line.dry_run) {
-    return DryRun(line, form);
+    return DryRun(line, session);
   }
   if (line.verify) {
-    return VerifyOnly(line, form);
+    return VerifyOnly(line, session);
   }
-  return Run(line, form);
+  return Run(line, session);
 }
 
 }  // namespace
@@ -218,19 +356,28 @@ std::string UsageText() {
          "  --verify-after  with --from/--to: run, then verify as --verify does\n"
          "  --atomic        with --from/--to: run everything in one transaction; any failure\n"
          "                  rolls it all back. Refused when a table of the run cannot roll back\n"
-         "  --json          print the report (run, dry run or verification) as one JSON\n"
-         "                  object on stdout; status lines and progress go to stderr\n"
+         "  --json          print the report (run, dry run, verification, restore or\n"
+         "                  history) as JSON on stdout; status lines and progress go to stderr\n"
+         "  --no-backup     with a run or --restore: do not save the destination's profile\n"
+         "                  first (by default every run saves it, so --restore can undo it)\n"
+         "  --backup-dir DIR  where backups are saved and listed, instead of\n"
+         "                  $XDG_STATE_HOME/kelvane/backups (KELVANE_BACKUP_DIR does the same)\n"
+         "  --restore FILE  put back the profile saved in a backup FILE: checks the file,\n"
+         "                  saves the current state, then replaces the agency's rows and ap\n"
+         "                  records in one transaction; with --dry-run only counts\n"
+         "  --history       list the backups, newest first\n"
          "  --config FILE   configuration file instead of /zarnix/programs/zarfiles.ini\n"
          "                  (the environment variable KELVANE_CONFIG does the same)\n"
          "  --help          show this text\n"
          "  --version       show the version\n"
          "Every run is checked first (tables, columns, the ap file); when something is\n"
-         "missing nothing runs and every problem is named. A run ends with a report: per\n"
+         "missing nothing runs and every problem is named. A run, dry run or verification\n"
+         "is refused while another run uses either agency. A run ends with a report: per\n"
          "step the rows deleted and inserted, ap records deleted and copied, and the time.\n"
          "Exit status: 0 done (--verify, --verify-after: and everything matches),\n"
          "1 failed, refused or differs (without --atomic the steps before a failing one\n"
-         "stay copied; with it nothing changes), 2 bad usage or refused codes (nothing\n"
-         "changed).\n";
+         "stay copied; with it nothing changes; ap records the record store refused count\n"
+         "as a failure), 2 bad usage or refused codes (nothing changed).\n";
 }
 
 CommandLine ParseCommandLine(const std::vector<std::string>& args, std::string& error) {
@@ -252,6 +399,8 @@ CommandLine ParseCommandLine(const std::vector<std::string>& args, std::string& 
                  : arg == "--verify-after" ? &line.verify_after
                  : arg == "--atomic"       ? &line.atomic
                  : arg == "--json"         ? &line.json
+                 : arg == "--no-backup"    ? &line.no_backup
+                 : arg == "--history"      ? &line.history
                                            : nullptr;
     if (flag != nullptr) {
       *flag = true;
@@ -269,6 +418,10 @@ CommandLine ParseCommandLine(const std::vector<std::string>& args, std::string& 
       target = &line.to_code;
     } else if (name == "--config") {
       target = &line.config_path;
+    } else if (name == "--backup-dir") {
+      target = &line.backup_dir;
+    } else if (name == "--restore") {
+      target = &line.restore_file;
     } else {
       error = "unknown argument \"" + arg + "\"";
       return {};
@@ -290,10 +443,37 @@ CommandLine ParseCommandLine(const std::vector<std::string>& args, std::string& 
     error = "--from and --to go together";
     return {};
   }
-  const bool any_mode =
-      line.dry_run || line.verify || line.verify_after || line.atomic || line.json;
+  if (line.restore_file || line.history) {
+    if (line.restore_file && line.history) {
+      error = "choose one of --restore and --history";
+      return {};
+    }
+    if (line.from_code) {
+      error = "--restore and --history do not take --from and --to";
+      return {};
+    }
+    if (line.verify || line.verify_after || line.atomic) {
+      error =
+          "--verify, --verify-after and --atomic go with a run, not with --restore or "
+          "--history";
+      return {};
+    }
+    if (line.history && (line.dry_run || line.no_backup)) {
+      error = "--dry-run and --no-backup do not go with --history";
+      return {};
+    }
+    if (line.restore_file && line.restore_file->empty()) {
+      error = "--restore needs a file";
+      return {};
+    }
+    return line;
+  }
+  const bool any_mode = line.dry_run || line.verify || line.verify_after || line.atomic ||
+                        line.json || line.no_backup || line.backup_dir;
   if (any_mode && !line.from_code) {
-    error = "--dry-run, --verify, --verify-after, --atomic and --json need --from and --to";
+    error =
+        "--dry-run, --verify, --verify-after, --atomic, --json, --no-backup and --backup-dir "
+        "need --from and --to";
     return {};
   }
   if (int{line.dry_run} + int{line.verify} + int{line.verify_after} > 1) {
@@ -302,6 +482,10 @@ CommandLine ParseCommandLine(const std::vector<std::string>& args, std::string& 
   }
   if (line.atomic && (line.dry_run || line.verify)) {
     error = "--atomic goes with a run, not with --dry-run or --verify";
+    return {};
+  }
+  if (line.no_backup && (line.dry_run || line.verify)) {
+    error = "--no-backup goes with a run, not with --dry-run or --verify";
     return {};
   }
   return line;
@@ -325,14 +509,20 @@ int Main(int argc, char** argv) {
   if (line.config_path) {
     setenv("KELVANE_CONFIG", line.config_path->c_str(), 1);
   }
+  if (line.history) {
+    return History(line);
+  }
+  if (line.restore_file) {
+    return RunHeadless(line);
+  }
   if (!line.from_code) {
     return RunWindow(argc, argv);
   }
-  if (std::optional<std::string> refusal = CheckCodes(*line.from_code, *line.to_code)) {
+  if (std::optional<std::string> refusal = core::CheckCodes(*line.from_code, *line.to_code)) {
     std::cerr << "kelvane: " << *refusal << "\n";
     return 2;
   }
-  return RunHeadless(line, argv[0]);
+  return RunHeadless(line);
 }
 
 }  // namespace app

@@ -15,11 +15,15 @@ struct CommandLine {
   std::optional<std::string> to_code;
   std::optional<std::string> config_path;
   // With --from and --to only; at most one of dry_run, verify and verify_after.
-  bool dry_run = false;       // count what a run would do, change nothing
-  bool verify = false;        // compare destination with source only, change nothing
-  bool verify_after = false;  // run, then verify
-  bool atomic = false;        // the run in one transaction (not with dry_run or verify)
-  bool json = false;          // stdout holds one JSON object; status lines go to stderr
+  bool dry_run = false;                   // count what a run would do, change nothing
+  bool verify = false;                    // compare destination with source only, change nothing
+  bool verify_after = false;              // run, then verify
+  bool atomic = false;                    // the run in one transaction (not with dry_run or verify)
+  bool json = false;                      // stdout holds one JSON object; status lines go to stderr
+  bool no_backup = false;                 // a run or restore without saving the destination's state
+  std::optional<std::string> backup_dir;  // where backups go, instead of the default
+  std::optional<std::string> restore_file;  // put back the state saved in this file
+  bool history = false;                     // list the backups
 };
 
 // Parses the arguments after the program name. Returns the text of a usage error in `error`
@@ -30,9 +34,10 @@ CommandLine ParseCommandLine(const std::vector<std::string>& args, std::string& 
 std::string UsageText();
 
 // The whole program: no arguments open the window; --from and --to run the copy without a
-// window, printing each step's status text as a line and at the end the run's report on
-// stdout, progress and messages on stderr (with --json, stdout holds only the JSON object).
-// --dry-run and --verify change nothing. Returns the exit status: 0 done (for --verify and
+// window (and without Qt), printing each step's status text as a line and at the end the
+// run's report on stdout, progress and messages on stderr (with --json, stdout holds only
+// the JSON object). --dry-run and --verify change nothing. --restore puts a backup back,
+// --history lists the backups. Returns the exit status: 0 done (for --verify and
 // --verify-after: and everything matches), 1 a failure, a refused check or a mismatch
 // (text on stderr), 2 bad usage or refused codes (nothing changed).
 int Main(int argc, char** argv);

@@ -17,14 +17,10 @@
 #include <QPushButton>
 #include <QStatusBar>
 
-#include "app/config.h"
 #include "app/globals.h"
-#include "app/run_report.h"
 #include "app/text.h"
-#include "copy/preflight.h"
-#include "db/sql_text.h"
 #include "copy/table_desc.h"
-#include "recstore/recstore.h"
+#include "db/sql_text.h"
 
 namespace {
 
@@ -40,7 +36,9 @@ Widget* MakeControl(QWidget* parent, const char* name, const QString& text, int 
 }  // namespace
 
 TForm1::TForm1(app::MessageSink message_sink, QWidget* parent)
-    : QMainWindow(parent), message_sink_(std::move(message_sink)) {
+    : QMainWindow(parent),
+      message_sink_(std::move(message_sink)),
+      session_([this](const std::string& text) { ShowMessage(text); }) {
   BuildControls();
   FormCreate();
 }
@@ -85,6 +83,11 @@ void TForm1::BuildControls() {
   for (QLabel* label : {Label1, Label2}) {
     label->resize(std::max(label->width(), label->sizeHint().width()), label->height());
   }
+  // The designer's 17 pixels are too low for the 19-pixel font: the box keeps its place
+  // and grows to show its whole text.
+  cbClearExisting->resize(
+      std::max(cbClearExisting->width(), cbClearExisting->sizeHint().width()),
+      std::max(cbClearExisting->height(), cbClearExisting->sizeHint().height()));
 
   edtFromAgy->setMaxLength(2);
   edtToAgy->setMaxLength(2);
@@ -213,55 +216,22 @@ void TForm1::FormDestroy() {
 }
 
 void TForm1::CloseApHandles() {
-  // The statuses are of no use: the handles are given up either way.
-  if (ApRead != 0) {
-    btrClose(ApRead);
-  }
-  if (ApWrite != 0) {
-    btrClose(ApWrite);
-  }
+  session_.CloseApHandles();
   ApRead = 0;
   ApWrite = 0;
-  ap_read_open_ = false;
-  ap_write_open_ = false;
 }
 
 void TForm1::OpenDatabases() {
-  const db::ConnectionSettings settings = app::ReadConfig(app::ConfigPath());
-  app::WriteUtilityIni("Utility.ini", settings);
-
-  recstore::SetConnectionSettings(settings);
-  char ndx_name[256] = "zarfiles.ndx";
-  char ini_name[256] = "ovk.ini";
-  MCBInitializeFauxBtrieve(ndx_name, ini_name);
-
-  FDConnection1.SetSettings(app::LoadUtilityIni("."));
-  parameters_loaded_ = true;
-
-  // A pair left open on every repeat of the set-up would accumulate until the process ends.
-  CloseApHandles();
-  ApRead = CBtrvOapi();
-  ApWrite = CBtrvOapi();
-  ap_read_open_ = btrOpen(ApRead, "", "ap", 1, 1, 0) == 0;
-  if (!ap_read_open_) {
-    ShowMessage("Error Opening AP Read");
-  }
-  ap_write_open_ = btrOpen(ApWrite, "", "ap", 1, 1, 0) == 0;
-  if (!ap_write_open_) {
-    ShowMessage("Error Opening AP Write");
-  }
-}
-
-void TForm1::RequireConnectionParameters() const {
-  if (!parameters_loaded_) {
-    throw std::runtime_error(
-        "The connection parameters were never loaded, because the set-up failed (see the "
-        "earlier message). Fix the cause, then leave the To Agency field to repeat it.");
-  }
+  // The previous pair is closed by the session; the globals must not name it meanwhile.
+  ApRead = 0;
+  ApWrite = 0;
+  session_.OpenDatabases();
+  ApRead = session_.ap_read();
+  ApWrite = session_.ap_write();
 }
 
 void TForm1::LookUpAgencyName(QLineEdit* code_field, QLineEdit* name_field) {
-  RequireConnectionParameters();
+  session_.RequireConnectionParameters();
   FDConnection1.DropIfGone();
   // Escaped, so a code holding a quote finds nothing instead of breaking the statement.
   const std::string code = app::ToBytes(code_field->text());
@@ -307,190 +277,111 @@ void TForm1::SetRunControlsEnabled(bool enabled) {
   edtToAgy->setEnabled(enabled);
 }
 
+core::RunObserver TForm1::Observer() {
+  return core::RunObserver{
+      .status = [this](std::string_view text) { ShowStatus(text); },
+      .progress = [this](std::string_view, uint64_t inserted,
+                         uint64_t selected) { ShowProgress(inserted, selected); },
+  };
+}
+
 void TForm1::RunCopy(const std::string& from_code, const std::string& to_code,
-                     app::RunOptions options) {
+                     core::RunOptions options) {
   if (running_) {
     throw std::logic_error("A run is already in progress.");
   }
-  if (std::optional<std::string> refusal = app::CheckCodes(from_code, to_code)) {
+  // The codes are checked before they become the run's: a refused run changes nothing.
+  if (std::optional<std::string> refusal = core::CheckCodes(from_code, to_code)) {
     throw std::invalid_argument(*refusal);
-  }
-  FDConnection1.DropIfGone();
-  // Everything a run needs is checked before its first delete, and every problem is named
-  // at once: a run that stops at step ten leaves nine tables copied and one half cleared.
-  if (const std::vector<std::string> problems = PreflightProblems(); !problems.empty()) {
-    throw std::runtime_error(
-        app::BulletList("The run cannot start, so nothing was changed:", problems));
-  }
-  if (options.atomic) {
-    const std::vector<std::string> unsafe =
-        copy::NonTransactionalTables(FDConnection1, copy::AllTables());
-    if (!unsafe.empty()) {
-      throw std::runtime_error(app::BulletList(
-          "An all-or-nothing run is refused, because these tables of the run cannot be rolled "
-          "back, so nothing was changed:",
-          unsafe));
-    }
   }
   sFromAgy = from_code;
   sToAgy = to_code;
 
   running_ = true;
-  atomic_run_ = options.atomic;
   SetRunControlsEnabled(false);
   run_progress_->show();
 
-  run_report_ = app::RunReport{};
-  run_report_.from_code = from_code;
-  run_report_.to_code = to_code;
-  run_report_.atomic = options.atomic;
-
-  // Whichever way the run ends: its time (a commit or rollback included) is taken, the
-  // record store is back on its own connection and the controls work again.
+  // Whichever way the run ends, the controls work again.
   struct EndOfRun {
     TForm1* form;
-    std::chrono::steady_clock::time_point start = std::chrono::steady_clock::now();
 
     ~EndOfRun() {
-      form->run_report_.elapsed = std::chrono::steady_clock::now() - start;
-      recstore::UseConnection(nullptr);
       form->running_ = false;
-      form->atomic_run_ = false;
       form->run_progress_->hide();
       form->SetRunControlsEnabled(true);
     }
   } end_of_run{this};
 
-  if (!options.atomic) {
-    app::RunSequence(*this, run_report_);
-    return;
-  }
-
-  // The ap records go through the record store, which then works on this very connection,
-  // so the table rows and the records commit or roll back together.
-  FDConnection1.Execute("START TRANSACTION");
-  recstore::UseConnection(&FDConnection1);
-  try {
-    app::RunSequence(*this, run_report_);
-    // Each ap copy sends its queued inserts at its end; this covers any later insert.
-    if (recstore::Flush() != 0 || recstore::QueuedInsertsLost()) {
-      throw std::runtime_error("The ap records were not all copied: " + recstore::LastErrorText());
-    }
-    FDConnection1.Execute("COMMIT");
-  } catch (const std::exception& failure) {
-    std::string text = failure.what();
-    // Before the rollback: leaving the connection sends any inserts the record store still
-    // queues, and they must land in the transaction that is rolled back, not after it.
-    recstore::UseConnection(nullptr);
-    try {
-      FDConnection1.Execute("ROLLBACK");
-    } catch (const std::exception&) {
-      // The session is gone; the server rolls back what a lost session left open, so the
-      // outcome is the same.
-      FDConnection1.Close();
-    }
-    run_report_.rolled_back = true;
-    throw std::runtime_error(text +
-                             "\nThe run was rolled back: the destination is exactly as before "
-                             "the run.");
-  }
+  session_.Run(sFromAgy, sToAgy, options, Observer());
 }
 
 std::vector<std::string> TForm1::PreflightProblems() {
-  RequireConnectionParameters();
-  return copy::PreflightProblems(FDConnection1, copy::AllTables(), ap_read_open_, ap_write_open_);
+  return session_.PreflightProblems();
 }
 
 std::vector<copy::TablePlan> TForm1::PlanCopy(const std::string& from_code,
                                               const std::string& to_code) {
-  RequireConnectionParameters();
-  return copy::PlanRun(FDConnection1, copy::AllTables(), from_code, to_code);
+  return session_.PlanCopy(from_code, to_code);
 }
 
 std::vector<copy::VerifyLine> TForm1::VerifyCopy(const std::string& from_code,
                                                  const std::string& to_code) {
-  RequireConnectionParameters();
-  return copy::VerifyRun(FDConnection1, copy::AllTables(), from_code, to_code);
-}
-
-copy::CopyContext TForm1::Context() {
-  return copy::CopyContext{
-      .select_query = FDQuery1,
-      .insert_query = AddQuery,
-      .from_code = sFromAgy,
-      .to_code = sToAgy,
-      .clear_existing = cbClearExisting->isChecked(),
-      .status = [this](std::string_view text) { ShowStatus(text); },
-      .copy_ap = [this](const std::string& from, const std::string& to,
-                        const std::string& record_type) -> uint64_t {
-        return CopyAP(from, to, record_type).copied;
-      },
-      .progress = [this](uint64_t inserted,
-                         uint64_t selected) { ShowProgress(inserted, selected); },
-      // One round trip per hundred inserts; only inside a transaction, where a failing
-      // batch is rolled back with everything else anyway.
-      .batch_size = atomic_run_ ? std::size_t{100} : std::size_t{1},
-  };
+  return session_.VerifyCopy(from_code, to_code);
 }
 
 recstore::ApCopyStats TForm1::CopyAP(const std::string& from_code, const std::string& to_code,
                                      const std::string& record_type) {
-  const recstore::ApCopyStats stats =
-      recstore::CopyApRecords(ApRead, ApWrite, ApSize, from_code, to_code, record_type);
-  run_report_.ap_refused += stats.refused;
-  // Only an atomic run queues inserts; committing it would make a copy with records missing
-  // look complete, so the run fails and is rolled back instead.
-  if (stats.incomplete) {
-    throw std::runtime_error("The ap records of type " + record_type +
-                             " were not all copied: " + stats.error);
-  }
-  return stats;
+  return session_.CopyAp(ApRead, ApWrite, ApSize, from_code, to_code, record_type);
+}
+
+copy::TableCopyStats TForm1::CopyStep(const char* method) {
+  return session_.CopyStep(copy::TableByMethod(method), sFromAgy, sToAgy, Observer());
 }
 
 copy::TableCopyStats TForm1::CopyBanks() {
-  return copy::CopyTable(copy::TableByMethod("CopyBanks"), Context());
+  return CopyStep("CopyBanks");
 }
 
 copy::TableCopyStats TForm1::CopyClass() {
-  return copy::CopyTable(copy::TableByMethod("CopyClass"), Context());
+  return CopyStep("CopyClass");
 }
 
 copy::TableCopyStats TForm1::CopyCompany() {
-  return copy::CopyTable(copy::TableByMethod("CopyCompany"), Context());
+  return CopyStep("CopyCompany");
 }
 
 copy::TableCopyStats TForm1::CopyCompanyContacts() {
-  return copy::CopyTable(copy::TableByMethod("CopyCompanyContacts"), Context());
+  return CopyStep("CopyCompanyContacts");
 }
 
 copy::TableCopyStats TForm1::CopyDepartment() {
-  return copy::CopyTable(copy::TableByMethod("CopyDepartment"), Context());
+  return CopyStep("CopyDepartment");
 }
 
 copy::TableCopyStats TForm1::CopyGL() {
-  return copy::CopyTable(copy::TableByMethod("CopyGL"), Context());
+  return CopyStep("CopyGL");
 }
 
 copy::TableCopyStats TForm1::CopyProducer() {
-  return copy::CopyTable(copy::TableByMethod("CopyProducer"), Context());
+  return CopyStep("CopyProducer");
 }
 
 copy::TableCopyStats TForm1::CopyTransaction() {
-  return copy::CopyTable(copy::TableByMethod("CopyTransaction"), Context());
+  return CopyStep("CopyTransaction");
 }
 
 copy::TableCopyStats TForm1::CopyVendor() {
-  return copy::CopyTable(copy::TableByMethod("CopyVendor"), Context());
+  return CopyStep("CopyVendor");
 }
 
 copy::TableCopyStats TForm1::CopyAdditionalInterests() {
-  return copy::CopyTable(copy::TableByMethod("CopyAdditionalInterests"), Context());
+  return CopyStep("CopyAdditionalInterests");
 }
 
 copy::TableCopyStats TForm1::CopyDLNAIC() {
-  return copy::CopyTable(copy::TableByMethod("CopyDLNAIC"), Context());
+  return CopyStep("CopyDLNAIC");
 }
 
 copy::TableCopyStats TForm1::CopyDLLines() {
-  return copy::CopyTable(copy::TableByMethod("CopyDLLines"), Context());
+  return CopyStep("CopyDLLines");
 }

@@ -11,10 +11,10 @@
 #include <QMainWindow>
 
 #include "app/report_errors.h"
-#include "app/run_sequence.h"
 #include "copy/dry_run.h"
 #include "copy/table_copy.h"
 #include "copy/verify.h"
+#include "core/run.h"
 #include "db/connection.h"
 #include "db/query.h"
 #include "recstore/ap_copy.h"
@@ -30,7 +30,9 @@ class QStatusBar;
 // The main window. Creating it runs FormCreate (set-up and the two name lookups) before it
 // is first shown; destroying it runs FormDestroy (closes the ap handles). Every event method
 // catches what its work throws and hands the text to the message sink, so the window stays
-// open after any failure. Uses the process-wide values of app/globals.h; one window at a time.
+// open after any failure. The work itself is the run core's (core::Session), which the
+// command line drives too. Uses the process-wide values of app/globals.h; one window at a
+// time.
 class TForm1 : public QMainWindow {
   Q_OBJECT
 
@@ -51,23 +53,17 @@ class TForm1 : public QMainWindow {
   using ProgressObserver = std::function<void(std::string_view, uint64_t, uint64_t)>;
   void SetProgressObserver(ProgressObserver observer);
 
-  // Reads the configuration, writes "Utility.ini", initialises the record store, loads the
-  // connection parameters back (closing an open connection) and opens ap on a new pair of
-  // handles, closing the previous pair first. Does not connect to MySQL. Throws
-  // std::runtime_error when "Utility.ini" cannot be written or loaded (the later steps are
-  // then skipped); a failed ap open is reported through the sink and set-up carries on.
+  // The run core's set-up (core::Session::OpenDatabases): configuration, "Utility.ini",
+  // the record store and a new pair of ap handles, which ApRead and ApWrite then name.
+  // Throws as that does; a failed ap open is reported through the sink and set-up carries on.
   void OpenDatabases();
 
-  // A run from `from_code` to `to_code`: sets sFromAgy and sToAgy and runs the twelve copy
-  // steps in order, with "GO!" and the code fields disabled meanwhile. Before anything is
-  // deleted it checks the run: throws std::invalid_argument for codes app::CheckCodes
-  // refuses, and std::runtime_error listing every problem PreflightProblems finds or, for an
-  // atomic run, every table that cannot roll back (nothing runs in these cases). Otherwise
-  // throws whatever the failing step throws: the steps before stay copied (the status bar
-  // keeps the failing step's text), except in an atomic run, which is rolled back and then
-  // throws std::runtime_error saying so. Does not close the window.
+  // A run from `from_code` to `to_code`: sets sFromAgy and sToAgy and carries out
+  // core::Session::Run (locks, checks, backup, the twelve steps), with "GO!" and the code
+  // fields disabled meanwhile. Throws what that throws; the status bar keeps the failing
+  // step's text. Does not close the window.
   void RunCopy(const std::string& from_code, const std::string& to_code,
-               app::RunOptions options = {});
+               core::RunOptions options = {});
 
   // Everything that would make a run fail part way (missing tables or columns, an ap handle
   // that did not open), one line each; empty when a run can start. Changes nothing. Throws
@@ -84,13 +80,15 @@ class TForm1 : public QMainWindow {
                                            const std::string& to_code);
 
   // What the last run did; its steps are those that finished.
-  const app::RunReport& run_report() const { return run_report_; }
+  const core::RunReport& run_report() const { return session_.report(); }
 
   bool running() const { return running_; }
 
   // Copies the ap records of `record_type` from `from_code` to `to_code` through ApRead and
-  // ApWrite. Refused records are counted, not reported. Throws std::runtime_error naming
-  // the record type and the store's error when records queued in an atomic run were lost.
+  // ApWrite, with ApSize as the length. Refused records are counted and kept for the run's
+  // report. Throws std::runtime_error naming the record type, the status, the store's
+  // message and the key read last when a read fails, and when records queued in an atomic
+  // run were lost.
   recstore::ApCopyStats CopyAP(const std::string& from_code, const std::string& to_code,
                                const std::string& record_type);
 
@@ -128,10 +126,10 @@ class TForm1 : public QMainWindow {
   void ShowStatus(std::string_view text);
   void ShowProgress(uint64_t inserted, uint64_t selected);
   void LookUpAgencyName(QLineEdit* code_field, QLineEdit* name_field);
-  void RequireConnectionParameters() const;
   void CloseApHandles();
   void SetRunControlsEnabled(bool enabled);
-  copy::CopyContext Context();
+  copy::TableCopyStats CopyStep(const char* method);
+  core::RunObserver Observer();
 
   // Owned by the window through Qt's parent chain.
   QLabel* Label1 = nullptr;
@@ -145,23 +143,17 @@ class TForm1 : public QMainWindow {
   QStatusBar* StatusBar1 = nullptr;
   QProgressBar* run_progress_ = nullptr;  // right end of StatusBar1, shown during a run
 
-  // The connection comes first so that it outlives both queries.
-  db::Connection FDConnection1;
-  db::Query FDQuery1{FDConnection1, "FDQuery1"};
-  db::Query AddQuery{FDConnection1, "AddQuery"};
-
   app::MessageSink message_sink_;
+  // The run core owns the connection, the two statement objects and the ap handles; the
+  // window names them as it always has.
+  core::Session session_;
+  db::Connection& FDConnection1 = session_.connection();
+  db::Query& FDQuery1 = session_.select_query();
+  db::Query& AddQuery = session_.insert_query();
+
   std::function<void(std::string_view)> status_observer_;
   ProgressObserver progress_observer_;
   std::string current_step_;  // status text of the running step
   std::chrono::steady_clock::time_point last_repaint_;
-  app::RunReport run_report_;
-  // False until OpenDatabases has loaded the connection parameters once: before that the
-  // connection would use built-in settings that nobody configured.
-  bool parameters_loaded_ = false;
-  bool running_ = false;     // a run is in progress; no second one, no set-up meanwhile
-  bool atomic_run_ = false;  // the running run is one transaction: inserts go in batches
-  // Whether the last btrOpen on ApRead / ApWrite succeeded; a run needs both.
-  bool ap_read_open_ = false;
-  bool ap_write_open_ = false;
+  bool running_ = false;  // a run is in progress; no second one, no set-up meanwhile
 };

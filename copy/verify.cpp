@@ -167,22 +167,6 @@ std::map<std::string, std::string> ReadApRecords(db::Connection& connection,
   return records;
 }
 
-// A key for a report: printable bytes as they are, others as \xNN.
-std::string ShowKey(const std::string& key) {
-  std::string text = "'";
-  for (char c : key) {
-    auto byte = static_cast<unsigned char>(c);
-    if (byte >= 0x20 && byte < 0x7F) {
-      text += c;
-    } else {
-      char escaped[8];
-      std::snprintf(escaped, sizeof escaped, "\\x%02X", static_cast<unsigned int>(byte));
-      text += escaped;
-    }
-  }
-  return text + "'";
-}
-
 VerifyLine VerifyApRecords(db::Connection& connection, const std::string& record_type,
                            const std::string& from_code, const std::string& to_code) {
   const std::string subject = "ap " + record_type;
@@ -205,15 +189,16 @@ VerifyLine VerifyApRecords(db::Connection& connection, const std::string& record
   auto have = found.begin();
   while (difference.empty() && (want != expected.end() || have != found.end())) {
     if (have == found.end() || (want != expected.end() && want->first < have->first)) {
-      difference = "record " + ShowKey(want->first) + " is missing from the destination";
+      difference =
+          "record " + recstore::PrintableKey(want->first) + " is missing from the destination";
       if (want->second.size() > recstore::kApRecordLength) {
         difference +=
             " (it is longer than " + std::to_string(recstore::kApRecordLength) + " bytes)";
       }
     } else if (want == expected.end() || have->first < want->first) {
-      difference = "record " + ShowKey(have->first) + " is not in the source";
+      difference = "record " + recstore::PrintableKey(have->first) + " is not in the source";
     } else if (want->second != have->second) {
-      difference = "record " + ShowKey(want->first) + " differs from its source";
+      difference = "record " + recstore::PrintableKey(want->first) + " differs from its source";
     } else {
       ++want;
       ++have;

@@ -6,6 +6,7 @@
 #include <mysqld_error.h>
 
 #include <cstdlib>
+#include <cstring>
 #include <utility>
 
 #include "db/error.h"
@@ -87,7 +88,19 @@ void Connection::Open() {
     throw Error(message, code, sqlstate);
   }
   mysql_ = mysql;
-  RunNoResult(kSessionSetup);
+  // A session whose set-up failed would store text under the wrong escaping rules or
+  // character set; it is never used half-prepared.
+  if (mysql_real_query(mysql_, kSessionSetup, std::strlen(kSessionSetup)) != 0 ||
+      std::string_view(mysql_character_set_name(mysql_)) != "utf8mb4") {
+    const unsigned int code = mysql_errno(mysql_);
+    std::string message = "The session's set-up failed on database '" + settings_.database +
+                          "' on host '" + settings_.host + "': " +
+                          (code != 0 ? std::string(mysql_error(mysql_))
+                                     : "the server did not take character set utf8mb4");
+    std::string sqlstate = mysql_sqlstate(mysql_);
+    Close();
+    throw Error(message, code, sqlstate, kSessionSetup);
+  }
 }
 
 void Connection::Fail(std::string_view statement) {

@@ -1,6 +1,7 @@
 // Copy of one kind of ap records from one agency to another.
 #include "recstore/ap_copy.h"
 
+#include <algorithm>
 #include <array>
 
 #include "recstore/ap_file.h"
@@ -8,6 +9,18 @@
 #include "recstore/recstore.h"
 
 namespace recstore {
+
+namespace {
+
+// How many refused records a copy names; the count covers the rest.
+constexpr std::size_t kRefusedKept = 20;
+
+std::string RecordKey(const unsigned char* record, uint32_t length) {
+  return std::string(reinterpret_cast<const char*>(record),
+                     std::min<std::size_t>(length, kKeyLength));
+}
+
+}  // namespace
 
 ApCopyStats CopyApRecords(int32_t read_handle, int32_t write_handle, uint32_t& size,
                           const std::string& from_code, const std::string& to_code,
@@ -40,32 +53,54 @@ ApCopyStats CopyApRecords(int32_t read_handle, int32_t write_handle, uint32_t& s
     // inserted cut short).
     size = kApRecordLength;
     int16_t status = btrGetGreater(read_handle, record.data(), size, key.c_str(), 0, 0);
-    while (status == BTRV_ERR_NONE) {
+    while (status == BTRV_ERR_NONE || status == BTRV_ERR_DATA_BUF_SHORT) {
       // Records of one type and agency lie together in key order, so the first record
       // with another prefix ends the scan. A key shorter than eight bytes never matches.
+      // A long record of another prefix ends it too: it is not ours to copy.
       if (!ApRecordHasPrefix(record.data(), size, record_type, from_code)) {
+        status = BTRV_ERR_NONE;
         break;
       }
+      if (status != BTRV_ERR_NONE) {
+        // Inserting the part that fitted would file a record cut short.
+        stats.last_key = RecordKey(record.data(), size);
+        break;
+      }
+      stats.last_key = RecordKey(record.data(), size);
       record[6] = static_cast<unsigned char>(to_code[0]);
       record[7] = static_cast<unsigned char>(to_code[1]);
       // A refused insert (typically a duplicate already at the destination) loses only
-      // that record; the rest of the kind is still worth copying.
-      if (btrInsert(write_handle, record.data(), size, 0) == BTRV_ERR_NONE) {
+      // that record; the rest of the kind is still worth copying, but the refusal is kept
+      // so the run cannot end as a success.
+      const int16_t insert_status = btrInsert(write_handle, record.data(), size, 0);
+      if (insert_status == BTRV_ERR_NONE) {
         ++stats.copied;
       } else {
         ++stats.refused;
+        if (stats.refused_records.size() < kRefusedKept) {
+          stats.refused_records.push_back(
+              {RecordKey(record.data(), size), insert_status, LastErrorText()});
+        }
         note_loss();
       }
       size = kApRecordLength;
       status = btrGetNext(read_handle, record.data(), size, 0);
+    }
+    // End of file ends every scan that reaches the last record; anything else is a failure
+    // that would otherwise leave the kind silently short.
+    if (status != BTRV_ERR_NONE && status != BTRV_ERR_END_OF_FILE) {
+      stats.read_status = status;
+      stats.read_error = LastErrorText();
     }
     note_loss();
     if (Flush() != BTRV_ERR_NONE) {
       note_loss();
     }
   } catch (...) {
-    // Only building the key or the test text can throw (out of memory); the counts so
-    // far are still true.
+    // Only building the key or the texts can throw (out of memory); the counts so far
+    // are still true, and the scan did not finish.
+    stats.read_status = BTRV_ERR_IO;
+    stats.read_error = "out of memory";
   }
   return stats;
 }

@@ -2,6 +2,7 @@
 #include "recstore/ap_file.h"
 
 #include <algorithm>
+#include <cstdio>
 
 #include "db/sql_text.h"
 
@@ -84,6 +85,21 @@ std::string ApInsertRow(std::string_view key, std::string_view data) {
 
 std::string ApInsertStatement(std::string_view key, std::string_view data) {
   return ApInsertHead() + ApInsertRow(key, data);
+}
+
+std::string PrintableKey(std::string_view key) {
+  std::string text = "'";
+  for (char c : key) {
+    auto byte = static_cast<unsigned char>(c);
+    if (byte >= 0x20 && byte < 0x7F) {
+      text += c;
+    } else {
+      char escaped[8];
+      std::snprintf(escaped, sizeof escaped, "\\x%02X", static_cast<unsigned int>(byte));
+      text += escaped;
+    }
+  }
+  return text + "'";
 }
 
 }  // namespace recstore

@@ -66,4 +66,7 @@ std::string ApInsertHead();
 // "(0x<key>, 0x<data>)", one row of an insert into the ap table (an empty value is '').
 std::string ApInsertRow(std::string_view key, std::string_view data);
 
+// A key for a message: between single quotes, printable ASCII as it is, other bytes as \xNN.
+std::string PrintableKey(std::string_view key);
+
 }  // namespace recstore

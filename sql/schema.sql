@@ -287,3 +287,19 @@ CREATE TABLE zz_data_ap (
   `Index0Col` VARBINARY(255) NOT NULL PRIMARY KEY,
   `RecData` VARBINARY(4096) NOT NULL
 ) ENGINE=InnoDB;
+
+-- Kelvane's run lock: one row per agency code a run is using (see the README, "Two runs
+-- never interleave"). The program creates it on first use; it is here so a fresh database
+-- looks the same before and after the first run.
+CREATE TABLE kelvane_run_lock (
+  agency_code VARCHAR(64) CHARACTER SET utf8mb4 COLLATE utf8mb4_bin NOT NULL,
+  holder_token CHAR(32) CHARACTER SET ascii NOT NULL,
+  purpose VARCHAR(255) NOT NULL,
+  holder_user VARCHAR(400) NOT NULL,
+  holder_process VARCHAR(255) NOT NULL,
+  holder_server VARCHAR(512) NOT NULL,
+  connection_id BIGINT UNSIGNED NOT NULL,
+  taken_at TIMESTAMP(6) NOT NULL DEFAULT CURRENT_TIMESTAMP(6),
+  heartbeat_at TIMESTAMP(6) NOT NULL DEFAULT CURRENT_TIMESTAMP(6),
+  PRIMARY KEY (agency_code)
+) ENGINE=InnoDB DEFAULT CHARSET=utf8mb4;

@@ -72,6 +72,7 @@ TEST_F(PreflightTest, InsertTableIsCheckedUnderItsOwnSpelling) {
   // first row, after the clear had run.
   copy::TableDesc gl = copy::TableByMethod("CopyGL");
   gl.insert_text.replace(gl.insert_text.find("GLCodes"), 7, "GlCodes");
+  gl.insert_table = "GlCodes";
   EXPECT_EQ(Lines{"Table GlCodes does not exist (the server tells letter case apart in table "
                   "names; it holds GLCodes)"},
             PreflightProblems(connection_, {gl}, true, true));

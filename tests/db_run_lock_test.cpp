@@ -312,6 +312,7 @@ TEST_F(RunLockTest, SimultaneousTakersNeverBothWin) {
 
 TEST_F(RunLockTest, UserWhoMayNotCreateTheTableIsToldWhatToRun) {
   scratch_->Run(
+      "DROP TABLE IF EXISTS kelvane_run_lock;\n"
       "DROP USER IF EXISTS 'kt_lock_limited'@'localhost';\n"
       "CREATE USER 'kt_lock_limited'@'localhost' IDENTIFIED BY 'limited';\n"
       "GRANT SELECT, INSERT, UPDATE, DELETE ON `" +

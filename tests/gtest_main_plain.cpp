@@ -3,8 +3,12 @@
 
 #include <gtest/gtest.h>
 
+#include "tests/test_support_cli.h"
+
 int main(int argc, char** argv) {
   testing::InitGoogleTest(&argc, argv);
+  // Runs keep backups; the tests' go to a folder of their own, never a user's.
+  const testing_support::BackupFolder backups;
   int status = RUN_ALL_TESTS();
   mysql_library_end();
   return status;

@@ -106,10 +106,16 @@ TEST_F(WindowTest, ControlsKeepTheirFixedNamesPlacesAndProperties) {
                              {"edtToAgy", {160, 53, 50, 31}},
                              {"edtFromName", {216, 16, 377, 31}},
                              {"edtToName", {216, 53, 377, 31}},
-                             {"cbClearExisting", {24, 96, 300, 17}},
                              {"Button1", {616, 16, 113, 65}}}) {
     EXPECT_EQ(place.rect, Control<QWidget>(*form, place.name)->geometry()) << place.name;
   }
+  // The check box keeps its place and grows until its whole text shows.
+  auto* box = Control<QCheckBox>(*form, "cbClearExisting");
+  EXPECT_EQ(QPoint(24, 96), box->geometry().topLeft());
+  EXPECT_LE(300, box->width());
+  EXPECT_LE(box->sizeHint().height(), box->height());
+  EXPECT_LE(box->sizeHint().width(), box->width());
+  EXPECT_GT(box->sizeHint().height(), 17) << "the text no longer needs more than 17 pixels";
   // Labels keep their place and grow to their text when the font is wider than Tahoma.
   for (const Place& place : {Place{"Label1", {24, 19, 116, 23}}, {"Label2", {24, 56, 88, 23}}}) {
     const QRect rect = Control<QWidget>(*form, place.name)->geometry();
@@ -192,8 +198,13 @@ TEST_F(WindowTest, BothApOpensFailingGiveTwoMessagesReadFirst) {
 
   auto form = MakeForm();
 
-  EXPECT_EQ((std::vector<std::string>{"Error Opening AP Read", "Error Opening AP Write"}),
-            messages_);
+  // Each fixed text comes first, then the store's status and reason.
+  ASSERT_EQ(2u, messages_.size());
+  EXPECT_EQ(0u, messages_[0].find("Error Opening AP Read (record-store status 12: "))
+      << messages_[0];
+  EXPECT_EQ(0u, messages_[1].find("Error Opening AP Write (record-store status 12: "))
+      << messages_[1];
+  EXPECT_NE(std::string::npos, messages_[1].find("zz_data_ap")) << messages_[1];
   EXPECT_EQ("First", Text(*form, "edtFromName"));
   EXPECT_EQ(" Not Found", Text(*form, "edtToName"));
 }

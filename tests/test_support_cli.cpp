@@ -44,6 +44,22 @@ std::string ShellQuoted(const std::string& text) {
   return quoted + "'";
 }
 
+BackupFolder::BackupFolder() {
+  const char* set = std::getenv("KELVANE_BACKUP_DIR");
+  if (set == nullptr || *set == '\0') {
+    made_ = MakeTempDir("kelvane-test-backups");
+    setenv("KELVANE_BACKUP_DIR", made_.c_str(), 1);
+  }
+}
+
+BackupFolder::~BackupFolder() {
+  if (!made_.empty()) {
+    std::error_code ignored;
+    fs::remove_all(made_, ignored);
+    unsetenv("KELVANE_BACKUP_DIR");
+  }
+}
+
 CliOutcome RunKelvane(const fs::path& dir, const db::ConnectionSettings& settings,
                       const std::string& args, const std::string& env) {
   const fs::path config = dir / "zarfiles.ini";

@@ -31,6 +31,20 @@ std::filesystem::path MakeTempDir(const std::string& prefix);
 // `text` as one single-quoted word for /bin/sh, whatever characters it holds.
 std::string ShellQuoted(const std::string& text);
 
+// While it lives, KELVANE_BACKUP_DIR names a fresh temporary folder (unless it is set
+// already), so the backups every run makes stay out of the user's state folder; the folder
+// goes with it.
+class BackupFolder {
+ public:
+  BackupFolder();
+  ~BackupFolder();
+  BackupFolder(const BackupFolder&) = delete;
+  BackupFolder& operator=(const BackupFolder&) = delete;
+
+ private:
+  std::filesystem::path made_;
+};
+
 // What a run of the built program gave back.
 struct CliOutcome {
   int status = -1;  // exit status; -1 when it did not exit normally (a crash)

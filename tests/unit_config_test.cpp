@@ -9,8 +9,8 @@
 #include <gtest/gtest.h>
 
 #include "app/cli.h"
-#include "app/config.h"
-#include "app/run_sequence.h"
+#include "core/config.h"
+#include "core/run.h"
 #include "tests/test_support_cli.h"
 
 namespace {
@@ -41,24 +41,24 @@ db::ConnectionSettings Settings(std::string host, std::string user, std::string 
 TEST(ReadConfig, MissingFileGivesTheFourDefaults) {
   TempDir dir;
   EXPECT_EQ(Settings("localhost", "root", "brqzlwhe", "pellam"),
-            app::ReadConfig((dir.path() / "none.ini").string()));
+            core::ReadConfig((dir.path() / "none.ini").string()));
 }
 
 TEST(ReadConfig, UnreadableFileIsAnErrorNotTheDefaults) {
   TempDir dir;
   fs::create_directory(dir.path() / "zarfiles.ini");
-  EXPECT_THROW(app::ReadConfig((dir.path() / "zarfiles.ini").string()), std::runtime_error);
+  EXPECT_THROW(core::ReadConfig((dir.path() / "zarfiles.ini").string()), std::runtime_error);
 }
 
 TEST(ParseConfig, OnlyDatabaseGivenKeepsTheOtherDefaults) {
   EXPECT_EQ(Settings("localhost", "root", "brqzlwhe", "agency7"),
-            app::ParseConfig("[ZarfilesNdx]\r\nmdbbase=agency7\r\n"));
+            core::ParseConfig("[ZarfilesNdx]\r\nmdbbase=agency7\r\n"));
 }
 
 TEST(ParseConfig, KeepsInnerBlanksAndEqualsSignsOfAValue) {
   EXPECT_EQ(Settings("db.example", "ann lee", "p=w d=", "pellam"),
-            app::ParseConfig("[ZarfilesNdx]\nmdbserv=db.example\n  mdbuser =  ann lee \n"
-                             "mdbpass=p=w d=\n"));
+            core::ParseConfig("[ZarfilesNdx]\nmdbserv=db.example\n  mdbuser =  ann lee \n"
+                              "mdbpass=p=w d=\n"));
 }
 
 TEST(ParseConfig, ToleratesWhatHandEditedFilesHold) {
@@ -75,7 +75,7 @@ TEST(ParseConfig, ToleratesWhatHandEditedFilesHold) {
       "mdbuser=\r\n"
       "[Next]\r\n"
       "mdbbase=wrong\r\n";
-  EXPECT_EQ(Settings("right.example", "", "brqzlwhe", "pellam"), app::ParseConfig(text));
+  EXPECT_EQ(Settings("right.example", "", "brqzlwhe", "pellam"), core::ParseConfig(text));
 }
 
 TEST(UtilityIni, WritesExactBytesOverALongerFileWithMode0600) {
@@ -84,7 +84,7 @@ TEST(UtilityIni, WritesExactBytesOverALongerFileWithMode0600) {
   WriteFile(path, std::string(500, 'x'));
   ::chmod(path.c_str(), 0644);
 
-  app::WriteUtilityIni(path.string(), Settings("h", "u s", "p=w", "d"));
+  core::WriteUtilityIni(path.string(), Settings("h", "u s", "p=w", "d"));
 
   EXPECT_EQ("DriverID=MySQL\r\nserver=h\r\nUser_Name=u s\r\nPassword=p=w\r\ndatabase=d\r\n",
             ReadFile(path));
@@ -95,12 +95,38 @@ TEST(UtilityIni, WritesExactBytesOverALongerFileWithMode0600) {
   EXPECT_EQ(0600u, info.st_mode & 07777u);
 }
 
+TEST(UtilityIni, SymbolicLinkIsReplacedNeverWrittenThrough) {
+  TempDir dir;
+  const fs::path target = dir.path() / "precious.txt";
+  WriteFile(target, "keep me\n");
+  ::chmod(target.c_str(), 0644);
+  const fs::path path = dir.path() / "Utility.ini";
+  fs::create_symlink(target, path);
+
+  core::WriteUtilityIni(path.string(), Settings("h", "u", "p", "d"));
+
+  EXPECT_EQ("keep me\n", ReadFile(target));
+  EXPECT_FALSE(fs::is_symlink(path));
+  EXPECT_TRUE(fs::is_regular_file(path));
+  EXPECT_EQ("DriverID=MySQL\r\nserver=h\r\nUser_Name=u\r\nPassword=p\r\ndatabase=d\r\n",
+            ReadFile(path));
+
+  struct stat info {};
+
+  ASSERT_EQ(0, ::stat(path.c_str(), &info));
+  EXPECT_EQ(0600u, info.st_mode & 07777u);
+  ASSERT_EQ(0, ::stat(target.c_str(), &info));
+  EXPECT_EQ(0644u, info.st_mode & 07777u);
+  // Nothing of the temporary file stays beside it.
+  EXPECT_EQ(2, std::distance(fs::directory_iterator(dir.path()), fs::directory_iterator()));
+}
+
 TEST(UtilityIni, WriteFailureNamesTheFile) {
   TempDir dir;
   const fs::path path = dir.path() / "Utility.ini";
   fs::create_directory(path);  // fails for root too, unlike a read-only directory
   try {
-    app::WriteUtilityIni(path.string(), Settings("h", "u", "p", "d"));
+    core::WriteUtilityIni(path.string(), Settings("h", "u", "p", "d"));
     FAIL() << "no error";
   } catch (const std::runtime_error& e) {
     EXPECT_NE(std::string::npos, std::string(e.what()).find("Utility.ini")) << e.what();
@@ -111,29 +137,29 @@ TEST(UtilityIni, WriteFailureNamesTheFile) {
 TEST(UtilityIni, LoadsWhatWasWrittenUnderAnyCaseOfTheName) {
   for (const char* name : {"Utility.ini", "utility.ini", "UTILITY.INI"}) {
     TempDir dir;
-    app::WriteUtilityIni((dir.path() / name).string(), Settings("h", "u s", "p=w", "d"));
-    EXPECT_EQ(Settings("h", "u s", "p=w", "d"), app::LoadUtilityIni(dir.path().string())) << name;
+    core::WriteUtilityIni((dir.path() / name).string(), Settings("h", "u s", "p=w", "d"));
+    EXPECT_EQ(Settings("h", "u s", "p=w", "d"), core::LoadUtilityIni(dir.path().string())) << name;
   }
 }
 
 TEST(UtilityIni, PrefersTheWrittenSpellingWhenSeveralExist) {
   TempDir dir;
   WriteFile(dir.path() / "UTILITY.ini", "DriverID=MySQL\nserver=stale\n");
-  app::WriteUtilityIni((dir.path() / "Utility.ini").string(), Settings("h", "u", "p", "d"));
+  core::WriteUtilityIni((dir.path() / "Utility.ini").string(), Settings("h", "u", "p", "d"));
   WriteFile(dir.path() / "utility.INI", "DriverID=MySQL\nserver=stale\n");
-  EXPECT_EQ("h", app::LoadUtilityIni(dir.path().string()).host);
+  EXPECT_EQ("h", core::LoadUtilityIni(dir.path().string()).host);
 }
 
 TEST(UtilityIni, LoadReplacesEverySettingAndMatchesNamesIgnoringCase) {
   EXPECT_EQ(Settings("h", "", "secret ", ""),
-            app::ParseUtilityIni("driverid=mysql\nSERVER=h\npassword=secret \nPort=3307\n"));
+            core::ParseUtilityIni("driverid=mysql\nSERVER=h\npassword=secret \nPort=3307\n"));
 }
 
 TEST(UtilityIni, LoadRefusesOtherDriversAndMissingFiles) {
-  EXPECT_THROW(app::ParseUtilityIni("DriverID=SQLite\nserver=h\n"), std::runtime_error);
-  EXPECT_THROW(app::ParseUtilityIni("server=h\n"), std::runtime_error);
+  EXPECT_THROW(core::ParseUtilityIni("DriverID=SQLite\nserver=h\n"), std::runtime_error);
+  EXPECT_THROW(core::ParseUtilityIni("server=h\n"), std::runtime_error);
   TempDir dir;
-  EXPECT_THROW(app::LoadUtilityIni(dir.path().string()), std::runtime_error);
+  EXPECT_THROW(core::LoadUtilityIni(dir.path().string()), std::runtime_error);
 }
 
 TEST(CheckCodes, AcceptsTwoLettersOrDigitsThatDiffer) {
@@ -149,7 +175,7 @@ TEST(CheckCodes, AcceptsTwoLettersOrDigitsThatDiffer) {
       {"01", "%_", true},  {"01", "0 ", true},  {"001", "02", true}, {"\xC3\xA9", "02", true},
   };
   for (const Case& c : cases) {
-    EXPECT_EQ(c.refused, app::CheckCodes(c.from, c.to).has_value()) << c.from << " " << c.to;
+    EXPECT_EQ(c.refused, core::CheckCodes(c.from, c.to).has_value()) << c.from << " " << c.to;
   }
 }
 
@@ -163,13 +189,37 @@ TEST(ParseCommandLine, ReadsARunWithItsConfiguration) {
   EXPECT_EQ("/tmp/z.ini", line.config_path.value_or("?"));
 }
 
+TEST(ParseCommandLine, ReadsRestoreHistoryAndBackupOptions) {
+  std::string error;
+  app::CommandLine line =
+      app::ParseCommandLine({"--restore", "b.sql", "--dry-run", "--backup-dir=/tmp/b"}, error);
+  EXPECT_EQ("", error);
+  EXPECT_EQ("b.sql", line.restore_file.value_or("?"));
+  EXPECT_TRUE(line.dry_run);
+  EXPECT_EQ("/tmp/b", line.backup_dir.value_or("?"));
+  line = app::ParseCommandLine({"--history", "--json"}, error);
+  EXPECT_EQ("", error);
+  EXPECT_TRUE(line.history && line.json);
+  line = app::ParseCommandLine({"--from", "01", "--to", "02", "--atomic", "--no-backup"}, error);
+  EXPECT_EQ("", error);
+  EXPECT_TRUE(line.no_backup && line.atomic);
+}
+
 TEST(ParseCommandLine, RefusesIncompleteOrUnknownArguments) {
-  for (const std::vector<std::string>& args : {std::vector<std::string>{"--from", "01"},
-                                               {"--to", "02"},
-                                               {"--from"},
-                                               {"--bogus"},
-                                               {"--from", "01", "--from", "02", "--to", "03"},
-                                               {"01", "02"}}) {
+  for (const std::vector<std::string>& args :
+       {std::vector<std::string>{"--from", "01"},
+        {"--to", "02"},
+        {"--from"},
+        {"--bogus"},
+        {"--from", "01", "--from", "02", "--to", "03"},
+        {"01", "02"},
+        {"--restore"},
+        {"--restore", "f.sql", "--from", "01", "--to", "02"},
+        {"--restore", "f.sql", "--atomic"},
+        {"--restore", "f.sql", "--history"},
+        {"--history", "--dry-run"},
+        {"--no-backup"},
+        {"--from", "01", "--to", "02", "--verify", "--no-backup"}}) {
     std::string error;
     app::ParseCommandLine(args, error);
     EXPECT_NE("", error) << args.front();

@@ -6,7 +6,7 @@
 
 #include "db/settings.h"
 
-namespace app {
+namespace core {
 
 // Where the suite keeps its configuration: "\zarnix\programs\zarfiles.ini" from the root of
 // the file system.
@@ -33,10 +33,11 @@ db::ConnectionSettings ReadConfig(const std::string& path);
 // "User_Name=", "Password=", "database=" lines, each ending in CR LF, values unchanged.
 std::string UtilityIniText(const db::ConnectionSettings& settings);
 
-// Creates or truncates the file at `path` (normally "Utility.ini" in the working directory)
-// with mode 0600, since it holds the pass phrase (an existing file's mode is fixed too), and
-// writes UtilityIniText(settings). Throws std::runtime_error naming the file and the
-// system's error text when any step fails.
+// Writes UtilityIniText(settings) to a new file beside `path` (normally "Utility.ini" in
+// the working directory) with mode 0600, since it holds the pass phrase, flushes it and
+// renames it to `path`: an existing file, or a symbolic link, of that name is replaced,
+// never written through, and a crash never leaves half a file. Throws std::runtime_error naming the
+// file and the system's error text when any step fails.
 void WriteUtilityIni(const std::string& path, const db::ConnectionSettings& settings);
 
 // The settings in connection-parameter text: name=value lines, names matched without
@@ -50,4 +51,4 @@ db::ConnectionSettings ParseUtilityIni(std::string_view text);
 // there is none or it cannot be read.
 db::ConnectionSettings LoadUtilityIni(const std::string& dir);
 
-}  // namespace app
+}  // namespace core

@@ -6,11 +6,11 @@
 #include <string_view>
 #include <vector>
 
-#include "app/run_sequence.h"
 #include "copy/dry_run.h"
 #include "copy/verify.h"
+#include "core/run.h"
 
-namespace app {
+namespace core {
 
 // `text` as a JSON string, quotes included. Control characters, '"' and '\' are escaped;
 // bytes that are not valid UTF-8 become U+FFFD, so the output is always valid JSON.
@@ -39,4 +39,4 @@ std::string PlanJson(const std::vector<copy::TablePlan>& plan);
 // The verification as a JSON array, one object per line (subject, ok, detail).
 std::string VerifyJson(const std::vector<copy::VerifyLine>& lines);
 
-}  // namespace app
+}  // namespace core

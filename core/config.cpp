@@ -1,5 +1,5 @@
 // Reading the suite's configuration, and writing and reading back "Utility.ini".
-#include "app/config.h"
+#include "core/config.h"
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -18,7 +18,7 @@
 
 #include "db/ascii.h"
 
-namespace app {
+namespace core {
 
 namespace {
 
@@ -160,11 +160,26 @@ std::string UtilityIniText(const db::ConnectionSettings& settings) {
 }
 
 void WriteUtilityIni(const std::string& path, const db::ConnectionSettings& settings) {
-  FileCloser file{::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600)};
+  // A new file beside the old one, renamed into place: the name is replaced, never a file a
+  // symbolic link of that name points to, and a crash leaves the old file or the new one,
+  // never half of either. mkstemp creates it with mode 0600, as the pass phrase needs.
+  std::string temporary = path + ".XXXXXX";
+  FileCloser file{::mkstemp(temporary.data())};
   if (file.fd < 0) {
     FailWrite(path, "create", errno);
   }
-  // O_CREAT's mode only applies to a new file; an older file may be readable by others.
+
+  struct Remover {
+    const std::string& name;
+    bool keep = false;
+
+    ~Remover() {
+      if (!keep) {
+        ::unlink(name.c_str());
+      }
+    }
+  } remover{temporary};
+
   if (::fchmod(file.fd, 0600) != 0) {
     FailWrite(path, "set the mode of", errno);
   }
@@ -180,9 +195,16 @@ void WriteUtilityIni(const std::string& path, const db::ConnectionSettings& sett
     }
     written += static_cast<std::size_t>(n);
   }
+  if (::fsync(file.fd) != 0) {
+    FailWrite(path, "flush", errno);
+  }
   if (::close(file.release()) != 0) {
     FailWrite(path, "close", errno);
   }
+  if (::rename(temporary.c_str(), path.c_str()) != 0) {
+    FailWrite(path, "replace", errno);
+  }
+  remover.keep = true;
 }
 
 db::ConnectionSettings ParseUtilityIni(std::string_view text) {
@@ -240,4 +262,4 @@ db::ConnectionSettings LoadUtilityIni(const std::string& dir) {
   return ParseUtilityIni(text.str());
 }
 
-}  // namespace app
+}  // namespace core

@@ -1,11 +1,13 @@
 // Text and JSON accounts of a run, a dry run and a verification.
-#include "app/run_report.h"
+#include "core/run_report.h"
 
 #include <cstdint>
 #include <cstdio>
 #include <string>
 
-namespace app {
+#include "recstore/ap_file.h"
+
+namespace core {
 
 namespace {
 
@@ -150,6 +152,9 @@ std::string FormatRunReport(const RunReport& report) {
   if (report.ap_refused > 0) {
     text += "The record store refused " + Count(report.ap_refused) + " ap record inserts.\n";
   }
+  if (!report.backup_file.empty()) {
+    text += "The destination's previous profile is saved in " + report.backup_file + ".\n";
+  }
   return text;
 }
 
@@ -157,14 +162,19 @@ std::string RunReportJson(const RunReport& report) {
   std::string json =
       "{\"from\":" + JsonString(report.from_code) + ",\"to\":" + JsonString(report.to_code) +
       ",\"finished\":" + Bool(report.finished) + ",\"atomic\":" + Bool(report.atomic) +
-      ",\"rolled_back\":" + Bool(report.rolled_back) +
+      ",\"rolled_back\":" + Bool(report.rolled_back) + ",\"backup_file\":" +
+      (report.backup_file.empty() ? std::string("null") : JsonString(report.backup_file)) +
       ",\"seconds\":" + FormatSeconds(report.elapsed) + ",\"steps\":[";
   for (std::size_t i = 0; i < report.steps.size(); ++i) {
     const StepReport& step = report.steps[i];
     json += (i > 0 ? ",{" : "{");
     json += "\"method\":" + JsonString(step.method) +
             ",\"status_text\":" + JsonString(step.status_text) + "," + StatsJson(step.stats) +
-            ",\"seconds\":" + FormatSeconds(step.elapsed) + "}";
+            ",\"ap_refused\":" + Count(step.ap_refused) + ",\"ap_refused_keys\":[";
+    for (std::size_t k = 0; k < step.refused_records.size(); ++k) {
+      json += (k > 0 ? "," : "") + JsonString(recstore::PrintableKey(step.refused_records[k].key));
+    }
+    json += "],\"seconds\":" + FormatSeconds(step.elapsed) + "}";
   }
   json += "],\"totals\":{" + StatsJson(Totals(report)) +
           ",\"ap_refused\":" + Count(report.ap_refused) + "}}";
@@ -197,4 +207,4 @@ std::string VerifyJson(const std::vector<copy::VerifyLine>& lines) {
   return json + "]";
 }
 
-}  // namespace app
+}  // namespace core

@@ -1,0 +1,169 @@
+// What a run does differently on a Galera cluster.
+#include "core/cluster.h"
+
+#include <cstdint>
+#include <set>
+#include <string>
+#include <utility>
+
+#include "copy/dry_run.h"
+#include "db/ascii.h"
+#include "db/connection.h"
+#include "db/error.h"
+#include "db/query.h"
+#include "db/sql_text.h"
+#include "recstore/ap_file.h"
+
+namespace core {
+
+namespace {
+
+constexpr unsigned int kErLockDeadlock = 1213;
+// Rows per replicated fragment when a run streams: small enough for any sensible limit,
+// large enough that the fragments cost little.
+constexpr const char* kFragmentRows = "1000";
+
+uint64_t ToNumber(std::string_view text) {
+  uint64_t value = 0;
+  for (char c : text) {
+    if (c < '0' || c > '9') {
+      break;
+    }
+    value = value * 10 + static_cast<uint64_t>(c - '0');
+  }
+  return value;
+}
+
+// The names of the tables a run touches, each once, in run order.
+std::vector<std::string> RunTables(const std::vector<copy::TableDesc>& tables) {
+  std::vector<std::string> names;
+  std::set<std::string> seen;
+  for (const copy::TableDesc& desc : tables) {
+    for (const std::string& name : {desc.table, desc.insert_table}) {
+      if (!name.empty() && seen.insert(name).second) {
+        names.push_back(name);
+      }
+    }
+  }
+  names.push_back(recstore::kApTable);
+  return names;
+}
+
+}  // namespace
+
+bool OnCluster(db::Connection& connection) {
+  try {
+    db::Result result = connection.Query("SELECT @@wsrep_on");
+    return !result.Eof() && !result.IsNull(0) &&
+           (result.Value(0) == "1" || db::AsciiLower(result.Value(0)) == "on");
+  } catch (const db::Error& error) {
+    // A server built without the cluster has no such variable.
+    if (error.IsConnectionLost()) {
+      throw;
+    }
+    return false;
+  }
+}
+
+std::vector<std::string> ClusterProblems(db::Connection& connection,
+                                         const std::vector<copy::TableDesc>& tables) {
+  std::vector<std::string> problems;
+  if (!OnCluster(connection)) {
+    return problems;
+  }
+  for (const std::string& name : RunTables(tables)) {
+    const std::string quoted = QuoteString(EscapeString(name));
+    db::Result info = connection.Query(
+        "SELECT ENGINE, (SELECT COUNT(*) FROM information_schema.TABLE_CONSTRAINTS c "
+        "WHERE c.TABLE_SCHEMA = t.TABLE_SCHEMA AND c.TABLE_NAME = t.TABLE_NAME "
+        "AND c.CONSTRAINT_TYPE = 'PRIMARY KEY') FROM information_schema.TABLES t "
+        "WHERE t.TABLE_SCHEMA = DATABASE() AND t.TABLE_NAME = " +
+        quoted);
+    if (info.Eof()) {
+      continue;
+    }
+    const std::string engine = info.IsNull(0) ? "" : std::string(info.Value(0));
+    if (!engine.empty() && db::AsciiLower(engine) != "innodb") {
+      problems.push_back("Table " + name + " uses the " + engine +
+                         " engine, which the cluster does not replicate safely (only InnoDB "
+                         "tables are)");
+    }
+    if (!engine.empty() && info.Value(1) == "0") {
+      problems.push_back("Table " + name +
+                         " has no primary key, and the cluster does not support deleting rows "
+                         "from such a table");
+    }
+  }
+  return problems;
+}
+
+bool PrepareClusterTransaction(db::Connection& connection,
+                               const std::vector<copy::TableDesc>& tables,
+                               const std::string& from_code, const std::string& to_code) {
+  if (!OnCluster(connection)) {
+    return false;
+  }
+  db::Result limits = connection.Query("SELECT @@wsrep_max_ws_rows, @@wsrep_max_ws_size");
+  const uint64_t max_rows = ToNumber(limits.Value(0));  // 0: no limit
+  const uint64_t max_bytes = ToNumber(limits.Value(1));
+
+  uint64_t rows = 0;
+  uint64_t bytes = 0;
+  for (const copy::TablePlan& plan : copy::PlanRun(connection, tables, from_code, to_code)) {
+    const copy::PlanCounts& counts = plan.counts;
+    const uint64_t table_rows = counts.rows_to_delete + counts.rows_to_copy;
+    const uint64_t ap_rows = counts.ap_to_delete + counts.ap_to_copy;
+    rows += table_rows + ap_rows;
+    // A row's share of the table's data is what its image in the write set costs, near
+    // enough; the server keeps the average.
+    for (const auto& [name, count] :
+         {std::pair<std::string, uint64_t>{plan.table, table_rows},
+          std::pair<std::string, uint64_t>{recstore::kApTable, ap_rows}}) {
+      if (count == 0) {
+        continue;
+      }
+      db::Result average = connection.Query(
+          "SELECT AVG_ROW_LENGTH FROM information_schema.TABLES WHERE TABLE_SCHEMA = "
+          "DATABASE() AND TABLE_NAME = " +
+          QuoteString(EscapeString(name)));
+      const uint64_t row_bytes =
+          average.Eof() || average.IsNull(0) ? 0 : ToNumber(average.Value(0));
+      bytes += count * (row_bytes + 64);
+    }
+  }
+  const bool too_many_rows = max_rows != 0 && rows > max_rows;
+  // Half the limit: the estimate is an average, and the write set carries keys as well.
+  const bool too_large = max_bytes != 0 && bytes > max_bytes / 2;
+  if (!too_many_rows && !too_large) {
+    return false;
+  }
+  try {
+    connection.Execute("SET SESSION wsrep_trx_fragment_unit = 'rows'");
+    connection.Execute(std::string("SET SESSION wsrep_trx_fragment_size = ") + kFragmentRows);
+  } catch (const db::Error& error) {
+    throw std::runtime_error(
+        "An all-or-nothing run is refused on this cluster, so nothing was changed: it would "
+        "write about " +
+        std::to_string(rows) + " rows and " + std::to_string(bytes) +
+        " bytes in one transaction, above the cluster's limits (wsrep_max_ws_rows " +
+        std::to_string(max_rows) + ", wsrep_max_ws_size " + std::to_string(max_bytes) +
+        "), and streaming replication could not be turned on: " + error.what());
+  }
+  return true;
+}
+
+void EndClusterTransaction(db::Connection& connection) noexcept {
+  try {
+    if (connection.IsOpen()) {
+      connection.Execute("SET SESSION wsrep_trx_fragment_size = 0");
+    }
+  } catch (...) {
+    // A lost session takes the setting with it.
+  }
+}
+
+bool IsCertificationFailure(const db::Error& error) {
+  return error.code() == kErLockDeadlock;
+}
+
+}  // namespace core

@@ -1,0 +1,48 @@
+// What a run does differently on a Galera cluster: the tables it refuses, and the size of
+// an all-or-nothing run's write set.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "copy/table_desc.h"
+
+namespace db {
+class Connection;
+class Error;
+}  // namespace db
+
+namespace core {
+
+// Whether the connection's server is a node of a running cluster (wsrep_on is ON). False
+// on a server without the variable. Throws db::Error when the server cannot be asked.
+bool OnCluster(db::Connection& connection);
+
+// On a cluster, the tables of the run (each table of `tables`, its insert table and the ap
+// table) that the cluster does not replicate safely, one line each: a table whose engine
+// is not InnoDB (its changes are not replicated, or not reliably), and a table without a
+// primary key (deletes from it are not supported). Empty off a cluster and for tables that
+// do not exist (the preflight names those). Throws db::Error.
+std::vector<std::string> ClusterProblems(db::Connection& connection,
+                                         const std::vector<copy::TableDesc>& tables);
+
+// Before an all-or-nothing run from `from_code` to `to_code` on a cluster: estimates the
+// run's write set (rows deleted and inserted, and their bytes) and, when it would pass
+// wsrep_max_ws_rows or wsrep_max_ws_size, turns on streaming replication for the session
+// (the transaction then replicates in fragments, each within the limits). Throws
+// std::runtime_error with the numbers when streaming replication cannot be turned on.
+// Does nothing off a cluster. Returns whether streaming was turned on; EndClusterTransaction
+// turns it off again.
+bool PrepareClusterTransaction(db::Connection& connection,
+                               const std::vector<copy::TableDesc>& tables,
+                               const std::string& from_code, const std::string& to_code);
+
+// Turns streaming replication off for the session again. Never throws.
+void EndClusterTransaction(db::Connection& connection) noexcept;
+
+// Whether `error` says the server rolled the transaction back because another session or
+// cluster node changed the same rows (a deadlock, which is how a cluster reports a failed
+// certification).
+bool IsCertificationFailure(const db::Error& error);
+
+}  // namespace core

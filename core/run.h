@@ -1,0 +1,189 @@
+// The run: the codes it accepts, what each step did, and the session that owns the
+// program's connection and ap handles and carries a run out. The window and the command
+// line both drive it; neither holds any of the run's logic.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "copy/dry_run.h"
+#include "copy/table_copy.h"
+#include "copy/verify.h"
+#include "db/connection.h"
+#include "db/query.h"
+#include "recstore/ap_copy.h"
+
+namespace core {
+
+class RunLock;
+
+// Receives a message for the user: the text of an error, or one of the program's own.
+using MessageSink = std::function<void(const std::string&)>;
+
+// What one finished step did.
+struct StepReport {
+  std::string method;  // the window's copy method, e.g. "CopyBanks"
+  std::string status_text;
+  copy::TableCopyStats stats;
+  std::chrono::steady_clock::duration elapsed{};  // from the status text to the last ap record
+  uint64_t ap_refused = 0;                        // ap inserts the record store refused
+  std::vector<recstore::RefusedRecord> refused_records = {};  // the first of them
+};
+
+// What the last run did, kept for reporting.
+struct RunReport {
+  std::string from_code;
+  std::string to_code;
+  std::vector<StepReport> steps;  // finished steps, in run order
+  uint64_t ap_refused = 0;        // ap inserts the record store refused over the run
+  bool finished = false;          // all twelve steps ran
+  bool atomic = false;            // the run was one transaction
+  bool rolled_back = false;       // atomic and failed: nothing of it stays
+  std::string backup_file;        // where the destination's previous state is, "" if none
+  std::chrono::steady_clock::duration elapsed{};  // the whole run, commit included
+};
+
+// How a run is made.
+struct RunOptions {
+  // All or nothing: the twelve steps and the ap records in one transaction on the program's
+  // connection, rolled back on any failure. Refused before anything changes when a table of
+  // the run cannot roll back.
+  bool atomic = false;
+  // Save the destination's state before the first delete. Only --no-backup turns it off.
+  bool backup = true;
+  // Where the backup goes; "" is DefaultBackupDir().
+  std::string backup_dir = {};
+};
+
+// Called with each step's status text as the step starts, and now and then while a step
+// inserts rows with (status text, rows inserted, rows selected). Either may be empty.
+struct RunObserver {
+  std::function<void(std::string_view)> status;
+  std::function<void(std::string_view, uint64_t, uint64_t)> progress;
+};
+
+// Why the two codes may not be run, or nothing when they may. Each code must be exactly two
+// ASCII letters or digits (anything else breaks the statements or, through LIKE, the ap
+// clear of other agencies), and the two must differ even ignoring letter case (the tables'
+// collation ignores case, so the clear would delete the very rows about to be copied).
+std::optional<std::string> CheckCodes(const std::string& from_code, const std::string& to_code);
+
+// The program's connection, its two statement objects, the record store's set-up and the
+// pair of ap handles, and the run over them. One per process (the record store is).
+// Not copyable.
+class Session {
+ public:
+  // Set-up messages (the program's own: the failed ap opens) go to `sink`.
+  explicit Session(MessageSink sink);
+  ~Session();  // closes the ap handles
+  Session(const Session&) = delete;
+  Session& operator=(const Session&) = delete;
+
+  db::Connection& connection() { return connection_; }
+
+  db::Query& select_query() { return select_query_; }  // the window's FDQuery1
+
+  db::Query& insert_query() { return insert_query_; }  // the window's AddQuery
+
+  // Reads the configuration, writes "Utility.ini", initialises the record store, loads the
+  // connection parameters back (closing an open connection) and opens ap on a new pair of
+  // handles, closing the previous pair first. Does not connect to MySQL. Throws
+  // std::runtime_error when "Utility.ini" cannot be written or loaded (the later steps are
+  // then skipped); a failed ap open is reported through the sink, with the store's status
+  // and reason, and set-up carries on.
+  void OpenDatabases();
+
+  // Closes both ap handles (their statuses are of no use) and forgets them.
+  void CloseApHandles();
+
+  int32_t ap_read() const { return ap_read_; }
+
+  int32_t ap_write() const { return ap_write_; }
+
+  // Throws std::runtime_error unless OpenDatabases has loaded the connection parameters:
+  // before that the connection would use settings nobody configured.
+  void RequireConnectionParameters() const;
+
+  // Everything that would make a run fail part way (missing tables or columns, an ap handle
+  // that did not open, on a cluster tables it cannot replicate safely), one line each; empty
+  // when a run can start. Changes nothing. Throws what the database throws.
+  std::vector<std::string> PreflightProblems();
+
+  // What a run from `from_code` to `to_code` would delete and copy, table by table, counted
+  // under both agencies' locks. Changes nothing. Throws core::LockHeld and db::Error.
+  std::vector<copy::TablePlan> PlanCopy(const std::string& from_code, const std::string& to_code);
+
+  // Whether the destination holds exactly the copy of the source, one line per table and
+  // ap record type, read under both agencies' locks. Changes nothing. Throws core::LockHeld
+  // and db::Error.
+  std::vector<copy::VerifyLine> VerifyCopy(const std::string& from_code,
+                                           const std::string& to_code);
+
+  // Takes the run locks of both codes (see core/run_lock.h) for `purpose`. Throws
+  // core::LockHeld when another run holds one.
+  std::unique_ptr<RunLock> LockAgencies(const std::string& from_code, const std::string& to_code,
+                                        const std::string& purpose);
+
+  // One copy step for `table` from `from_code` to `to_code`, with its ap copy; what the ap
+  // copy refused is added to `step` when given. Throws db::Error at the first failing
+  // statement, std::runtime_error when the ap records could not all be read (or, in an
+  // atomic run, not all be inserted); what ran before stays.
+  copy::TableCopyStats CopyStep(const copy::TableDesc& table, const std::string& from_code,
+                                const std::string& to_code, const RunObserver& observer,
+                                StepReport* step = nullptr);
+
+  // The ap copy of `record_type` through the given handles and length variable, with the
+  // failure rules of CopyStep.
+  recstore::ApCopyStats CopyAp(int32_t read_handle, int32_t write_handle, uint32_t& size,
+                               const std::string& from_code, const std::string& to_code,
+                               const std::string& record_type);
+
+  // A run from `from_code` to `to_code`: checks the codes, takes both agencies' locks,
+  // checks the run (preflight; for an atomic run also every table rolls back), saves the
+  // destination's state (unless options.backup is false), and runs the twelve copy steps
+  // in order, each with its ap copy. Throws std::invalid_argument for refused codes,
+  // core::LockHeld, and std::runtime_error listing every problem the checks find (nothing
+  // changed in these cases). Otherwise throws whatever the failing step throws: the steps
+  // before stay copied, except in an atomic run, which is rolled back. A run whose ap
+  // inserts were refused runs all twelve steps and then throws std::runtime_error naming,
+  // per record type, the count, the first key and the reason. Every failure after the
+  // backup names the backup file and how to restore it. report() holds what was done.
+  void Run(const std::string& from_code, const std::string& to_code, const RunOptions& options,
+           const RunObserver& observer);
+
+  const RunReport& report() const { return report_; }
+
+  bool running() const { return running_; }
+
+ private:
+  void CheckRun(const RunOptions& options);
+  void RunSteps(const RunObserver& observer);
+  void RunAtomic(const RunObserver& observer);
+  copy::CopyContext Context(const std::string& from_code, const std::string& to_code,
+                            const RunObserver& observer, StepReport* step);
+
+  // The connection comes first so that it outlives both queries.
+  db::Connection connection_;
+  db::Query select_query_{connection_, "FDQuery1"};
+  db::Query insert_query_{connection_, "AddQuery"};
+  MessageSink sink_;
+  int32_t ap_read_ = 0;
+  int32_t ap_write_ = 0;
+  uint32_t ap_size_ = 0;  // the length variable of the run's own ap copies
+  // Whether the last btrOpen on each handle succeeded; a run needs both.
+  bool ap_read_open_ = false;
+  bool ap_write_open_ = false;
+  // False until OpenDatabases has loaded the connection parameters once.
+  bool parameters_loaded_ = false;
+  bool running_ = false;
+  bool atomic_run_ = false;  // the running run is one transaction: inserts go in batches
+  RunReport report_;
+};
+
+}  // namespace core

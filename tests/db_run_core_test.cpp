@@ -1,0 +1,239 @@
+// The run core driven without any window: a whole run, and the failures that must never
+// pass as success (ap reads that fail, ap inserts refused, a held agency, no backup).
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <filesystem>
+#include <memory>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "copy/verify.h"
+#include "core/run.h"
+#include "core/run_lock.h"
+#include "db/connection.h"
+#include "db/query.h"
+#include "tests/test_db.h"
+#include "tests/test_support_ap.h"
+#include "tests/test_support_cli.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using testing_support::Hex;
+using testing_support::kStatusTexts;
+using testing_support::ScratchDatabase;
+
+bool Contains(const std::string& text, const std::string& part) {
+  return text.find(part) != std::string::npos;
+}
+
+class RunCoreTest : public testing::Test {
+ protected:
+  void SetUp() override {
+    old_dir_ = fs::current_path();
+    database_ = std::make_unique<ScratchDatabase>("kcore");
+    database_->Run(testing_support::DemoSql());
+    dir_ = testing_support::MakeTempDir("kelvane-core");
+    fs::create_directory(dir_ / "work");
+    fs::current_path(dir_ / "work");
+    testing_support::WriteConfigFile((dir_ / "zarfiles.ini").string(), database_->settings());
+    setenv("KELVANE_CONFIG", (dir_ / "zarfiles.ini").c_str(), 1);
+    session_ = std::make_unique<core::Session>(
+        [this](const std::string& text) { messages_.push_back(text); });
+    session_->OpenDatabases();
+    ASSERT_EQ(std::vector<std::string>{}, messages_);
+    options_.backup_dir = (dir_ / "backups").string();
+  }
+
+  void TearDown() override {
+    session_.reset();
+    fs::current_path(old_dir_);
+    unsetenv("KELVANE_CONFIG");
+    fs::remove_all(dir_);
+  }
+
+  // A run that is expected to fail; the text it threw.
+  std::string FailingRun(const std::string& from, const std::string& to) {
+    try {
+      session_->Run(from, to, options_, observer_);
+    } catch (const std::exception& e) {
+      return e.what();
+    }
+    ADD_FAILURE() << "the run did not fail";
+    return "";
+  }
+
+  // Every row of the destination's twelve tables and its ap records, as one text.
+  std::string Destination(const std::string& code) const {
+    db::Connection connection(database_->settings());
+    std::string text;
+    const auto add = [&](const std::string& sql) {
+      std::vector<std::string> rows;
+      for (db::Result result = connection.Query(sql); !result.Eof(); result.Next()) {
+        std::string row;
+        for (std::size_t i = 0; i < result.FieldCount(); ++i) {
+          row +=
+              result.IsNull(i) ? std::string("<NULL>") : "[" + std::string(result.Value(i)) + "]";
+        }
+        rows.push_back(std::move(row));
+      }
+      std::sort(rows.begin(), rows.end());
+      for (const std::string& row : rows) {
+        text += row + "\n";
+      }
+    };
+    for (const char* table : {"Bank", "ClassTypes", "Company", "CmpCont", "Department", "GLCodes",
+                              "Producer", "Trans", "Vendor", "AddInt2", "DLNAIC", "DLLines"}) {
+      text += std::string(table) + ":\n";
+      add(std::string("SELECT * FROM ") + table + " WHERE AgyCode = '" + code + "'");
+    }
+    text += "ap:\n";
+    add("SELECT * FROM zz_data_ap WHERE SUBSTRING(Index0Col, 7, 2) = '" + code + "'");
+    return text;
+  }
+
+  void PutAp(const std::string& record) {
+    database_->Run("INSERT INTO zz_data_ap VALUES (X'" + Hex(record.substr(0, 16)) + "', X'" +
+                   Hex(record) + "');");
+  }
+
+  std::unique_ptr<ScratchDatabase> database_;
+  fs::path dir_;
+  fs::path old_dir_;
+  std::unique_ptr<core::Session> session_;
+  std::vector<std::string> messages_;
+  std::vector<std::string> statuses_;
+  core::RunOptions options_;
+  core::RunObserver observer_{
+      .status = [this](std::string_view text) { statuses_.push_back(std::string(text)); },
+      .progress = {}};
+};
+
+TEST_F(RunCoreTest, RunsEveryStepWithoutAWindowAndKeepsABackup) {
+  session_->Run("01", "02", options_, observer_);
+
+  EXPECT_EQ(kStatusTexts, statuses_);
+  const core::RunReport& report = session_->report();
+  EXPECT_TRUE(report.finished);
+  ASSERT_EQ(12u, report.steps.size());
+  EXPECT_EQ("CopyBanks", report.steps.front().method);
+  EXPECT_EQ(0u, report.ap_refused);
+  for (const copy::VerifyLine& line : session_->VerifyCopy("01", "02")) {
+    EXPECT_TRUE(line.ok) << line.subject << ": " << line.detail;
+  }
+  ASSERT_FALSE(report.backup_file.empty());
+
+  struct stat info {};
+
+  ASSERT_EQ(0, ::stat(report.backup_file.c_str(), &info)) << report.backup_file;
+  EXPECT_EQ(0600u, info.st_mode & 0777u);
+  EXPECT_EQ(fs::path(options_.backup_dir), fs::path(report.backup_file).parent_path());
+}
+
+TEST_F(RunCoreTest, ApRecordLongerThanTheBufferFailsTheRunNamingTypeAndKey) {
+  // Sorts among agency 01's banks: the scan meets it half way.
+  std::string long_record = "00900001LONG0001" + std::string(184, 'x');
+  PutAp(long_record);
+  const std::string before = Destination("02");
+
+  for (bool atomic : {true, false}) {
+    options_.atomic = atomic;
+    const std::string text = FailingRun("01", "02");
+    EXPECT_TRUE(Contains(text, "type 009")) << text;
+    EXPECT_TRUE(Contains(text, "status 22")) << text;
+    EXPECT_TRUE(Contains(text, "'00900001")) << text;
+    EXPECT_TRUE(Contains(text, "--restore")) << text;
+    // The failing step is the first: nothing after it ran.
+    EXPECT_EQ(0u, session_->report().steps.size()) << atomic;
+    if (atomic) {
+      EXPECT_TRUE(session_->report().rolled_back);
+      EXPECT_EQ(before, Destination("02"));
+    }
+  }
+}
+
+TEST_F(RunCoreTest, RefusedApInsertCopiesTheRestButTheRunFails) {
+  // Refuses agency 02's copy of one class record: everything else still goes over.
+  const std::string key = database_->Scalar(
+      "SELECT HEX(Index0Col) FROM zz_data_ap WHERE Index0Col LIKE '00600001%' ORDER BY "
+      "Index0Col LIMIT 1");
+  ASSERT_FALSE(key.empty());
+  std::string refused_key = key;
+  refused_key.replace(12, 4, Hex("02"));
+  database_->Run(
+      "CREATE TRIGGER refuse_one BEFORE INSERT ON zz_data_ap FOR EACH ROW "
+      "IF HEX(NEW.Index0Col) = '" +
+      refused_key +
+      "' THEN SIGNAL SQLSTATE '45000' SET MESSAGE_TEXT = 'injected ap refusal'; END IF;");
+
+  const std::string text = FailingRun("01", "02");
+
+  EXPECT_TRUE(Contains(text, "type 006: 1 record refused")) << text;
+  EXPECT_TRUE(Contains(text, "injected ap refusal")) << text;
+  EXPECT_TRUE(Contains(text, "'00600002")) << text;
+  const core::RunReport& report = session_->report();
+  EXPECT_TRUE(report.finished);
+  EXPECT_EQ(12u, report.steps.size());
+  EXPECT_EQ(1u, report.ap_refused);
+  EXPECT_EQ(1u, report.steps[1].ap_refused);
+  ASSERT_EQ(1u, report.steps[1].refused_records.size());
+  for (const copy::VerifyLine& line : session_->VerifyCopy("01", "02")) {
+    EXPECT_EQ(line.subject != "ap 006", line.ok) << line.subject << ": " << line.detail;
+  }
+
+  // All or nothing: the same refusal rolls everything back.
+  const std::string before = Destination("02");
+  options_.atomic = true;
+  const std::string atomic_text = FailingRun("01", "02");
+  EXPECT_TRUE(Contains(atomic_text, "type 006")) << atomic_text;
+  EXPECT_TRUE(session_->report().rolled_back);
+  EXPECT_EQ(before, Destination("02"));
+}
+
+TEST_F(RunCoreTest, AgencyHeldByAnotherRunIsRefusedInEitherRole) {
+  const std::string before = Destination("02");
+  for (const char* held : {"02", "01"}) {
+    std::unique_ptr<core::RunLock> other = core::RunLock::Acquire(
+        database_->settings(), {held, "05"}, "run 05 to " + std::string(held));
+    try {
+      session_->Run("01", "02", options_, observer_);
+      ADD_FAILURE() << "a run went ahead while agency " << held << " was in use";
+    } catch (const core::LockHeld& e) {
+      EXPECT_EQ(held, e.code());
+      EXPECT_TRUE(Contains(e.what(), std::string("Agency ") + held)) << e.what();
+      EXPECT_TRUE(Contains(e.what(), std::to_string(other->ConnectionId()))) << e.what();
+    }
+    EXPECT_EQ(std::vector<std::string>{}, statuses_);
+    EXPECT_THROW(session_->PlanCopy("01", "02"), core::LockHeld);
+    EXPECT_THROW(session_->VerifyCopy("02", "01"), core::LockHeld);
+  }
+  EXPECT_EQ(before, Destination("02"));
+  EXPECT_FALSE(fs::exists(options_.backup_dir) && !fs::is_empty(options_.backup_dir));
+
+  // No code in common: side by side.
+  std::unique_ptr<core::RunLock> other =
+      core::RunLock::Acquire(database_->settings(), {"03", "05"}, "run 05 to 03");
+  EXPECT_NO_THROW(session_->Run("01", "02", options_, observer_));
+}
+
+TEST_F(RunCoreTest, BackupThatCannotBeWrittenRefusesTheRunBeforeAnyChange) {
+  testing_support::WriteFile(dir_ / "not-a-folder", "x");
+  options_.backup_dir = (dir_ / "not-a-folder" / "backups").string();
+  const std::string before = Destination("02");
+
+  const std::string text = FailingRun("01", "02");
+
+  EXPECT_TRUE(Contains(text, "not-a-folder")) << text;
+  EXPECT_TRUE(Contains(text, "Not a directory")) << text;
+  EXPECT_TRUE(Contains(text, "nothing was changed")) << text;
+  EXPECT_EQ(std::vector<std::string>{}, statuses_);
+  EXPECT_EQ(before, Destination("02"));
+}
+
+}  // namespace
