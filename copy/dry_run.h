@@ -31,8 +31,8 @@ struct TablePlan {
 // with the clear on would delete and copy: the rows its clear and select match (the
 // select runs after the clear, so rows both match are not counted as copied), the ap
 // records its ap clear matches, and the source ap records the ap copy would insert (those
-// whose first eight bytes are record type + "000" + from_code, in key order up to the
-// first record too long for the copy's 150-byte buffer, which ends its scan). Runs only
+// whose first eight bytes are the ap key prefix of the type and from_code, in key order up
+// to the first record too long for the copy's buffer, which ends its scan). Runs only
 // SELECT statements. Throws db::Error as the statements do.
 std::vector<TablePlan> PlanRun(db::Connection& connection, const std::vector<TableDesc>& tables,
                                const std::string& from_code, const std::string& to_code);

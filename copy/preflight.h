@@ -17,7 +17,7 @@ namespace copy {
 // every table the statements name exists (the clear and select table and the insert table,
 // under the server's own rule for letter case in table names); each has every column the
 // copy reads or writes, AgyCode included (column names compared without regard to case);
-// and, when a table is mirrored in the ap file, that zz_data_ap exists with Index0Col and
+// and, when a table is mirrored in the ap file, that the ap table exists with Index0Col and
 // RecData and that both ap handles are open (`ap_read_open`, `ap_write_open`).
 // Returns one line per problem, e.g. "Table Vendor lacks columns FedID, Ten99Type" or
 // "Table DLNAIC does not exist"; empty when the run can start. Throws db::Error when the
@@ -26,7 +26,7 @@ std::vector<std::string> PreflightProblems(db::Connection& connection,
                                            const std::vector<TableDesc>& tables, bool ap_read_open,
                                            bool ap_write_open);
 
-// The tables a run over `tables` writes (each once, with zz_data_ap when a table is
+// The tables a run over `tables` writes (each once, with the ap table when a table is
 // mirrored) whose storage engine cannot roll back, each as "Bank (MyISAM)", in run order.
 // Inside a transaction these keep whatever was done to them even when the run is rolled
 // back. Tables that do not exist are left to PreflightProblems. Throws db::Error.

@@ -23,7 +23,7 @@ struct VerifyLine {
 // destination rows, read back under the insert's column names, must be equal as multisets
 // (order and unnamed columns do not matter). AgyCode must hold `to_code`, and a literal
 // column the literal. A mirrored table is followed by a line for its ap records: every
-// source record of the kind (first eight bytes record type + "000" + from_code) must be
+// source record of the kind (first eight bytes the ap key prefix of the type and from_code) must be
 // found at the destination with bytes 7 and 8 replaced by `to_code`, and nothing else.
 // A line that is not ok names the counts and the first difference: a row by its first
 // copied column ("row Number 'FNB'"), a record by its key. Reads only. Throws db::Error

@@ -248,6 +248,23 @@ void Session::CheckRun(const RunOptions& options) {
   // Everything a run needs is checked before its first delete, and every problem is named
   // at once: a run that stops at step ten leaves nine tables copied and one half cleared.
   std::vector<std::string> problems = PreflightProblems();
+  if (problems.empty()) {
+    // A source record the copy cannot read whole would stop its kind half way.
+    for (const copy::TableDesc& table : copy::AllTables()) {
+      if (table.ap_record_type.empty()) {
+        continue;
+      }
+      db::Result found =
+          connection_.Query(recstore::ApOversizeStatement(table.ap_record_type, report_.from_code));
+      if (!found.Eof()) {
+        problems.push_back("The ap records of type " + table.ap_record_type +
+                           " cannot be copied: the record with key " +
+                           recstore::PrintableKey(found.Value(0)) + " is " +
+                           std::string(found.Value(1)) + " bytes long, longer than the " +
+                           std::to_string(recstore::kApRecordLength) + " the copy reads");
+      }
+    }
+  }
   if (!problems.empty()) {
     throw std::runtime_error(BulletList("The run cannot start, so nothing was changed:", problems));
   }
@@ -265,6 +282,13 @@ void Session::CheckRun(const RunOptions& options) {
 
 void Session::RunSteps(const RunObserver& observer) {
   for (const copy::TableDesc& table : copy::AllTables()) {
+    // Another run may have the agencies now; going on would interleave with it.
+    if (run_lock_ != nullptr && run_lock_->IsLost()) {
+      throw std::runtime_error(
+          "The run lost its lock on the agencies (its lock session ended, or another run took "
+          "the lock over after missing heartbeats), so it stopped before " +
+          table.status_text + ".");
+    }
     const auto start = std::chrono::steady_clock::now();
     StepReport step;
     step.method = table.method;
@@ -385,6 +409,7 @@ void Session::Run(const std::string& from_code, const std::string& to_code,
 
   running_ = true;
   atomic_run_ = options.atomic;
+  run_lock_ = lock.get();
   const auto start = std::chrono::steady_clock::now();
 
   // Whichever way the run ends: its time (a commit or rollback included) is taken and the
@@ -398,6 +423,7 @@ void Session::Run(const std::string& from_code, const std::string& to_code,
       recstore::UseConnection(nullptr);
       session->running_ = false;
       session->atomic_run_ = false;
+      session->run_lock_ = nullptr;
     }
   } end_of_run{this, start};
 

@@ -183,6 +183,7 @@ class Session {
   bool parameters_loaded_ = false;
   bool running_ = false;
   bool atomic_run_ = false;  // the running run is one transaction: inserts go in batches
+  const RunLock* run_lock_ = nullptr;  // the running run's lock
   RunReport report_;
 };
 

@@ -33,8 +33,8 @@ struct ApCopyStats {
   std::string error;
 };
 
-// Scans `read_handle` in key-0 order from record type + "000" + from_code and inserts,
-// through `write_handle`, every record whose first eight bytes equal that text, with bytes
+// Scans `read_handle` in key-0 order from the ap key prefix of record_type and from_code and
+// inserts, through `write_handle`, every record whose first eight bytes equal that text, with bytes
 // 7 and 8 replaced by to_code. `size` is the process-wide length variable: it is set to the
 // buffer's full length before every read, and each insert passes the length the read
 // returned. Throws nothing: a failed read ends the scan and is kept in read_status, a

@@ -75,6 +75,13 @@ std::string ApReadClearedStatement(const std::string& record_type, const std::st
          ApClearCondition(record_type, agency_code) + " ORDER BY Index0Col";
 }
 
+std::string ApOversizeStatement(const std::string& record_type, const std::string& agency_code) {
+  return std::string("SELECT Index0Col, LENGTH(RecData) FROM ") + kApTable +
+         " WHERE LEFT(RecData, 8) = " + QuotedText(ApKeyPrefix(record_type, agency_code)) +
+         " AND LENGTH(RecData) > " + std::to_string(kApRecordLength) +
+         " ORDER BY Index0Col LIMIT 1";
+}
+
 std::string ApInsertHead() {
   return std::string("INSERT INTO ") + kApTable + kColumns;
 }

@@ -55,6 +55,10 @@ std::string ApReadStatement(const std::string& record_type, const std::string& a
 // (Index0Col, RecData) in key order: what a backup keeps.
 std::string ApReadClearedStatement(const std::string& record_type, const std::string& agency_code);
 
+// The first record of the type and agency (in key order) longer than kApRecordLength, as
+// (Index0Col, LENGTH(RecData)); the copy cannot read such a record whole.
+std::string ApOversizeStatement(const std::string& record_type, const std::string& agency_code);
+
 // An insert of one record with key and data as hex literals:
 //   "INSERT INTO zz_data_ap (Index0Col, RecData) VALUES (0x..., 0x...)"
 std::string ApInsertStatement(std::string_view key, std::string_view data);
