@@ -10,6 +10,7 @@
 #include "copy/table_desc.h"
 
 namespace db {
+class Connection;
 class Query;
 class Result;
 }  // namespace db
@@ -38,14 +39,34 @@ struct CopyContext {
   // Called now and then while rows are inserted: (inserted so far, selected). The
   // engine calls it at most every 1000 rows and after the last row; the callee throttles.
   std::function<void(uint64_t, uint64_t)> progress;
-  // Inserts sent per round trip. 1 sends each on its own; more sends that many statements,
-  // each text unchanged, in one multi-statement packet (used inside a transaction).
-  std::size_t batch_size = 1;
+  // Upper bound, in bytes, of one insert statement. 0 sends each row as its own single-row
+  // statement, one round trip each. Above 0 the rows travel in multi-row statements: the
+  // table's insert_text, the rows' value texts exactly as their single-row statements hold
+  // them joined by "), (", then the table's closing_text. A statement ends before the row
+  // that would take it past the bound (a row longer than the bound goes alone) and after
+  // every 1000th row of the table, so progress comes exactly as in single-row mode.
+  // A failing multi-row statement's rows are sent again one by one inside a savepoint, so
+  // the db::Error names the failing row's own single-row statement, and the rows before it
+  // stay inserted as in single-row mode; a deadlock or lost connection, which ends the
+  // transaction, is rethrown as it came. Meant for a run inside one transaction on tables
+  // that roll back a failed statement whole: on a table that cannot, the rows a failed
+  // statement wrote before its failing row would be written twice. See MultiRowLimit.
+  std::size_t multi_row_bytes = 0;
 };
 
+// The largest multi_row_bytes MultiRowLimit gives: past a few hundred rows a longer
+// statement saves nothing measurable, and the text is held on the client while it is built.
+inline constexpr std::size_t kMaxMultiRowBytes = std::size_t{2} << 20;
+
+// A multi_row_bytes bound for statements sent on `connection`: half the server's
+// max_allowed_packet (a statement must fit in one packet; half leaves room to spare), at
+// most kMaxMultiRowBytes. Runs one query; throws db::Error.
+std::size_t MultiRowLimit(db::Connection& connection);
+
 // Takes the copy's steps for `table`: status, clear (with the ap clear for a mirrored
-// kind), select, one insert per row, then copy_ap for a mirrored kind. Throws db::Error at
-// the first failing statement or column read; what ran before stays.
+// kind), select, the inserts (one per row, or multi-row: see multi_row_bytes), then copy_ap
+// for a mirrored kind. Throws db::Error at the first failing statement or column read;
+// what ran before stays.
 TableCopyStats CopyTable(const TableDesc& table, const CopyContext& context);
 
 // The text one column of the current row takes in an insert, in the column's value form
@@ -54,9 +75,14 @@ TableCopyStats CopyTable(const TableDesc& table, const CopyContext& context);
 std::string FormatColumn(const ColumnDesc& column, const db::Query& row,
                          const std::string& to_code);
 
-// The insert text for the current row of `row` (a stored result standing on a row).
-// Flags are read first, then the other columns in order. Throws db::Error as FieldByName.
+// The insert text for the current row of `row` (a stored result standing on a row):
+// table.insert_text + BuildValues + table.closing_text. Throws db::Error as FieldByName.
 std::string BuildInsert(const TableDesc& table, const db::Query& row, const std::string& to_code);
+
+// The values of the current row's insert, joined by ", ": what lies between the table's
+// insert_text and closing_text, in single-row and multi-row statements alike. Flags are read
+// first, then the other columns in order. Throws db::Error as FieldByName.
+std::string BuildValues(const TableDesc& table, const db::Query& row, const std::string& to_code);
 
 // The statement texts of the clears and the select.
 std::string ClearStatement(const TableDesc& table, const std::string& to_code);

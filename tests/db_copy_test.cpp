@@ -46,6 +46,8 @@ const std::vector<std::string> kIntegers = {"0", "1001", "-17", "2147483647", "-
 const std::vector<std::string> kAmounts = {"12.5", "15", "-3.25", "0.0001", "123456789012345.6789"};
 const std::vector<std::string> kFlags = {"1", "0", "2", "0", "1"};
 constexpr int kFilledRows = 5;  // then one row with every named column NULL
+// A multi-row bound no table of these tests reaches.
+constexpr std::size_t kMultiRowBytes = std::size_t{1} << 20;
 
 // Rows of one table as the server returns them, columns found without regard to case.
 struct Rows {
@@ -100,20 +102,22 @@ class CopyTest : public testing::Test {
   }
 
   copy::CopyContext Context(const std::string& from, const std::string& to,
-                            std::size_t batch_size = 1) {
+                            std::size_t multi_row_bytes = 0) {
     return copy::CopyContext{
-        *select_,
-        *insert_,
-        from,
-        to,
-        true,
-        [this](std::string_view text) { statuses_.emplace_back(text); },
-        [this](const std::string& f, const std::string& t, const std::string& type) {
-          ap_calls_.emplace_back(f, t, type);
-          return uint64_t{0};
-        },
-        [this](uint64_t done, uint64_t total) { progress_.emplace_back(done, total); },
-        batch_size};
+        .select_query = *select_,
+        .insert_query = *insert_,
+        .from_code = from,
+        .to_code = to,
+        .clear_existing = true,
+        .status = [this](std::string_view text) { statuses_.emplace_back(text); },
+        .copy_ap =
+            [this](const std::string& f, const std::string& t, const std::string& type) {
+              ap_calls_.emplace_back(f, t, type);
+              return uint64_t{0};
+            },
+        .progress = [this](uint64_t done, uint64_t total) { progress_.emplace_back(done, total); },
+        .multi_row_bytes = multi_row_bytes,
+    };
   }
 
   std::string Literal(const Value& value) {
@@ -258,7 +262,7 @@ class CopyTest : public testing::Test {
 
   // Seeds every table (source 01, old destination rows 02, bystander 03), copies them all
   // in run order and checks each copy.
-  void CopyAllAndVerify(std::size_t batch_size) {
+  void CopyAllAndVerify(std::size_t multi_row_bytes) {
     std::vector<Rows> sources;
     std::vector<Rows> bystanders;
     for (const TableDesc& table : AllTables()) {
@@ -269,7 +273,7 @@ class CopyTest : public testing::Test {
       sources.push_back(ReadRows(table.table, "01"));
       bystanders.push_back(ReadRows(table.table, "03"));
     }
-    copy::CopyContext context = Context("01", "02", batch_size);
+    copy::CopyContext context = Context("01", "02", multi_row_bytes);
     for (const TableDesc& table : AllTables()) {
       copy::TableCopyStats stats = copy::CopyTable(table, context);
       EXPECT_EQ(2u, stats.rows_deleted) << table.method;
@@ -382,13 +386,13 @@ TEST_F(CopyTest, CompanyFlagsAndAmountTexts) {
 }
 
 TEST_F(CopyTest, EveryTableCopiedExactly) {
-  CopyAllAndVerify(1);
+  CopyAllAndVerify(0);
 }
 
-TEST_F(CopyTest, BatchedInsertsGiveTheSameCopy) {
-  CopyAllAndVerify(100);
-  // Each statement is sent unchanged: one per row, as unbatched.
-  EXPECT_EQ(AllTables().size() * 6, Inserts().size());
+TEST_F(CopyTest, MultiRowInsertsGiveTheSameCopy) {
+  CopyAllAndVerify(kMultiRowBytes);
+  // Each table's six rows in one statement.
+  EXPECT_EQ(AllTables().size(), Inserts().size());
 }
 
 TEST_F(CopyTest, EmptySourceStillClearsAndCopiesApRecords) {
@@ -453,7 +457,7 @@ TEST_F(CopyTest, ProgressEveryThousandRowsAndAfterTheLast) {
   copy::CopyTable(copy::TableByMethod("CopyTransaction"), Context("01", "02"));
   EXPECT_EQ(expected, progress_);
   progress_.clear();
-  copy::CopyTable(copy::TableByMethod("CopyTransaction"), Context("01", "02", 100));
+  copy::CopyTable(copy::TableByMethod("CopyTransaction"), Context("01", "02", kMultiRowBytes));
   EXPECT_EQ(expected, progress_);
   EXPECT_EQ(2500, Count("Trans", "02"));
 
@@ -462,7 +466,7 @@ TEST_F(CopyTest, ProgressEveryThousandRowsAndAfterTheLast) {
       "DELETE FROM Trans WHERE AgyCode = '01' AND RowID > (SELECT MIN(RowID) + 1999 "
       "FROM (SELECT RowID FROM Trans WHERE AgyCode = '01') AS s)");
   progress_.clear();
-  copy::CopyTable(copy::TableByMethod("CopyTransaction"), Context("01", "02", 100));
+  copy::CopyTable(copy::TableByMethod("CopyTransaction"), Context("01", "02", kMultiRowBytes));
   EXPECT_EQ((std::vector<std::pair<uint64_t, uint64_t>>{{1000, 2000}, {2000, 2000}}), progress_);
 }
 
@@ -503,9 +507,9 @@ TEST_F(DamagedTableTest, MissingColumnStopsAfterTheClear) {
 TEST_F(DamagedTableTest, MissingFlagColumnIsNamedFirst) {
   seed_->Execute("ALTER TABLE Company DROP COLUMN Name, DROP COLUMN fHasParentCmp");
   Seed("Company", {{"AgyCode", "01"}, {"Number", "C1"}});
-  for (std::size_t batch_size : {std::size_t{1}, std::size_t{100}}) {
+  for (std::size_t multi_row_bytes : {std::size_t{0}, kMultiRowBytes}) {
     try {
-      copy::CopyTable(copy::TableByMethod("CopyCompany"), Context("01", "02", batch_size));
+      copy::CopyTable(copy::TableByMethod("CopyCompany"), Context("01", "02", multi_row_bytes));
       FAIL() << "no error";
     } catch (const db::Error& error) {
       EXPECT_STREQ("FDQuery1: Field 'fHasParentCmp' not found", error.what());
@@ -525,7 +529,7 @@ TEST_F(DamagedTableTest, FailingStatementInABatchIsNamed) {
                    {"TrnType", std::to_string(i)}});
   }
   try {
-    copy::CopyTable(copy::TableByMethod("CopyTransaction"), Context("01", "02", 100));
+    copy::CopyTable(copy::TableByMethod("CopyTransaction"), Context("01", "02", kMultiRowBytes));
     FAIL() << "no error";
   } catch (const db::Error& error) {
     EXPECT_EQ("Insert Into Trans (AgyCode, Number, Name, TrnType) Values ('02', 'N3', 'row 3', 3)",
@@ -535,6 +539,144 @@ TEST_F(DamagedTableTest, FailingStatementInABatchIsNamed) {
   // The statements before the failing one have taken effect, as unbatched ones would.
   EXPECT_EQ(2, Count("Trans", "02"));
   EXPECT_TRUE(ap_calls_.empty());
+}
+
+// Rows of the multi-row statements in `inserts`, each statement's count.
+std::vector<std::size_t> RowsPerStatement(const std::vector<std::string>& inserts) {
+  std::vector<std::size_t> rows;
+  for (const std::string& sql : inserts) {
+    std::size_t count = 1;
+    for (std::size_t at = sql.find("), ("); at != std::string::npos;
+         at = sql.find("), (", at + 1)) {
+      ++count;
+    }
+    rows.push_back(count);
+  }
+  return rows;
+}
+
+TEST_F(CopyTest, MultiRowStatementJoinsTheSingleRowValues) {
+  for (const TableDesc& table : AllTables()) {
+    SeedEdgeRows(table, "01");
+  }
+  for (const TableDesc& table : AllTables()) {
+    SCOPED_TRACE(table.method);
+    statements_.clear();
+    copy::CopyTable(table, Context("01", "02"));
+    const std::vector<std::string> single = Inserts();
+    ASSERT_EQ(6u, single.size());
+    std::string expected = table.insert_text;
+    for (std::size_t r = 0; r < single.size(); ++r) {
+      const std::string& row = single[r];
+      ASSERT_EQ(0u, row.rfind(table.insert_text, 0));
+      ASSERT_TRUE(row.ends_with(table.closing_text));
+      expected += (r == 0 ? "" : "), (") +
+                  row.substr(table.insert_text.size(),
+                             row.size() - table.insert_text.size() - table.closing_text.size());
+    }
+    expected += table.closing_text;
+
+    statements_.clear();
+    copy::TableCopyStats stats = copy::CopyTable(table, Context("01", "02", kMultiRowBytes));
+    EXPECT_EQ(std::vector<std::string>{expected}, Inserts());
+    EXPECT_EQ(6u, stats.rows_inserted);
+    EXPECT_EQ(6, Count(table.table, "02"));
+  }
+  // The one closing text with a blank ends the whole statement, not each row.
+  statements_.clear();
+  copy::CopyTable(copy::TableByMethod("CopyAdditionalInterests"),
+                  Context("01", "02", kMultiRowBytes));
+  ASSERT_EQ(1u, Inserts().size());
+  EXPECT_TRUE(Inserts()[0].ends_with("') "));
+  EXPECT_EQ(std::string::npos, Inserts()[0].find(") , ("));
+}
+
+TEST_F(CopyTest, BoundSplitsATableIntoStatements) {
+  std::string sql = "INSERT INTO Trans (AgyCode, Number, Name, TrnType) VALUES ";
+  for (int i = 0; i < 2500; ++i) {
+    sql += (i == 0 ? "" : ", ") + std::string("('01', 'N") + std::to_string(i) + "', 'x', 1)";
+  }
+  seed_->Execute(sql);
+  const TableDesc& table = copy::TableByMethod("CopyTransaction");
+  const std::vector<std::pair<uint64_t, uint64_t>> expected_progress = {
+      {1000, 2500}, {2000, 2500}, {2500, 2500}};
+
+  copy::CopyTable(table, Context("01", "02"));
+  const std::vector<std::string> single = Inserts();
+  ASSERT_EQ(2500u, single.size());
+
+  // Values of some 25 bytes: a few dozen rows fit the bound.
+  constexpr std::size_t kBound = 1000;
+  statements_.clear();
+  progress_.clear();
+  copy::CopyTable(table, Context("01", "02", kBound));
+  std::vector<std::string> inserts = Inserts();
+  for (const std::string& insert : inserts) {
+    EXPECT_LE(insert.size(), kBound);
+    EXPECT_EQ(0u, insert.rfind(table.insert_text, 0));
+  }
+  std::size_t rows = 0;
+  for (std::size_t count : RowsPerStatement(inserts)) {
+    rows += count;
+  }
+  EXPECT_EQ(2500u, rows);
+  EXPECT_GT(inserts.size(), 2500u / 100);
+  EXPECT_LT(inserts.size(), 2500u / 10);
+  EXPECT_EQ(expected_progress, progress_);
+  EXPECT_EQ(2500, Count("Trans", "02"));
+
+  // With the bound out of reach, a statement ends at every thousandth row.
+  statements_.clear();
+  progress_.clear();
+  copy::CopyTable(table, Context("01", "02", kMultiRowBytes));
+  EXPECT_EQ((std::vector<std::size_t>{1000, 1000, 500}), RowsPerStatement(Inserts()));
+  EXPECT_EQ(expected_progress, progress_);
+
+  // A row longer than the bound goes alone, as its single-row statement.
+  statements_.clear();
+  copy::CopyTable(table, Context("01", "02", 10));
+  EXPECT_EQ(single, Inserts());
+  EXPECT_EQ(2500, Count("Trans", "02"));
+}
+
+TEST_F(DamagedTableTest, FailingRowOfAMultiRowStatementIsNamedInsideTheTransaction) {
+  seed_->Execute(
+      "CREATE TRIGGER Trans_NoN3 BEFORE INSERT ON Trans FOR EACH ROW "
+      "IF NEW.AgyCode = '02' AND NEW.Number = 'N3' THEN "
+      "SIGNAL SQLSTATE '45000' SET MESSAGE_TEXT = 'N3 is refused'; END IF");
+  for (int i = 1; i <= 5; ++i) {
+    Seed("Trans", {{"AgyCode", "01"},
+                   {"Number", "N" + std::to_string(i)},
+                   {"Name", "row " + std::to_string(i)},
+                   {"TrnType", std::to_string(i)}});
+  }
+  const std::string head = "Insert Into Trans (AgyCode, Number, Name, TrnType) Values (";
+  connection_->Execute("START TRANSACTION");
+  statements_.clear();
+  try {
+    copy::CopyTable(copy::TableByMethod("CopyTransaction"), Context("01", "02", kMultiRowBytes));
+    FAIL() << "no error";
+  } catch (const db::Error& error) {
+    EXPECT_EQ(head + "'02', 'N3', 'row 3', 3)", error.statement());
+    EXPECT_STREQ("N3 is refused", error.what());
+  }
+  ASSERT_EQ(9u, statements_.size());
+  EXPECT_EQ(head +
+                "'02', 'N1', 'row 1', 1), ('02', 'N2', 'row 2', 2), ('02', 'N3', 'row 3', 3), "
+                "('02', 'N4', 'row 4', 4), ('02', 'N5', 'row 5', 5)",
+            statements_[3]);
+  EXPECT_EQ(
+      (std::vector<std::string>{"SAVEPOINT kelvane_rows", head + "'02', 'N1', 'row 1', 1)",
+                                head + "'02', 'N2', 'row 2', 2)", head + "'02', 'N3', 'row 3', 3)",
+                                "RELEASE SAVEPOINT kelvane_rows"}),
+      std::vector<std::string>(statements_.begin() + 4, statements_.end()));
+  // The transaction goes on, holding the rows before the failing one, and rolls back whole.
+  EXPECT_EQ(
+      "2",
+      std::string(connection_->Query("SELECT COUNT(*) FROM Trans WHERE AgyCode = '02'").Value(0)));
+  connection_->Execute("ROLLBACK");
+  EXPECT_EQ(0, Count("Trans", "02"));
+  EXPECT_EQ(5, Count("Trans", "01"));
 }
 
 }  // namespace
