@@ -2,6 +2,7 @@
 #include "recstore/recstore.h"
 
 #include <algorithm>
+#include <charconv>
 #include <cstring>
 #include <exception>
 #include <map>
@@ -28,17 +29,24 @@ namespace {
 constexpr unsigned int kErDupEntry = 1062;
 constexpr unsigned int kErDupEntryWithKeyName = 1586;
 constexpr unsigned int kErNoSuchTable = 1146;
+constexpr unsigned int kErLockWaitTimeout = 1205;
+constexpr unsigned int kErLockDeadlock = 1213;
 constexpr unsigned int kCrServerGoneError = 2006;  // client library: the statement was not sent
 
 // The backing table's columns: key 0 is at most kKeyLength long, a record at most kMaxRecord.
 constexpr uint32_t kMaxRecord = 4096;
 // MySQL names are at most 64 characters, eight of which the table prefix takes.
 constexpr std::size_t kMaxFileName = 64 - 8;
-// On a borrowed connection: records fetched per read, and inserts sent per round trip.
-// A round trip costs far more than a record; these sizes keep packets well under the
-// server's default max_allowed_packet even for 4096-byte records.
+// On a borrowed connection: records fetched per read, and inserts sent per round trip (in
+// one multi-row statement per file). A round trip costs far more than a record; past a few
+// hundred rows a longer statement saves nothing measurable.
 constexpr int kReadAhead = 200;
-constexpr std::size_t kQueueLimit = 100;
+constexpr std::size_t kQueueLimit = 1000;
+// The longest row text of an insert: "(" X'key' ", " X'record' ")".
+constexpr std::size_t kLongestRow = 1 + (3 + 2 * kKeyLength) + 2 + (3 + 2 * kMaxRecord) + 1;
+// The bound of one multi-row statement: half the server's max_allowed_packet (a statement
+// must fit in one packet), at most this, so the queue held on the client stays small.
+constexpr std::size_t kMaxStatementBytes = std::size_t{2} << 20;
 
 // One use of a record file. The position is the key of the record read last. On the
 // library's own connection rows are never kept, so every read sees what the server holds at
@@ -54,6 +62,14 @@ struct Handle {
   std::optional<std::string> ahead_end;  // empty: nothing read ahead
 };
 
+// An insert waiting on the borrowed connection: its file's table, key 0 and its row of the
+// insert's values, "(X'<key>', X'<record>')".
+struct QueuedInsert {
+  std::string table;
+  std::string key;
+  std::string row;
+};
+
 struct Library {
   bool initialised = false;
   std::string ndx_file;  // recorded, never read
@@ -65,9 +81,14 @@ struct Library {
   std::map<int32_t, Handle> handles;
   int32_t last_handle = 0;
   std::string last_error;
-  // Inserts waiting to be sent on the borrowed connection, and their (table, key 0).
-  std::vector<std::string> queue;
+  // Inserts waiting to be sent on the borrowed connection, in order, and their (table,
+  // key 0); queued_bytes is the length of their rows' texts with separators.
+  std::vector<QueuedInsert> queue;
   std::set<std::pair<std::string, std::string>> queued_keys;
+  std::size_t queued_bytes = 0;
+  // Bound of one statement on the borrowed connection, read from the server with the first
+  // queued insert after UseConnection (0 until then).
+  std::size_t statement_bytes = 0;
   bool queue_lost = false;  // a send of the queue failed since the last UseConnection
 };
 
@@ -171,18 +192,122 @@ bool IsValidFileName(const char* file) {
 // change a byte of them.
 using db::HexLiteral;
 
-// Sends the queued inserts in one round trip. The queue is emptied before the send: a
-// failure loses every record of it that the server had not applied, which is remembered
-// (queue_lost) so that a caller who saw status 0 for those inserts can find out.
+// An insert into a record file's table is its head and one row per record; the single-row
+// statement btrInsert sends is InsertHead(table) + InsertRow(key, record).
+std::string InsertHead(const std::string& table) {
+  return "INSERT INTO " + table + " (Index0Col, RecData) VALUES ";
+}
+
+std::string InsertRow(std::string_view key, std::string_view record) {
+  return "(" + HexLiteral(key) + ", " + HexLiteral(record) + ")";
+}
+
+// Half the server's max_allowed_packet, at most kMaxStatementBytes.
+std::size_t StatementBound(db::Connection& connection) {
+  db::Result result = connection.Query("SELECT @@max_allowed_packet");
+  uint64_t packet = 0;
+  std::string_view text = result.Eof() ? std::string_view() : result.Value(0);
+  if (std::from_chars(text.data(), text.data() + text.size(), packet).ec != std::errc() ||
+      packet == 0) {
+    throw db::Error("the server's max_allowed_packet cannot be read");
+  }
+  return static_cast<std::size_t>(std::min<uint64_t>(packet / 2, kMaxStatementBytes));
+}
+
+// Failures after which sending the records again one by one would be wrong or useless: a
+// deadlock has rolled back the whole transaction, a lock wait would be waited for again.
+bool LeavesNothingToResend(const db::Error& error) {
+  return error.IsConnectionLost() || error.code() == kErLockDeadlock ||
+         error.code() == kErLockWaitTimeout;
+}
+
+// The failure of one queued record's own insert, naming its key and file.
+db::Error RecordFailure(const QueuedInsert& insert, const db::Error& error) {
+  return db::Error("the record with key " + HexLiteral(insert.key) + " was not written to " +
+                       insert.table + ": " + error.what(),
+                   error.code(), error.sqlstate(), error.statement());
+}
+
+// Keeps what was sent since the savepoint. Outside a transaction the savepoint went with
+// its own statement, which is no failure; a lost connection is.
+void ReleaseSavepoint(db::Connection& connection) {
+  try {
+    connection.Execute("RELEASE SAVEPOINT recstore_queue");
+  } catch (const db::Error& error) {
+    if (error.IsConnectionLost()) {
+      throw;
+    }
+  }
+}
+
+// Sends inserts [first, last) of `queue`, all of one table, as one multi-row statement.
+// When it fails, the server has rolled it back whole, and the records are sent again one by
+// one inside a savepoint: those before the culprit go in, and the culprit's failure names
+// its key (and its own statement). When all go in, whatever failed the statement passed.
+void SendRows(db::Connection& connection, const std::vector<QueuedInsert>& queue, std::size_t first,
+              std::size_t last) {
+  std::string statement = InsertHead(queue[first].table);
+  for (std::size_t i = first; i < last; ++i) {
+    if (i > first) {
+      statement += ", ";
+    }
+    statement += queue[i].row;
+  }
+  try {
+    connection.Execute(statement);
+    return;
+  } catch (const db::Error& error) {
+    if (last - first == 1) {
+      throw RecordFailure(queue[first], error);
+    }
+    if (LeavesNothingToResend(error)) {
+      throw;
+    }
+    try {
+      connection.Execute("SAVEPOINT recstore_queue");
+    } catch (const db::Error&) {
+      throw error;
+    }
+  }
+  for (std::size_t i = first; i < last; ++i) {
+    try {
+      connection.Execute(InsertHead(queue[i].table) + queue[i].row);
+    } catch (const db::Error& error) {
+      if (!LeavesNothingToResend(error)) {
+        ReleaseSavepoint(connection);
+      }
+      throw RecordFailure(queue[i], error);
+    }
+  }
+  ReleaseSavepoint(connection);
+}
+
+// Sends the queued inserts, one multi-row statement per run of inserts into the same table
+// (and within the statement bound). The queue is emptied before the send: a failure loses
+// every record of it that the server had not applied, which is remembered (queue_lost) so
+// that a caller who saw status 0 for those inserts can find out.
 void SendQueue(Library& library) {
   if (library.queue.empty()) {
     return;
   }
-  std::vector<std::string> statements = std::move(library.queue);
+  std::vector<QueuedInsert> queue = std::move(library.queue);
   library.queue.clear();
   library.queued_keys.clear();
+  library.queued_bytes = 0;
   try {
-    CurrentConnection(library).ExecuteBatch(statements);
+    db::Connection& connection = CurrentConnection(library);
+    const std::size_t bound = library.statement_bytes;
+    for (std::size_t first = 0; first < queue.size();) {
+      std::size_t bytes = InsertHead(queue[first].table).size() + queue[first].row.size();
+      std::size_t last = first + 1;
+      while (last < queue.size() && queue[last].table == queue[first].table &&
+             bytes + 2 + queue[last].row.size() <= bound) {
+        bytes += 2 + queue[last].row.size();
+        ++last;
+      }
+      SendRows(connection, queue, first, last);
+      first = last;
+    }
   } catch (const db::Error& error) {
     library.queue_lost = true;
     DropReadAhead(library);
@@ -273,13 +398,18 @@ std::optional<int16_t> ReadAhead(Library& library, Handle& handle, void* data, u
 // handle on the same file whose range it falls in, so those handles read what a fresh read
 // would find once the queue is sent.
 int16_t QueueInsert(Library& library, const std::string& table, std::string_view key,
-                    std::string_view record, std::string statement) {
+                    std::string_view record) {
   auto entry = std::make_pair(table, std::string(key));
   if (library.queued_keys.count(entry) != 0) {
     return Refuse(library, BTRV_ERR_DUPLICATE_KEY,
                   "a record with key " + HexLiteral(key) + " is already queued for " + table);
   }
-  library.queue.push_back(std::move(statement));
+  if (library.statement_bytes == 0) {
+    library.statement_bytes = StatementBound(CurrentConnection(library));
+  }
+  std::string row = InsertRow(key, record);
+  library.queued_bytes += row.size() + 2;
+  library.queue.push_back({table, std::string(key), std::move(row)});
   library.queued_keys.insert(std::move(entry));
   for (auto& [number, handle] : library.handles) {
     if (handle.open && handle.table == table && handle.ahead_end && handle.position &&
@@ -288,7 +418,9 @@ int16_t QueueInsert(Library& library, const std::string& table, std::string_view
       handle.ahead.emplace(std::string(key), std::string(record));
     }
   }
-  if (library.queue.size() >= kQueueLimit) {
+  // Sent while the next record, however long, still fits the statement.
+  if (library.queue.size() >= kQueueLimit ||
+      library.queued_bytes + kLongestRow > library.statement_bytes) {
     SendQueue(library);
   }
   return BTRV_ERR_NONE;
@@ -311,6 +443,7 @@ void UseConnection(db::Connection* connection) noexcept {
   Flush();
   DropReadAhead(library);
   library.borrowed = connection;
+  library.statement_bytes = 0;
 }
 
 int16_t Flush() noexcept {
@@ -451,12 +584,11 @@ int16_t btrInsert(int32_t handle, const void* data, uint32_t& length, int16_t /*
     }
     std::string_view record(static_cast<const char*>(data), length);
     std::string_view key = record.substr(0, recstore::kKeyLength);
-    std::string statement = "INSERT INTO " + state->table + " (Index0Col, RecData) VALUES (" +
-                            recstore::HexLiteral(key) + ", " + recstore::HexLiteral(record) + ")";
     if (library.borrowed != nullptr) {
-      return recstore::QueueInsert(library, state->table, key, record, std::move(statement));
+      return recstore::QueueInsert(library, state->table, key, record);
     }
-    recstore::CurrentConnection(library).Execute(statement);
+    recstore::CurrentConnection(library).Execute(recstore::InsertHead(state->table) +
+                                                 recstore::InsertRow(key, record));
     return BTRV_ERR_NONE;
   });
 }

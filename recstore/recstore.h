@@ -78,12 +78,19 @@ void SetConnectionSettings(const db::ConnectionSettings& settings) noexcept;
 //   and asks the server again when they are used up. Inserts the store queues into a
 //   handle's fetched range join it, so reads return what a fresh read would.
 // - btrInsert checks the length, refuses with 5 a key already queued for the same file,
-//   queues the insert and returns 0. The queue is sent in one round trip when it holds 100,
-//   before any other statement the store sends, by Flush, btrClose, MCBInitializeFauxBtrieve
-//   and by this function before it switches. A send that fails returns its status (5 for a
-//   duplicate key, 2 otherwise) from the operation that sent it, with LastErrorText naming
-//   the failure; the records of that queue not yet applied are lost, which
-//   QueuedInsertsLost reports.
+//   queues the insert and returns 0. The queue is sent when it holds 1000 records or as
+//   many bytes as one statement may take (half the connection's max_allowed_packet, at most
+//   2 MiB; read with the first queued insert after this call), before any other statement
+//   the store sends, by Flush, btrClose, MCBInitializeFauxBtrieve and by this function before
+//   it switches. It goes as one multi-row statement per file, "INSERT INTO zz_data_<file>
+//   (Index0Col, RecData) VALUES (...), (...)", each row the values of the record's single-row
+//   insert. A statement that fails is sent again one record at a time inside a savepoint,
+//   so the rows before the failing record go in and the failure is that record's own. A
+//   send that fails returns its status (5 for a duplicate key, 2 otherwise) from the
+//   operation that sent it, with LastErrorText naming the failure and, when one record's
+//   insert failed, its key (as a hex literal) and table; the records of that queue not yet
+//   applied are lost, which QueuedInsertsLost reports. A deadlock or a lost connection,
+//   which end the caller's transaction, is reported as it came, with nothing sent again.
 // Clears QueuedInsertsLost, then sends the queue (which may set it again).
 void UseConnection(db::Connection* connection) noexcept;
 

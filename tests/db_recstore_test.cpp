@@ -394,11 +394,11 @@ TEST_F(RecordStoreTest, BorrowedQueueIsSentBeforeSwitchingAndClosing) {
   ASSERT_EQ(BTRV_ERR_NONE, Insert(other, "0090000100000102"));
   EXPECT_EQ(BTRV_ERR_NONE, btrClose(other));
   EXPECT_EQ("2", db_->Scalar("SELECT COUNT(*) FROM zz_data_ap"));
-  // The hundredth queued insert sends them all.
-  for (int i = 0; i < 100; ++i) {
+  // The thousandth queued insert sends them all.
+  for (int i = 0; i < 1000; ++i) {
     ASSERT_EQ(BTRV_ERR_NONE, Insert(ap, "00900002" + std::to_string(10000000 + i)));
   }
-  EXPECT_EQ("102", db_->Scalar("SELECT COUNT(*) FROM zz_data_ap"));
+  EXPECT_EQ("1002", db_->Scalar("SELECT COUNT(*) FROM zz_data_ap"));
   recstore::UseConnection(nullptr);
 }
 
@@ -432,6 +432,100 @@ TEST(RecordStoreLifecycle, OpenBeforeInitialisationIsRefused) {
         std::exit(status);
       },
       testing::ExitedWithCode(BTRV_ERR_INACTIVE), "");
+}
+
+// One row of an insert into the ap table, as the store writes it.
+std::string Row(const std::string& record) {
+  return "(X'" + Hex(record.substr(0, 16)) + "', X'" + Hex(record) + "')";
+}
+
+const std::string kApInsertHead = "INSERT INTO zz_data_ap (Index0Col, RecData) VALUES ";
+
+TEST_F(RecordStoreTest, BorrowedQueueIsSentAsOneMultiRowStatement) {
+  int32_t ap = OpenAp();
+  db::Connection connection(db_->settings());
+  std::vector<std::string> sent;
+  connection.SetObserver([&sent](std::string_view sql) { sent.emplace_back(sql); });
+  connection.Execute("START TRANSACTION");
+  recstore::UseConnection(&connection);
+  // Bytes that text would damage: zero, quote, backslash, high bytes.
+  const std::vector<std::string> records = {
+      "0090000100000101", "0090000100000102tail",
+      std::string("00900001000001\0'", 16) + "back\\slash \xFF\xFE"};
+  for (const std::string& record : records) {
+    ASSERT_EQ(BTRV_ERR_NONE, Insert(ap, record));
+  }
+  sent.clear();
+  EXPECT_EQ(BTRV_ERR_NONE, recstore::Flush());
+  EXPECT_EQ(std::vector<std::string>{kApInsertHead + Row(records[0]) + ", " + Row(records[1]) +
+                                     ", " + Row(records[2])},
+            sent);
+  connection.Execute("COMMIT");
+  recstore::UseConnection(nullptr);
+  std::vector<std::string> sorted = records;
+  std::sort(sorted.begin(), sorted.end());
+  EXPECT_EQ(sorted, Scan(ap));
+}
+
+TEST_F(RecordStoreTest, DuplicateInAMultiRowSendNamesTheRecordsKey) {
+  int32_t ap = OpenAp();
+  ASSERT_EQ(BTRV_ERR_NONE, Insert(ap, "0090000100000102"));
+  db::Connection connection(db_->settings());
+  std::vector<std::string> sent;
+  connection.SetObserver([&sent](std::string_view sql) { sent.emplace_back(sql); });
+  connection.Execute("START TRANSACTION");
+  recstore::UseConnection(&connection);
+  for (const char* record : {"0090000100000101", "0090000100000102again", "0090000100000103"}) {
+    ASSERT_EQ(BTRV_ERR_NONE, Insert(ap, record));
+  }
+  sent.clear();
+  EXPECT_EQ(BTRV_ERR_DUPLICATE_KEY, recstore::Flush());
+  EXPECT_TRUE(recstore::QueuedInsertsLost());
+  const std::string text = recstore::LastErrorText();
+  EXPECT_NE(std::string::npos, text.find("X'" + Hex("0090000100000102") + "'")) << text;
+  EXPECT_NE(std::string::npos, text.find("zz_data_ap")) << text;
+  EXPECT_NE(std::string::npos, text.find("Duplicate")) << text;
+  // The statement failed whole; sent again one by one, the records stop at the duplicate.
+  EXPECT_EQ((std::vector<std::string>{
+                kApInsertHead + Row("0090000100000101") + ", " + Row("0090000100000102again") +
+                    ", " + Row("0090000100000103"),
+                "SAVEPOINT recstore_queue", kApInsertHead + Row("0090000100000101"),
+                kApInsertHead + Row("0090000100000102again"), "RELEASE SAVEPOINT recstore_queue"}),
+            sent);
+  // The transaction goes on with the record before the duplicate.
+  EXPECT_EQ("2", std::string(connection.Query("SELECT COUNT(*) FROM zz_data_ap").Value(0)));
+  connection.Execute("ROLLBACK");
+  recstore::UseConnection(nullptr);
+  EXPECT_EQ("1", db_->Scalar("SELECT COUNT(*) FROM zz_data_ap"));
+}
+
+TEST_F(RecordStoreTest, LongRecordsSplitTheQueueAtTheStatementBound) {
+  int32_t ap = OpenAp();
+  const std::size_t bound = std::min<std::size_t>(
+      std::stoul(db_->Scalar("SELECT @@max_allowed_packet")) / 2, std::size_t{2} << 20);
+  db::Connection connection(db_->settings());
+  std::vector<std::size_t> inserts;  // each insert statement's length
+  connection.SetObserver([&inserts](std::string_view sql) {
+    if (sql.starts_with("INSERT")) {
+      inserts.push_back(sql.size());
+    }
+  });
+  recstore::UseConnection(&connection);
+  constexpr int kRecords = 600;
+  for (int i = 0; i < kRecords; ++i) {
+    std::string record = "00900001" + std::to_string(10000000 + i);
+    record.resize(4096, static_cast<char>(i));
+    ASSERT_EQ(BTRV_ERR_NONE, Insert(ap, record));
+  }
+  EXPECT_EQ(BTRV_ERR_NONE, recstore::Flush());
+  recstore::UseConnection(nullptr);
+  EXPECT_EQ(std::to_string(kRecords), db_->Scalar("SELECT COUNT(*) FROM zz_data_ap"));
+  // Rows of some 8 KB: a few statements, each within the bound.
+  EXPECT_GT(inserts.size(), 1u);
+  EXPECT_LT(inserts.size(), static_cast<std::size_t>(kRecords) / 10);
+  for (std::size_t size : inserts) {
+    EXPECT_LE(size, bound);
+  }
 }
 
 }  // namespace
