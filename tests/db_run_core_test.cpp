@@ -218,6 +218,38 @@ TEST_F(RunCoreTest, AgencyHeldByAnotherRunIsRefusedInEitherRole) {
   EXPECT_NO_THROW(session_->Run("01", "02", options_, observer_));
 }
 
+TEST_F(RunCoreTest, ConnectionLostAtCommitSaysTheOutcomeIsUnknownAndHowToFindOut) {
+  const std::string before = Destination("02");
+  db::Connection killer(database_->settings());
+  // The session ends just as the COMMIT is on its way, as when the server dies then: the
+  // program cannot tell whether the server committed.
+  session_->connection().SetObserver([&](std::string_view sql) {
+    if (sql != "COMMIT") {
+      return;
+    }
+    const std::string id = std::to_string(session_->connection().ThreadId());
+    killer.Execute("KILL " + id);
+    for (int i = 0; i < 200 && killer.Query("SELECT 1 FROM information_schema.PROCESSLIST WHERE "
+                                            "ID = " +
+                                            id)
+                                       .RowCount() != 0;
+         ++i) {
+      usleep(10000);
+    }
+  });
+  options_.atomic = true;
+
+  const std::string text = FailingRun("01", "02");
+  session_->connection().SetObserver({});
+
+  EXPECT_TRUE(Contains(text, "not known whether the copy was committed or rolled back")) << text;
+  EXPECT_TRUE(Contains(text, "kelvane --from 01 --to 02 --verify")) << text;
+  EXPECT_FALSE(Contains(text, "exactly as before")) << text;
+  EXPECT_FALSE(session_->report().rolled_back);
+  // Here the server had not committed, and nothing changed.
+  EXPECT_EQ(before, Destination("02"));
+}
+
 TEST_F(RunCoreTest, BackupThatCannotBeWrittenRefusesTheRunBeforeAnyChange) {
   testing_support::WriteFile(dir_ / "not-a-folder", "x");
   options_.backup_dir = (dir_ / "not-a-folder" / "backups").string();
