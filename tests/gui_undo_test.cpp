@@ -16,11 +16,13 @@
 
 #include <gtest/gtest.h>
 
+#include "app/main_form.h"
 #include "db/connection.h"
 #include "db/error.h"
 #include "db/query.h"
 #include "tests/test_db.h"
 #include "tests/test_support_cli.h"
+#include "tests/test_support_form.h"
 
 namespace {
 
@@ -293,6 +295,81 @@ TEST_F(UndoTest, HeadlessRunNeedsNoDisplayAndQtSaysNothing) {
   EXPECT_EQ(0, run.status) << run.err;
   EXPECT_EQ("", run.err);
   EXPECT_FALSE(fs::exists(backups_));
+}
+
+// Refuses agency 02's copy of the first class record of agency 01.
+std::string RefuseOneClassRecord(const ScratchDatabase& database) {
+  std::string key = database.Scalar(
+      "SELECT HEX(Index0Col) FROM zz_data_ap WHERE Index0Col LIKE '00600001%' ORDER BY "
+      "Index0Col LIMIT 1");
+  key.replace(12, 4, "3032");
+  database.Run(
+      "CREATE TRIGGER refuse_one BEFORE INSERT ON zz_data_ap FOR EACH ROW IF HEX(NEW.Index0Col) = "
+      "'" +
+      key + "' THEN SIGNAL SQLSTATE '45000' SET MESSAGE_TEXT = 'injected ap refusal'; END IF;");
+  return key;
+}
+
+TEST_F(UndoTest, RefusedApRecordFailsTheCommandLineRunAfterCopyingTheRest) {
+  RefuseOneClassRecord(*database_);
+
+  const Outcome run = Run("--from 01 --to 02 --json");
+
+  EXPECT_EQ(1, run.status) << run.err;
+  EXPECT_TRUE(Contains(run.err, "type 006: 1 record refused, the first with key '00600002"))
+      << run.err;
+  EXPECT_TRUE(Contains(run.err, "injected ap refusal")) << run.err;
+  EXPECT_TRUE(Contains(run.out, "\"ok\":false")) << run.out;
+  EXPECT_TRUE(Contains(run.out, "\"finished\":true")) << run.out;
+  EXPECT_TRUE(Contains(run.out, "\"ap_refused\":1,\"ap_refused_keys\":[\"'00600002")) << run.out;
+  // The twelve tables and every other record were copied.
+  const Outcome verify = Run("--from 01 --to 02 --verify");
+  EXPECT_EQ(1, verify.status);
+  EXPECT_TRUE(Contains(verify.out, "ap 006: DIFFERS")) << verify.out;
+  for (const char* ok : {"Bank: ok", "ap 009: ok", "ClassTypes: ok", "DLLines: ok"}) {
+    EXPECT_TRUE(Contains(verify.out, ok)) << ok << "\n" << verify.out;
+  }
+}
+
+class UndoWindowTest : public testing_support::FormTest {
+ protected:
+  void SetUp() override {
+    database_ = std::make_unique<ScratchDatabase>("kundow");
+    database_->Run(testing_support::DemoSql());
+    dir_ = testing_support::MakeTempDir("kelvane-undow");
+    old_dir_ = fs::current_path();
+    fs::current_path(dir_);
+    testing_support::WriteConfigFile((dir_ / "zarfiles.ini").string(), database_->settings());
+    setenv("KELVANE_CONFIG", (dir_ / "zarfiles.ini").c_str(), 1);
+  }
+
+  void TearDown() override {
+    fs::current_path(old_dir_);
+    unsetenv("KELVANE_CONFIG");
+    fs::remove_all(dir_);
+  }
+
+  std::unique_ptr<ScratchDatabase> database_;
+  fs::path dir_;
+  fs::path old_dir_;
+};
+
+TEST_F(UndoWindowTest, RefusedApRecordIsShownAfterTheLastStepAndTheWindowStays) {
+  RefuseOneClassRecord(*database_);
+  auto form = MakeForm();
+  form->show();
+  ASSERT_EQ(std::vector<std::string>{}, messages_);
+
+  ClickGo(*form);
+
+  EXPECT_EQ(testing_support::kStatusTexts, statuses_);
+  ASSERT_EQ(1u, messages_.size());
+  EXPECT_TRUE(Contains(messages_[0], "type 006: 1 record refused")) << messages_[0];
+  EXPECT_TRUE(Contains(messages_[0], "injected ap refusal")) << messages_[0];
+  EXPECT_TRUE(Contains(messages_[0], "kelvane --restore ")) << messages_[0];
+  EXPECT_TRUE(form->isVisible());
+  EXPECT_TRUE(Control<QPushButton>(*form, "Button1")->isEnabled());
+  EXPECT_EQ(1u, form->run_report().ap_refused);
 }
 
 }  // namespace
