@@ -51,21 +51,6 @@ bool IsAgencyCode(const std::string& code) {
   return code.size() == 2 && IsAsciiAlnum(code[0]) && IsAsciiAlnum(code[1]);
 }
 
-std::string Quoted(const std::string& text) {
-  return QuoteString(EscapeString(text));
-}
-
-std::string QuoteIdentifier(const std::string& name) {
-  std::string quoted = "`";
-  for (char c : name) {
-    quoted += c;
-    if (c == '`') {
-      quoted += '`';
-    }
-  }
-  return quoted + "`";
-}
-
 // The session's time zone is UTC while a backup reads: TIMESTAMP values then come as the
 // UTC text the file restores them from, with no hour that a local zone's clock change
 // makes ambiguous.
@@ -74,12 +59,12 @@ class UtcSession {
   explicit UtcSession(db::Connection& connection) : connection_(connection) {
     db::Result result = connection_.Query("SELECT @@SESSION.time_zone");
     saved_ = std::string(result.Value(0));
-    connection_.Execute(std::string("SET SESSION time_zone = ") + Quoted(kBackupTimeZone));
+    connection_.Execute(std::string("SET SESSION time_zone = ") + db::QuotedText(kBackupTimeZone));
   }
 
   ~UtcSession() {
     try {
-      connection_.Execute("SET SESSION time_zone = " + Quoted(saved_));
+      connection_.Execute("SET SESSION time_zone = " + db::QuotedText(saved_));
     } catch (const std::exception&) {
       // A session that is gone has no time zone left to put back.
     }
@@ -136,7 +121,7 @@ std::optional<ReadForm> FormOfType(const std::string& type) {
 // The columns a backup saves: every column of the table but generated ones, which the
 // server computes and refuses values for.
 std::vector<ColumnRead> ReadableColumns(db::Connection& connection, const std::string& table) {
-  db::Result result = connection.Query("SHOW COLUMNS FROM " + QuoteIdentifier(table));
+  db::Result result = connection.Query("SHOW COLUMNS FROM " + db::QuoteIdentifier(table));
   const std::size_t field = result.FindField("Field").value_or(0);
   const std::size_t type = result.FindField("Type").value_or(1);
   const std::size_t key = result.FindField("Key").value_or(3);
@@ -161,7 +146,7 @@ std::vector<ColumnRead> ReadableColumns(db::Connection& connection, const std::s
 }
 
 std::string ReadExpression(const ColumnRead& column) {
-  const std::string name = QuoteIdentifier(column.name);
+  const std::string name = db::QuoteIdentifier(column.name);
   switch (column.form) {
     case ReadForm::kBytes:
       return "CAST(" + name + " AS BINARY)";
@@ -185,13 +170,13 @@ BackupSection ReadTable(db::Connection& connection, const copy::TableDesc& table
     names.push_back(column.name);
     select += (select.empty() ? "SELECT " : ", ") + ReadExpression(column);
     if (column.primary_key) {
-      order += (order.empty() ? " ORDER BY " : ", ") + QuoteIdentifier(column.name);
+      order += (order.empty() ? " ORDER BY " : ", ") + db::QuoteIdentifier(column.name);
     }
   }
   SectionBuilder builder(table.table, table.code_column, code, names);
   // The condition is the clear's own, so the backup holds exactly the rows a run deletes.
-  select += " FROM " + QuoteIdentifier(table.table) + " WHERE " +
-            QuoteIdentifier(table.code_column) + " = " + Quoted(code) + order;
+  select += " FROM " + db::QuoteIdentifier(table.table) + " WHERE " +
+            db::QuoteIdentifier(table.code_column) + " = " + db::QuotedText(code) + order;
   db::Result result = connection.Query(select);
   std::vector<SavedValue> values(columns.size());
   for (; !result.Eof(); result.Next()) {

@@ -194,30 +194,19 @@ std::size_t NumberLength(std::string_view text) {
   return pos;
 }
 
-std::string QuoteIdentifier(const std::string& name) {
-  std::string quoted = "`";
-  for (char c : name) {
-    quoted += c;
-    if (c == '`') {
-      quoted += '`';
-    }
-  }
-  return quoted + "`";
-}
-
 std::string ColumnList(const std::vector<std::string>& columns) {
   std::string text;
   for (const std::string& column : columns) {
     if (!text.empty()) {
       text += ", ";
     }
-    text += QuoteIdentifier(column);
+    text += db::QuoteIdentifier(column);
   }
   return text;
 }
 
 std::string TableInsertHead(const std::string& table, const std::vector<std::string>& columns) {
-  return "INSERT INTO " + QuoteIdentifier(table) + " (" + ColumnList(columns) + ") VALUES ";
+  return "INSERT INTO " + db::QuoteIdentifier(table) + " (" + ColumnList(columns) + ") VALUES ";
 }
 
 std::string RenderValue(const SavedValue& value) {
@@ -572,8 +561,8 @@ std::string BackupSection::Name() const {
 
 std::string TableClearStatement(const std::string& table, const std::string& code_column,
                                 const std::string& code) {
-  return "DELETE FROM " + QuoteIdentifier(table) + " WHERE " + QuoteIdentifier(code_column) +
-         " = " + QuoteString(EscapeString(code));
+  return "DELETE FROM " + db::QuoteIdentifier(table) + " WHERE " +
+         db::QuoteIdentifier(code_column) + " = " + QuoteString(EscapeString(code));
 }
 
 SectionBuilder::SectionBuilder(const std::string& table, const std::string& code_column,

@@ -24,21 +24,6 @@ namespace core {
 
 namespace {
 
-std::string Quoted(const std::string& text) {
-  return QuoteString(EscapeString(text));
-}
-
-std::string QuoteIdentifier(const std::string& name) {
-  std::string quoted = "`";
-  for (char c : name) {
-    quoted += c;
-    if (c == '`') {
-      quoted += '`';
-    }
-  }
-  return quoted + "`";
-}
-
 std::string Scalar(db::Connection& connection, const std::string& sql) {
   db::Result result = connection.Query(sql);
   if (result.Eof() || result.IsNull(0)) {
@@ -79,7 +64,8 @@ void CheckColumns(db::Connection& connection, const std::string& path,
     }
     std::set<std::string> present;
     try {
-      db::Result result = connection.Query("SHOW COLUMNS FROM " + QuoteIdentifier(section.table));
+      db::Result result =
+          connection.Query("SHOW COLUMNS FROM " + db::QuoteIdentifier(section.table));
       for (; !result.Eof(); result.Next()) {
         present.insert(db::AsciiLower(result.Value(0)));
       }
@@ -88,7 +74,7 @@ void CheckColumns(db::Connection& connection, const std::string& path,
     }
     for (const std::string& column : section.columns) {
       if (present.count(db::AsciiLower(column)) == 0) {
-        Refuse(path, "table " + section.table + " has no column " + QuoteIdentifier(column) +
+        Refuse(path, "table " + section.table + " has no column " + db::QuoteIdentifier(column) +
                          " any more, which the backup holds");
       }
     }
@@ -100,8 +86,8 @@ std::string CountStatement(const BackupSection& section, const std::string& code
     return recstore::ApCountStatement(section.record_type, code);
   }
   const copy::TableDesc& table = TableNamed(section.table);
-  return "SELECT COUNT(*) FROM " + QuoteIdentifier(table.table) + " WHERE " +
-         QuoteIdentifier(table.code_column) + " = " + Quoted(code);
+  return "SELECT COUNT(*) FROM " + db::QuoteIdentifier(table.table) + " WHERE " +
+         db::QuoteIdentifier(table.code_column) + " = " + db::QuotedText(code);
 }
 
 // The session settings the file's statements are written for, with the caller's put back
@@ -112,14 +98,14 @@ class BackupSession {
     db::Result result = connection_.Query("SELECT @@SESSION.sql_mode, @@SESSION.time_zone");
     sql_mode_ = std::string(result.Value(0));
     time_zone_ = std::string(result.Value(1));
-    connection_.Execute(std::string("SET SESSION sql_mode = ") + Quoted(kBackupSqlMode));
-    connection_.Execute(std::string("SET SESSION time_zone = ") + Quoted(kBackupTimeZone));
+    connection_.Execute(std::string("SET SESSION sql_mode = ") + db::QuotedText(kBackupSqlMode));
+    connection_.Execute(std::string("SET SESSION time_zone = ") + db::QuotedText(kBackupTimeZone));
   }
 
   ~BackupSession() {
     try {
-      connection_.Execute("SET SESSION sql_mode = " + Quoted(sql_mode_));
-      connection_.Execute("SET SESSION time_zone = " + Quoted(time_zone_));
+      connection_.Execute("SET SESSION sql_mode = " + db::QuotedText(sql_mode_));
+      connection_.Execute("SET SESSION time_zone = " + db::QuotedText(time_zone_));
     } catch (const std::exception&) {
       // A session that is gone has nothing left to put back; a new one starts afresh.
     }

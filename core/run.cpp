@@ -345,32 +345,28 @@ void Session::RunAtomic(const RunObserver& observer) {
           "\nAnother session or cluster node changed the same rows at the same time, so the "
           "server refused this run's changes (a deadlock, or a failed cluster certification).";
     }
-    try {
-      connection_.Execute("ROLLBACK");
-    } catch (const std::exception&) {
-      // The session is gone; the server rolls back what a lost session left open.
-      connection_.Close();
-    }
-    report_.rolled_back = true;
-    throw std::runtime_error(text +
-                             "\nThe run was rolled back: the destination is exactly as before "
-                             "the run.");
+    RollBack(text);
   } catch (const std::exception& failure) {
     std::string text = failure.what();
     // Before the rollback: leaving the connection sends any inserts the record store still
     // queues, and they must land in the transaction that is rolled back, not after it.
     recstore::UseConnection(nullptr);
-    try {
-      connection_.Execute("ROLLBACK");
-    } catch (const std::exception&) {
-      connection_.Close();
-    }
-    report_.rolled_back = true;
-    throw std::runtime_error(text +
-                             "\nThe run was rolled back: the destination is exactly as before "
-                             "the run.");
+    RollBack(text);
   }
   recstore::UseConnection(nullptr);
+}
+
+void Session::RollBack(const std::string& failure) {
+  try {
+    connection_.Execute("ROLLBACK");
+  } catch (const std::exception&) {
+    // The session is gone; the server rolls back what a lost session left open.
+    connection_.Close();
+  }
+  report_.rolled_back = true;
+  throw std::runtime_error(failure +
+                           "\nThe run was rolled back: the destination is exactly as before "
+                           "the run.");
 }
 
 void Session::Run(const std::string& from_code, const std::string& to_code,

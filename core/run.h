@@ -165,6 +165,8 @@ class Session {
   void CheckRun(const RunOptions& options);
   void RunSteps(const RunObserver& observer);
   void RunAtomic(const RunObserver& observer);
+  // Rolls the run's transaction back and throws `failure` saying so.
+  [[noreturn]] void RollBack(const std::string& failure);
   copy::CopyContext Context(const std::string& from_code, const std::string& to_code,
                             const RunObserver& observer, StepReport* step);
 
@@ -182,7 +184,7 @@ class Session {
   // False until OpenDatabases has loaded the connection parameters once.
   bool parameters_loaded_ = false;
   bool running_ = false;
-  bool atomic_run_ = false;  // the running run is one transaction: inserts go in batches
+  bool atomic_run_ = false;            // the running run is one transaction: inserts go in batches
   const RunLock* run_lock_ = nullptr;  // the running run's lock
   RunReport report_;
 };

@@ -46,6 +46,21 @@ std::string EscapeString(const std::string& s) {
 
 namespace db {
 
+std::string QuotedText(const std::string& text) {
+  return QuoteString(EscapeString(text));
+}
+
+std::string QuoteIdentifier(const std::string& name) {
+  std::string quoted = "`";
+  for (char c : name) {
+    quoted += c;
+    if (c == '`') {
+      quoted += '`';
+    }
+  }
+  return quoted + "`";
+}
+
 std::string HexLiteral(std::string_view bytes) {
   static constexpr char kDigits[] = "0123456789ABCDEF";
   std::string text;

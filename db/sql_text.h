@@ -22,6 +22,14 @@ std::string EscapeString(const std::string& s);
 
 namespace db {
 
+// `text` escaped and between single quotes: QuoteString(EscapeString(text)), the form every
+// quoted value of the program's statements takes.
+std::string QuotedText(const std::string& text);
+
+// `name` between backquotes, a backquote inside doubled: a table or column name as MySQL
+// reads it, whatever it holds.
+std::string QuoteIdentifier(const std::string& name);
+
 // `bytes` as a hex literal (X'0A1B', X'' when empty). No escaping rule, character set or
 // sql_mode can change a byte of it, so binary values and exact text travel this way.
 std::string HexLiteral(std::string_view bytes);

@@ -10,11 +10,7 @@ namespace recstore {
 
 namespace {
 
-// Every text between single quotes is escaped: a quote or backslash must neither break the
-// statement nor change what it matches.
-std::string QuotedText(const std::string& text) {
-  return QuoteString(EscapeString(text));
-}
+using db::QuotedText;
 
 // The code as LIKE reads it literally: "%", "_" and "\" would otherwise be wildcards or
 // escapes, and the clear would delete other agencies' records.
