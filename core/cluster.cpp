@@ -1,8 +1,10 @@
 // What a run does differently on a Galera cluster.
 #include "core/cluster.h"
 
+#include <algorithm>
 #include <cstdint>
 #include <set>
+#include <stdexcept>
 #include <string>
 #include <utility>
 
@@ -19,9 +21,9 @@ namespace core {
 namespace {
 
 constexpr unsigned int kErLockDeadlock = 1213;
-// Rows per replicated fragment when a run streams: small enough for any sensible limit,
-// large enough that the fragments cost little.
-constexpr const char* kFragmentRows = "1000";
+// The largest replicated fragment when a run streams: fragments cost each node a write to
+// its streaming log, so they should be few, but a node holds a fragment whole in memory.
+constexpr uint64_t kLargestFragmentBytes = 16 * 1024 * 1024;
 
 uint64_t ToNumber(std::string_view text) {
   uint64_t value = 0;
@@ -32,6 +34,10 @@ uint64_t ToNumber(std::string_view text) {
     value = value * 10 + static_cast<uint64_t>(c - '0');
   }
   return value;
+}
+
+std::string RowCount(uint64_t rows) {
+  return std::to_string(rows) + (rows == 1 ? " row" : " rows");
 }
 
 // The names of the tables a run touches, each once, in run order.
@@ -109,11 +115,15 @@ bool PrepareClusterTransaction(db::Connection& connection,
 
   uint64_t rows = 0;
   uint64_t bytes = 0;
+  // The most rows one statement of a run without --atomic changes: a table's or a record
+  // type's clear (its inserts go one row at a time).
+  uint64_t largest_statement = 0;
   for (const copy::TablePlan& plan : copy::PlanRun(connection, tables, from_code, to_code)) {
     const copy::PlanCounts& counts = plan.counts;
     const uint64_t table_rows = counts.rows_to_delete + counts.rows_to_copy;
     const uint64_t ap_rows = counts.ap_to_delete + counts.ap_to_copy;
     rows += table_rows + ap_rows;
+    largest_statement = std::max({largest_statement, counts.rows_to_delete, counts.ap_to_delete});
     // A row's share of the table's data is what its image in the write set costs, near
     // enough; the server keeps the average.
     for (const auto& [name, count] :
@@ -131,23 +141,47 @@ bool PrepareClusterTransaction(db::Connection& connection,
       bytes += count * (row_bytes + 64);
     }
   }
-  const bool too_many_rows = max_rows != 0 && rows > max_rows;
+  // The server counts every row a transaction changes against wsrep_max_ws_rows, also when
+  // the transaction replicates in fragments, so streaming cannot help here: the run would
+  // fail at the row past the limit. The counts are exact (taken under the run's lock), so
+  // a run at the limit itself is allowed, as the server allows it.
+  if (max_rows != 0 && rows > max_rows) {
+    std::string advice =
+        largest_statement <= max_rows
+            ? "Run without --atomic (its largest statement changes " + RowCount(largest_statement) +
+                  "), or raise wsrep_max_ws_rows on every node (0 means no limit)."
+            : "Raise wsrep_max_ws_rows on every node (0 means no limit); a run without "
+              "--atomic would fail as well, since one of its deletes changes " +
+                  RowCount(largest_statement) + ".";
+    throw std::runtime_error(
+        "An all-or-nothing run is refused on this cluster, so nothing was changed: it would "
+        "change " +
+        RowCount(rows) + " in one transaction, and the cluster allows " + std::to_string(max_rows) +
+        " (wsrep_max_ws_rows), counting every row of a transaction even when it is replicated "
+        "in fragments. " +
+        advice);
+  }
   // Half the limit: the estimate is an average, and the write set carries keys as well.
-  const bool too_large = max_bytes != 0 && bytes > max_bytes / 2;
-  if (!too_many_rows && !too_large) {
+  if (max_bytes == 0 || bytes <= max_bytes / 2) {
     return false;
   }
+  // Each fragment is a write set of its own, checked against the limit on its own. A
+  // fragment is sent once it has reached the size, so it can pass it by one row: a quarter
+  // of the limit leaves room for any row.
+  const uint64_t fragment_bytes =
+      std::max<uint64_t>(1, std::min<uint64_t>(max_bytes / 4, kLargestFragmentBytes));
   try {
-    connection.Execute("SET SESSION wsrep_trx_fragment_unit = 'rows'");
-    connection.Execute(std::string("SET SESSION wsrep_trx_fragment_size = ") + kFragmentRows);
+    connection.Execute("SET SESSION wsrep_trx_fragment_unit = 'bytes'");
+    connection.Execute("SET SESSION wsrep_trx_fragment_size = " + std::to_string(fragment_bytes));
   } catch (const db::Error& error) {
     throw std::runtime_error(
         "An all-or-nothing run is refused on this cluster, so nothing was changed: it would "
         "write about " +
-        std::to_string(rows) + " rows and " + std::to_string(bytes) +
-        " bytes in one transaction, above the cluster's limits (wsrep_max_ws_rows " +
-        std::to_string(max_rows) + ", wsrep_max_ws_size " + std::to_string(max_bytes) +
-        "), and streaming replication could not be turned on: " + error.what());
+        std::to_string(bytes) + " bytes in one transaction (" + RowCount(rows) +
+        "), above half the cluster's limit (wsrep_max_ws_size " + std::to_string(max_bytes) +
+        "), and streaming replication, which would send it in fragments within the limit, "
+        "could not be turned on: " +
+        error.what());
   }
   return true;
 }
