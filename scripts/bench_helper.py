@@ -68,7 +68,9 @@ def cmd_seed(args):
            "('01', 'Bench Source Agency'), ('02', 'Bench Destination Agency'), "
            "('03', 'Bench Bystander Agency');"]
     for table, columns in sorted(tables.items()):
-        if table.lower() in ("agency", "zz_data_ap"):
+        # Only the copied tables, the ones with an agency code (not Agency itself, the ap
+        # file or the program's own tables).
+        if table.lower() == "agency" or not any(c[0].lower() == "agycode" for c in columns):
             continue
         names, exprs = [], []
         first_text = True
@@ -121,8 +123,8 @@ def cmd_replay(args):
 
 def cmd_packets(args):
     """Hex-encoded log entries -> a script that sends each entry as one query, as the program
-    sent it: a multi-statement packet stays one round trip. The delimiter cannot occur outside
-    the quoted or hex values of the program's statements."""
+    sent it: a multi-row insert (or a multi-statement packet) stays one round trip. The
+    delimiter cannot occur outside the quoted or hex values of the program's statements."""
     count = 0
     with open(args.output, "wb") as out:
         out.write(b"DELIMITER $$$\n")
