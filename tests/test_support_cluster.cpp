@@ -2,6 +2,7 @@
 #include "tests/test_support_cluster.h"
 
 #include <mysql.h>
+#include <signal.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -230,6 +231,11 @@ TableRows DumpTables(int node, const std::string& database) {
   return dump;
 }
 
+TableRows WithoutLockTable(TableRows rows) {
+  rows.erase("kelvane_run_lock");
+  return rows;
+}
+
 std::string FirstDifference(const TableRows& expected, const TableRows& actual) {
   for (const auto& [table, rows] : expected) {
     const auto found = actual.find(table);
@@ -274,6 +280,76 @@ ClusterDatabase::~ClusterDatabase() {
       // Try the next node: this one may be the one a test stopped.
     }
   }
+}
+
+bool WaitForDeleteFrom(int node, const std::string& database, const std::string& table,
+                       const std::atomic<bool>& run_ended) {
+  NodeSession session(node);
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::minutes(2);
+  while (!run_ended && std::chrono::steady_clock::now() < deadline) {
+    if (session.Scalar("SELECT COUNT(*) FROM information_schema.PROCESSLIST WHERE DB = '" +
+                       database + "' AND INFO LIKE 'delete from " + table + " %'") != "0") {
+      return true;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
+  return false;
+}
+
+bool WaitFor(const std::atomic<bool>& done, int seconds) {
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
+  while (!done && std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
+  return done;
+}
+
+void ClusterTest::SetUpTestSuite() {
+  // A session to a node a test kills must not end the test program when it is closed.
+  signal(SIGPIPE, SIG_IGN);
+}
+
+void ClusterTest::SetUp() {
+  if (!ClusterConfigured()) {
+    GTEST_SKIP() << "No cluster: KELVANE_CLUSTER_SOCKETS is not set (scripts/test starts "
+                    "one; by hand: scripts/cluster start && eval \"$(scripts/cluster env)\")";
+  }
+  ASSERT_NE(std::getenv("KELVANE_BIN"), nullptr) << "KELVANE_BIN is not set";
+  ASSERT_TRUE(EnsureClusterUp()) << "the three nodes are not all synced";
+  backups_ = std::make_unique<BackupFolder>();
+  database_ = std::make_unique<ClusterDatabase>();
+  dir_ = MakeTempDir("kelvane-cluster");
+}
+
+void ClusterTest::TearDown() {
+  if (database_ != nullptr) {
+    // A test that failed after stopping a node leaves it to be started for the next one.
+    EnsureClusterUp();
+    database_.reset();
+  }
+  if (!dir_.empty()) {
+    std::filesystem::remove_all(dir_);
+  }
+  backups_.reset();
+}
+
+CliOutcome ClusterTest::Run(int node, const std::string& args) {
+  const std::filesystem::path run_dir = dir_ / ("run" + std::to_string(runs_++));
+  std::filesystem::create_directories(run_dir / "work");
+  return RunKelvane(run_dir, database_->settings(), args, NodeEnv(node));
+}
+
+void ClusterTest::ExpectNodesHold(const TableRows& expected, const std::vector<int>& nodes) {
+  for (int node : nodes) {
+    EXPECT_EQ(FirstDifference(WithoutLockTable(expected), Data(node)), "") << "node " << node;
+  }
+}
+
+void ClusterTest::ExpectVerifiedOn(int node, const std::string& from, const std::string& to) {
+  const CliOutcome verify = Run(node, "--from " + from + " --to " + to + " --verify");
+  EXPECT_EQ(verify.status, 0) << "node " << node << ":\n" << verify.out << verify.err;
+  EXPECT_NE(verify.out.find("The destination matches the source."), std::string::npos)
+      << verify.out;
 }
 
 }  // namespace testing_support

@@ -1,12 +1,18 @@
 // Test support: the private Galera cluster of scripts/cluster, seen node by node.
 #pragma once
 
+#include <atomic>
+#include <filesystem>
 #include <map>
+#include <memory>
 #include <stdexcept>
 #include <string>
 #include <vector>
 
+#include <gtest/gtest.h>
+
 #include "db/settings.h"
+#include "tests/test_support_cli.h"
 
 struct st_mysql;
 
@@ -80,6 +86,9 @@ bool WaitForClusterSize(int node, int size);
 using TableRows = std::map<std::string, std::vector<std::string>>;
 TableRows DumpTables(int node, const std::string& database);
 
+// `rows` without the run lock's table: what a run copies, without who holds a lock.
+TableRows WithoutLockTable(TableRows rows);
+
 // "" when both are equal, else where they first differ (table, row), for a failure message.
 std::string FirstDifference(const TableRows& expected, const TableRows& actual);
 
@@ -98,6 +107,51 @@ class ClusterDatabase {
 
  private:
   std::string name_;
+};
+
+// Waits until a session on node `node` runs a DELETE from `table` in `database`: in the
+// cluster tests the DELETE waits there for rows another session holds FOR UPDATE. (The
+// process list, since information_schema.INNODB_TRX does not always list a waiting
+// transaction of a cluster node.) False when `run_ended` was set first, or nothing came
+// within a generous bound.
+bool WaitForDeleteFrom(int node, const std::string& database, const std::string& table,
+                       const std::atomic<bool>& run_ended);
+
+// Waits until `done` is set, for at most `seconds`. True when it was set.
+bool WaitFor(const std::atomic<bool>& done, int seconds);
+
+// The fixture of the cluster tests: skips without a cluster, starts what scripts/cluster
+// has stopped, gives each test its own database (agencies 01, 02 and 03 of the demo data)
+// and temporary folder, and keeps the backups its runs make in a temporary folder.
+class ClusterTest : public testing::Test {
+ protected:
+  static void SetUpTestSuite();
+  void SetUp() override;
+  void TearDown() override;
+
+  // A headless run through node `node` on this test's database, in a folder of its own so
+  // that runs may overlap.
+  CliOutcome Run(int node, const std::string& args);
+
+  TableRows Dump(int node) { return DumpTables(node, database_->name()); }
+
+  // Dump without the lock table.
+  TableRows Data(int node) { return WithoutLockTable(Dump(node)); }
+
+  // Each of the running nodes `nodes` holds exactly `expected`, the lock table aside.
+  void ExpectNodesHold(const TableRows& expected, const std::vector<int>& nodes = {1, 2, 3});
+
+  // A --verify through node `node` finds agency `to` equal to agency `from`. Only after a
+  // read of that node with sync-wait (Dump): the program's own reads do not wait for the
+  // cluster.
+  void ExpectVerifiedOn(int node, const std::string& from = "01", const std::string& to = "02");
+
+  std::unique_ptr<ClusterDatabase> database_;
+  std::filesystem::path dir_;
+
+ private:
+  std::unique_ptr<BackupFolder> backups_;
+  int runs_ = 0;
 };
 
 }  // namespace testing_support
