@@ -15,6 +15,7 @@
 #include <ctime>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <optional>
 #include <stdexcept>
 #include <string_view>
@@ -376,9 +377,10 @@ bool RenameNoReplace(const std::string& from, const std::string& to, const std::
   return true;
 }
 
-// Writes `text` as a new file "<base>.sql" (or "<base>-2.sql", ...) in `dir` and returns its
-// path. See WriteBackup for what is guaranteed.
-std::string WriteNewFile(const std::string& dir, const std::string& base, const std::string& text) {
+// Writes what `write` writes to the descriptor it is given as a new file "<base>.sql" (or
+// "<base>-2.sql", ...) in `dir` and returns its path. See WriteBackup for what is guaranteed.
+std::string WriteNewFile(const std::string& dir, const std::string& base,
+                         const std::function<void(int fd, const std::string& shown)>& write) {
   MakeFolders(dir);
   const std::string folder = std::filesystem::path(dir).string();
   const std::string first = (std::filesystem::path(dir) / (base + ".sql")).string();
@@ -398,7 +400,7 @@ std::string WriteNewFile(const std::string& dir, const std::string& base, const 
   if (::fchmod(file.get(), 0600) != 0) {
     ThrowSystem("Cannot write the backup", first, errno);
   }
-  WriteAll(file.get(), text, first);
+  write(file.get(), first);
   if (::fsync(file.get()) != 0) {
     ThrowSystem("Cannot write the backup", first, errno);
   }
@@ -575,24 +577,64 @@ BackupSummary WriteBackup(db::Connection& connection, const std::string& dir,
   const Stamp stamp = StampOf(time);
   BackupHeader header{std::string("Kelvane ") + KELVANE_VERSION, CurrentDatabase(connection),
                       stamp.header, from_code, to_code};
+  // One section at a time: its statements go to an unnamed scratch file beside the backup
+  // and only its counts and checksum stay in memory, so a large profile costs no more than
+  // its largest table.
+  MakeFolders(dir);
+  const std::string scratch_path =
+      (std::filesystem::path(dir) / (".scratch." + std::to_string(::getpid()) + ".tmp")).string();
+  Fd scratch(::open(scratch_path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0600));
+  if (scratch.get() < 0) {
+    ThrowSystem("Cannot write the backup", scratch_path, errno);
+  }
+  ::unlink(scratch_path.c_str());
   std::vector<BackupSection> sections;
+  std::vector<std::string> checksums;
+  const auto keep = [&](BackupSection section) {
+    checksums.emplace_back();
+    WriteAll(scratch.get(), RenderSectionLines(section, checksums.back()), scratch_path);
+    section.statements.clear();
+    section.statements.shrink_to_fit();
+    sections.push_back(std::move(section));
+  };
   {
     UtcSession utc(connection);
     for (const copy::TableDesc& table : copy::AllTables()) {
-      sections.push_back(ReadTable(connection, table, to_code));
+      keep(ReadTable(connection, table, to_code));
     }
     for (const char* type : recstore::kApRecordTypes) {
-      sections.push_back(ReadApRecords(connection, type, to_code));
+      keep(ReadApRecords(connection, type, to_code));
     }
   }
-  std::string text;
+  std::string head;
   try {
-    text = RenderBackup(header, sections);
+    head = RenderHead(header, sections, checksums);
   } catch (const std::invalid_argument& e) {
     throw std::runtime_error(std::string("Cannot back up: ") + e.what());
   }
+  const auto write = [&](int fd, const std::string& shown) {
+    WriteAll(fd, head, shown);
+    if (::lseek(scratch.get(), 0, SEEK_SET) != 0) {
+      ThrowSystem("Cannot write the backup", shown, errno);
+    }
+    std::vector<char> buffer(1 << 20);
+    for (;;) {
+      const ssize_t got = ::read(scratch.get(), buffer.data(), buffer.size());
+      if (got < 0 && errno == EINTR) {
+        continue;
+      }
+      if (got < 0) {
+        ThrowSystem("Cannot write the backup", shown, errno);
+      }
+      if (got == 0) {
+        break;
+      }
+      WriteAll(fd, std::string_view(buffer.data(), static_cast<std::size_t>(got)), shown);
+    }
+    WriteAll(fd, RenderTail(), shown);
+  };
   BackupSummary summary;
-  summary.path = WriteNewFile(dir, stamp.name + "-" + from_code + "-to-" + to_code, text);
+  summary.path = WriteNewFile(dir, stamp.name + "-" + from_code + "-to-" + to_code, write);
   summary.database = header.database;
   summary.from_code = from_code;
   summary.to_code = to_code;

@@ -628,9 +628,25 @@ std::string OutcomeLine(bool completed) {
   return completed ? "-- outcome: completed\n" : "-- outcome: failed\n";
 }
 
-std::string RenderBackup(const BackupHeader& header, const std::vector<BackupSection>& sections) {
+std::string RenderSectionLines(const BackupSection& section, std::string& sha256) {
+  Sha256 checksum;
+  std::string lines;
+  for (const std::string& statement : section.statements) {
+    const std::string line = statement + ";\n";
+    checksum.Update(line);
+    lines += line;
+  }
+  sha256 = checksum.HexDigest();
+  return lines;
+}
+
+std::string RenderHead(const BackupHeader& header, const std::vector<BackupSection>& sections,
+                       const std::vector<std::string>& checksums) {
   if (!IsOneLine(header.database) || !IsOneLine(header.program) || !IsOneLine(header.time)) {
     throw std::invalid_argument("the database name holds a line break or control character");
+  }
+  if (checksums.size() != sections.size()) {
+    throw std::invalid_argument("a checksum is missing for a section of the backup");
   }
   std::string text = std::string(kBackupMagic) + "\n";
   text += "-- program: " + header.program + "\n";
@@ -640,15 +656,9 @@ std::string RenderBackup(const BackupHeader& header, const std::vector<BackupSec
   text += "-- to: " + header.to_code + "\n";
   text += std::string(kChecksumNote) + "\n";
   text += std::string(kRestoreNote) + "\n";
-  std::string body;
-  for (const BackupSection& section : sections) {
-    Sha256 checksum;
-    for (const std::string& statement : section.statements) {
-      const std::string line = statement + ";\n";
-      checksum.Update(line);
-      body += line;
-    }
-    const std::string sum = " sha256=" + checksum.HexDigest() + "\n";
+  for (std::size_t i = 0; i < sections.size(); ++i) {
+    const BackupSection& section = sections[i];
+    const std::string sum = " sha256=" + checksums[i] + "\n";
     if (section.IsAp()) {
       text += "-- ap " + section.record_type + ": records=" + std::to_string(section.count) + sum;
     } else {
@@ -665,10 +675,20 @@ std::string RenderBackup(const BackupHeader& header, const std::vector<BackupSec
   for (const char* line : kPreamble) {
     text += std::string(line) + "\n";
   }
-  text += body;
-  text += "COMMIT;\n";
-  text += std::string(kBackupEndLine) + "\n";
   return text;
+}
+
+std::string RenderTail() {
+  return "COMMIT;\n" + std::string(kBackupEndLine) + "\n";
+}
+
+std::string RenderBackup(const BackupHeader& header, const std::vector<BackupSection>& sections) {
+  std::vector<std::string> checksums(sections.size());
+  std::string body;
+  for (std::size_t i = 0; i < sections.size(); ++i) {
+    body += RenderSectionLines(sections[i], checksums[i]);
+  }
+  return RenderHead(header, sections, checksums) + body + RenderTail();
 }
 
 BackupContents ParseBackupHeader(std::string_view text) {

@@ -115,6 +115,15 @@ std::string TableClearStatement(const std::string& table, const std::string& cod
 // statements, each on a line of its own.
 std::string RenderBackup(const BackupHeader& header, const std::vector<BackupSection>& sections);
 
+// The same file in parts, so a writer holds one section at a time: the lines of a section's
+// statements (what its checksum covers) with that checksum in `sha256`; the header and
+// session settings for sections whose statements may have been dropped, given their
+// checksums in order; and the end of the transaction and of the file.
+std::string RenderSectionLines(const BackupSection& section, std::string& sha256);
+std::string RenderHead(const BackupHeader& header, const std::vector<BackupSection>& sections,
+                       const std::vector<std::string>& checksums);
+std::string RenderTail();
+
 // Reads a file RenderBackup wrote (optionally followed by its outcome line) and checks it:
 // the header, the exact statements expected for each of the twelve tables and seven record
 // types in order, each value's form, every section's count and checksum, the COMMIT and
