@@ -8,7 +8,7 @@
 #include <string>
 #include <utility>
 
-#include "copy/dry_run.h"
+#include "copy/table_copy.h"
 #include "db/ascii.h"
 #include "db/connection.h"
 #include "db/error.h"
@@ -24,6 +24,8 @@ constexpr unsigned int kErLockDeadlock = 1213;
 // The largest replicated fragment when a run streams: fragments cost each node a write to
 // its streaming log, so they should be few, but a node holds a fragment whole in memory.
 constexpr uint64_t kLargestFragmentBytes = 16 * 1024 * 1024;
+// What a row's image in a write set carries besides its data: keys and headers, roughly.
+constexpr uint64_t kRowOverheadBytes = 64;
 
 uint64_t ToNumber(std::string_view text) {
   uint64_t value = 0;
@@ -53,6 +55,74 @@ std::vector<std::string> RunTables(const std::vector<copy::TableDesc>& tables) {
   }
   names.push_back(recstore::kApTable);
   return names;
+}
+
+// What an all-or-nothing run's transaction changes.
+struct WriteSet {
+  uint64_t rows = 0;   // rows deleted and inserted, ap records included
+  uint64_t bytes = 0;  // an estimate of their images in the write set
+  // The most rows one statement of a run without --atomic changes: a table's or a record
+  // type's clear (its inserts go one row at a time).
+  uint64_t largest_statement = 0;
+};
+
+uint64_t Count(db::Connection& connection, const std::string& sql) {
+  db::Result result = connection.Query(sql);
+  return result.Eof() || result.IsNull(0) ? 0 : ToNumber(result.Value(0));
+}
+
+// Counts what the run's clears and selects match, table by table, without the dry run's
+// search for a source record too long to copy (which costs a scan per record): the run's
+// check has refused such a record already, so every record of the scan is copied. A row's
+// share of its table's data (the server keeps the average) stands for its image; ap records
+// are measured.
+WriteSet EstimateWriteSet(db::Connection& connection, const std::vector<copy::TableDesc>& tables,
+                          const std::string& from_code, const std::string& to_code) {
+  WriteSet set;
+  for (const copy::TableDesc& desc : tables) {
+    const std::string cleared = copy::CodeCondition(desc, to_code);
+    const uint64_t deleted =
+        Count(connection, "SELECT COUNT(*) FROM " + desc.table + " WHERE " + cleared);
+    // The select runs after the clear, so rows both match are gone by then.
+    const uint64_t copied =
+        Count(connection, "SELECT COUNT(*) FROM " + desc.table + " WHERE (" +
+                              copy::CodeCondition(desc, from_code) + ") AND NOT (" + cleared + ")");
+    set.rows += deleted + copied;
+    set.largest_statement = std::max(set.largest_statement, deleted);
+    if (deleted + copied > 0) {
+      const uint64_t average =
+          Count(connection,
+                "SELECT AVG_ROW_LENGTH FROM information_schema.TABLES WHERE TABLE_SCHEMA = "
+                "DATABASE() AND TABLE_NAME = " +
+                    db::QuotedText(desc.table));
+      set.bytes += (deleted + copied) * (average + kRowOverheadBytes);
+    }
+    if (desc.ap_record_type.empty()) {
+      continue;
+    }
+    const std::string ap_cleared = recstore::ApClearCondition(desc.ap_record_type, to_code);
+    const std::string prefix =
+        db::QuotedText(recstore::ApKeyPrefix(desc.ap_record_type, from_code));
+    // An aggregate gives one row, whatever matches.
+    const auto measure = [&connection](const std::string& condition) {
+      db::Result result = connection.Query(
+          std::string(
+              "SELECT COUNT(*), IFNULL(SUM(LENGTH(Index0Col) + LENGTH(RecData)), 0) FROM ") +
+          recstore::kApTable + " WHERE " + condition);
+      return std::pair<uint64_t, uint64_t>{ToNumber(result.Value(0)), ToNumber(result.Value(1))};
+    };
+    const auto [records_deleted, bytes_deleted] = measure(ap_cleared);
+    // The ap copy scans from the first key after the source's prefix and takes every record
+    // that carries it and survived the clear.
+    const auto [records_copied, bytes_copied] =
+        measure("LEFT(RecData, 8) = " + prefix + " AND Index0Col > " + prefix + " AND NOT (" +
+                ap_cleared + ")");
+    set.rows += records_deleted + records_copied;
+    set.bytes +=
+        bytes_deleted + bytes_copied + (records_deleted + records_copied) * kRowOverheadBytes;
+    set.largest_statement = std::max(set.largest_statement, records_deleted);
+  }
+  return set;
 }
 
 }  // namespace
@@ -113,34 +183,10 @@ bool PrepareClusterTransaction(db::Connection& connection,
   const uint64_t max_rows = ToNumber(limits.Value(0));  // 0: no limit
   const uint64_t max_bytes = ToNumber(limits.Value(1));
 
-  uint64_t rows = 0;
-  uint64_t bytes = 0;
-  // The most rows one statement of a run without --atomic changes: a table's or a record
-  // type's clear (its inserts go one row at a time).
-  uint64_t largest_statement = 0;
-  for (const copy::TablePlan& plan : copy::PlanRun(connection, tables, from_code, to_code)) {
-    const copy::PlanCounts& counts = plan.counts;
-    const uint64_t table_rows = counts.rows_to_delete + counts.rows_to_copy;
-    const uint64_t ap_rows = counts.ap_to_delete + counts.ap_to_copy;
-    rows += table_rows + ap_rows;
-    largest_statement = std::max({largest_statement, counts.rows_to_delete, counts.ap_to_delete});
-    // A row's share of the table's data is what its image in the write set costs, near
-    // enough; the server keeps the average.
-    for (const auto& [name, count] :
-         {std::pair<std::string, uint64_t>{plan.table, table_rows},
-          std::pair<std::string, uint64_t>{recstore::kApTable, ap_rows}}) {
-      if (count == 0) {
-        continue;
-      }
-      db::Result average = connection.Query(
-          "SELECT AVG_ROW_LENGTH FROM information_schema.TABLES WHERE TABLE_SCHEMA = "
-          "DATABASE() AND TABLE_NAME = " +
-          QuoteString(EscapeString(name)));
-      const uint64_t row_bytes =
-          average.Eof() || average.IsNull(0) ? 0 : ToNumber(average.Value(0));
-      bytes += count * (row_bytes + 64);
-    }
-  }
+  const WriteSet write_set = EstimateWriteSet(connection, tables, from_code, to_code);
+  const uint64_t rows = write_set.rows;
+  const uint64_t bytes = write_set.bytes;
+  const uint64_t largest_statement = write_set.largest_statement;
   // The server counts every row a transaction changes against wsrep_max_ws_rows, also when
   // the transaction replicates in fragments, so streaming cannot help here: the run would
   // fail at the row past the limit. The counts are exact (taken under the run's lock), so
