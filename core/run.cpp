@@ -195,7 +195,10 @@ copy::CopyContext Session::Context(const std::string& from_code, const std::stri
   // Inside a transaction a table's rows go in multi-row statements; a failing one is sent
   // again row by row, so the error still names the row.
   if (atomic_run_) {
-    context.multi_row_bytes = copy::MultiRowLimit(connection_);
+    if (multi_row_bytes_ == 0) {
+      multi_row_bytes_ = copy::MultiRowLimit(connection_);
+    }
+    context.multi_row_bytes = multi_row_bytes_;
   }
   return context;
 }
@@ -420,6 +423,7 @@ void Session::Run(const std::string& from_code, const std::string& to_code,
       session->running_ = false;
       session->atomic_run_ = false;
       session->run_lock_ = nullptr;
+      session->multi_row_bytes_ = 0;
     }
   } end_of_run{this, start};
 

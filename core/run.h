@@ -186,6 +186,7 @@ class Session {
   bool running_ = false;
   bool atomic_run_ = false;            // the running run is one transaction: inserts go in batches
   const RunLock* run_lock_ = nullptr;  // the running run's lock
+  std::size_t multi_row_bytes_ = 0;    // an atomic run's statement bound, read once per run
   RunReport report_;
 };
 
