@@ -6,12 +6,12 @@
 #include <gtest/gtest.h>
 
 #include "copy/dry_run.h"
-#include "db/sql_text.h"
 #include "copy/table_copy.h"
 #include "copy/table_desc.h"
 #include "copy/verify.h"
 #include "db/connection.h"
 #include "db/query.h"
+#include "db/sql_text.h"
 #include "recstore/ap_copy.h"
 #include "recstore/btrv_constants.h"
 #include "recstore/recstore.h"

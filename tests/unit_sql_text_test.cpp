@@ -5,8 +5,8 @@
 
 #include <gtest/gtest.h>
 
-#include "db/sql_text.h"
 #include "copy/table_copy.h"
+#include "db/sql_text.h"
 
 namespace {
 

@@ -12,10 +12,10 @@
 #include <memory>
 #include <string>
 
-#include "db/sql_text.h"
 #include "db/connection.h"
 #include "db/error.h"
 #include "db/query.h"
+#include "db/sql_text.h"
 
 namespace {
 
