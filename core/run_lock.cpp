@@ -30,6 +30,8 @@ constexpr unsigned int kConnectionKilled = 1927;
 // takes a moment after KILL returns. Only for such a holder (or one this session may not see)
 // does the lock wait, and no longer than this.
 constexpr int kDyingHolderGraceSeconds = 2;
+// How long a holder that does not look dying gets to turn out dead (see TakeServerLock).
+constexpr int kJustDiedGraceSeconds = 1;
 
 // Two takers of one stale row race through the read and the conditional update; the loser
 // reads again. A handful of rounds ends any such race.
@@ -254,9 +256,11 @@ bool RunLock::TakeServerLock(const std::string& code) {
           "SELECT COMMAND FROM information_schema.PROCESSLIST WHERE ID = IS_USED_LOCK(" + name +
           ")");
       bool dying = holder.Eof() || holder.Value(0) == "Killed";
-      if (!dying ||
-          Scalar(connection_, "SELECT GET_LOCK(" + name + ", " +
-                                  std::to_string(kDyingHolderGraceSeconds) + ")") != "1") {
+      // A holder whose process was just killed still holds the lock until the server reads
+      // the end of its connection, a moment later; a live holder costs the refusal a second.
+      const int grace = dying ? kDyingHolderGraceSeconds : kJustDiedGraceSeconds;
+      if (Scalar(connection_, "SELECT GET_LOCK(" + name + ", " + std::to_string(grace) + ")") !=
+          "1") {
         ThrowHeld(code);
       }
     }
