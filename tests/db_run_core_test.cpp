@@ -74,19 +74,7 @@ class RunCoreTest : public testing::Test {
     db::Connection connection(database_->settings());
     std::string text;
     const auto add = [&](const std::string& sql) {
-      std::vector<std::string> rows;
-      for (db::Result result = connection.Query(sql); !result.Eof(); result.Next()) {
-        std::string row;
-        for (std::size_t i = 0; i < result.FieldCount(); ++i) {
-          row +=
-              result.IsNull(i) ? std::string("<NULL>") : "[" + std::string(result.Value(i)) + "]";
-        }
-        rows.push_back(std::move(row));
-      }
-      std::sort(rows.begin(), rows.end());
-      for (const std::string& row : rows) {
-        text += row + "\n";
-      }
+      text += testing_support::SortedRows(connection, sql);
     };
     for (const char* table : {"Bank", "ClassTypes", "Company", "CmpCont", "Department", "GLCodes",
                               "Producer", "Trans", "Vendor", "AddInt2", "DLNAIC", "DLLines"}) {

@@ -75,21 +75,8 @@ class UndoTest : public testing::Test {
       }
     }
     for (const std::string& table : tables) {
-      db::Result result = connection.Query("SELECT * FROM `" + table + "`");
-      std::vector<std::string> rows;
-      for (; !result.Eof(); result.Next()) {
-        std::string row;
-        for (std::size_t i = 0; i < result.FieldCount(); ++i) {
-          row +=
-              result.IsNull(i) ? std::string("<NULL>") : "[" + std::string(result.Value(i)) + "]";
-        }
-        rows.push_back(std::move(row));
-      }
-      std::sort(rows.begin(), rows.end());
-      text += table + ":\n";
-      for (const std::string& row : rows) {
-        text += row + "\n";
-      }
+      text +=
+          table + ":\n" + testing_support::SortedRows(connection, "SELECT * FROM `" + table + "`");
     }
     return text;
   }

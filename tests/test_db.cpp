@@ -3,6 +3,7 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstdlib>
 #include <fstream>
@@ -119,6 +120,23 @@ void WriteConfigFile(const std::string& path, const db::ConnectionSettings& sett
       << "mdbuser=" << settings.user << "\r\n"
       << "mdbpass=" << settings.password << "\r\n"
       << "mdbbase=" << settings.database << "\r\n";
+}
+
+std::string SortedRows(db::Connection& connection, const std::string& sql) {
+  std::vector<std::string> rows;
+  for (db::Result result = connection.Query(sql); !result.Eof(); result.Next()) {
+    std::string row;
+    for (std::size_t i = 0; i < result.FieldCount(); ++i) {
+      row += result.IsNull(i) ? std::string("<NULL>") : "[" + std::string(result.Value(i)) + "]";
+    }
+    rows.push_back(std::move(row));
+  }
+  std::sort(rows.begin(), rows.end());
+  std::string text;
+  for (const std::string& row : rows) {
+    text += row + "\n";
+  }
+  return text;
 }
 
 }  // namespace testing_support

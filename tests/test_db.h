@@ -5,6 +5,10 @@
 
 #include "db/settings.h"
 
+namespace db {
+class Connection;
+}
+
 namespace testing_support {
 
 // Settings for the private test server (user kelvane), with `database` as the database.
@@ -33,6 +37,10 @@ class ScratchDatabase {
  private:
   std::string name_;
 };
+
+// Every row `sql` returns on `connection`, all columns (NULL apart from every value), sorted,
+// one line each: equal texts mean equal multisets of rows, byte for byte.
+std::string SortedRows(db::Connection& connection, const std::string& sql);
 
 // Text of the schema file and of the demo data file.
 std::string SchemaSql();
