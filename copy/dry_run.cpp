@@ -38,11 +38,15 @@ uint64_t CountApToCopy(db::Connection& connection, const TableDesc& desc,
   const std::string table = recstore::kApTable;
   const std::string in_scan =
       "LEFT(RecData, 8) = " + key + " AND Index0Col > " + key + " AND NOT (" + cleared + ")";
-  return Count(connection, "SELECT COUNT(*) FROM " + table + " a WHERE " + in_scan +
-                               " AND LENGTH(RecData) <= " + limit +
-                               " AND NOT EXISTS (SELECT 1 FROM " + table + " b WHERE " + in_scan +
-                               " AND b.Index0Col < a.Index0Col AND LENGTH(b.RecData) > " + limit +
-                               ")");
+  // The first record too long for the buffer ends the scan: find it once, then count the
+  // records before it (each a key range the primary key reads directly).
+  db::Result first_long = connection.Query("SELECT HEX(MIN(Index0Col)) FROM " + table + " WHERE " +
+                                           in_scan + " AND LENGTH(RecData) > " + limit);
+  std::string before_long;
+  if (!first_long.Eof() && !first_long.IsNull(0)) {
+    before_long = " AND Index0Col < X'" + std::string(first_long.Value(0)) + "'";
+  }
+  return Count(connection, "SELECT COUNT(*) FROM " + table + " WHERE " + in_scan + before_long);
 }
 
 }  // namespace

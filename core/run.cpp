@@ -306,19 +306,6 @@ void Session::RunSteps(const RunObserver& observer) {
 void Session::RunAtomic(const RunObserver& observer) {
   // The ap records go through the record store, which then works on this very connection,
   // so the table rows and the records commit or roll back together.
-  struct Streaming {
-    db::Connection& connection;
-    bool on = false;
-
-    ~Streaming() {
-      if (on) {
-        EndClusterTransaction(connection);
-      }
-    }
-  } streaming{connection_};
-
-  streaming.on =
-      PrepareClusterTransaction(connection_, copy::AllTables(), report_.from_code, report_.to_code);
   connection_.Execute("START TRANSACTION");
   recstore::UseConnection(&connection_);
   bool committing = false;
@@ -392,6 +379,23 @@ void Session::Run(const std::string& from_code, const std::string& to_code,
   const std::unique_ptr<RunLock> lock =
       LockAgencies(from_code, to_code, "run " + from_code + " to " + to_code);
   CheckRun(options);
+
+  // Also before the backup: a run the cluster's write-set limits refuse changes nothing and
+  // leaves no backup to speak of. Streaming, where it is turned on, ends with the run.
+  struct Streaming {
+    db::Connection& connection;
+    bool on = false;
+
+    ~Streaming() {
+      if (on) {
+        EndClusterTransaction(connection);
+      }
+    }
+  } streaming{connection_};
+
+  if (options.atomic) {
+    streaming.on = PrepareClusterTransaction(connection_, copy::AllTables(), from_code, to_code);
+  }
 
   std::optional<BackupSummary> backup;
   if (options.backup) {
