@@ -15,7 +15,6 @@
 #include "core/backup.h"
 #include "core/restore.h"
 #include "core/run.h"
-#include "core/run_lock.h"
 #include "core/run_report.h"
 
 namespace app {
@@ -216,19 +215,12 @@ int Restore(const CommandLine& line, core::Session& session) {
       .dry_run = line.dry_run,
       .make_backup = !line.no_backup,
       .backup_dir = line.backup_dir ? *line.backup_dir : "",
-      .take_lock = [&session](const std::string& code) -> std::shared_ptr<void> {
-        return core::RunLock::Acquire(session.connection().settings(), {code},
-                                      "restore of " + code);
-      },
+      .take_lock = {},  // the restore takes the agency's run lock itself
   };
   try {
     session.RequireConnectionParameters();
     session.connection().DropIfGone();
-    core::RestoreOptions effective = options;
-    if (effective.backup_dir.empty() && effective.make_backup) {
-      effective.backup_dir = core::DefaultBackupDir();
-    }
-    result = core::RestoreBackup(session.connection(), *line.restore_file, effective);
+    result = core::RestoreBackup(session.connection(), *line.restore_file, options);
   } catch (const std::exception& e) {
     std::cerr << "error: " << e.what() << std::endl;
     if (line.json) {

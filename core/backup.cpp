@@ -52,33 +52,6 @@ bool IsAgencyCode(const std::string& code) {
   return code.size() == 2 && IsAsciiAlnum(code[0]) && IsAsciiAlnum(code[1]);
 }
 
-// The session's time zone is UTC while a backup reads: TIMESTAMP values then come as the
-// UTC text the file restores them from, with no hour that a local zone's clock change
-// makes ambiguous.
-class UtcSession {
- public:
-  explicit UtcSession(db::Connection& connection) : connection_(connection) {
-    db::Result result = connection_.Query("SELECT @@SESSION.time_zone");
-    saved_ = std::string(result.Value(0));
-    connection_.Execute(std::string("SET SESSION time_zone = ") + db::QuotedText(kBackupTimeZone));
-  }
-
-  ~UtcSession() {
-    try {
-      connection_.Execute("SET SESSION time_zone = " + db::QuotedText(saved_));
-    } catch (const std::exception&) {
-      // A session that is gone has no time zone left to put back.
-    }
-  }
-
-  UtcSession(const UtcSession&) = delete;
-  UtcSession& operator=(const UtcSession&) = delete;
-
- private:
-  db::Connection& connection_;
-  std::string saved_;
-};
-
 // How a column's value is read so that writing it back gives the same stored value.
 enum class ReadForm {
   kBytes,   // CAST(c AS BINARY): the bytes in the column's own character set
@@ -598,7 +571,9 @@ BackupSummary WriteBackup(db::Connection& connection, const std::string& dir,
     sections.push_back(std::move(section));
   };
   {
-    UtcSession utc(connection);
+    // UTC while the backup reads: TIMESTAMP values then come as the UTC text the file restores
+    // them from, with no hour that a local zone's clock change makes ambiguous.
+    const db::ScopedSessionVariables utc(connection, {{"time_zone", kBackupTimeZone}});
     for (const copy::TableDesc& table : copy::AllTables()) {
       keep(ReadTable(connection, table, to_code));
     }

@@ -90,39 +90,11 @@ std::string CountStatement(const BackupSection& section, const std::string& code
          db::QuoteIdentifier(table.code_column) + " = " + db::QuotedText(code);
 }
 
-// The session settings the file's statements are written for, with the caller's put back
-// afterwards, since the connection goes on serving the program.
-class BackupSession {
- public:
-  explicit BackupSession(db::Connection& connection) : connection_(connection) {
-    db::Result result = connection_.Query("SELECT @@SESSION.sql_mode, @@SESSION.time_zone");
-    sql_mode_ = std::string(result.Value(0));
-    time_zone_ = std::string(result.Value(1));
-    connection_.Execute(std::string("SET SESSION sql_mode = ") + db::QuotedText(kBackupSqlMode));
-    connection_.Execute(std::string("SET SESSION time_zone = ") + db::QuotedText(kBackupTimeZone));
-  }
-
-  ~BackupSession() {
-    try {
-      connection_.Execute("SET SESSION sql_mode = " + db::QuotedText(sql_mode_));
-      connection_.Execute("SET SESSION time_zone = " + db::QuotedText(time_zone_));
-    } catch (const std::exception&) {
-      // A session that is gone has nothing left to put back; a new one starts afresh.
-    }
-  }
-
-  BackupSession(const BackupSession&) = delete;
-  BackupSession& operator=(const BackupSession&) = delete;
-
- private:
-  db::Connection& connection_;
-  std::string sql_mode_;
-  std::string time_zone_;
-};
-
 void Apply(db::Connection& connection, const std::string& path, const BackupContents& contents,
            RestoreResult& result) {
-  BackupSession session(connection);
+  // The session settings the file's statements are written for, the caller's put back after.
+  const db::ScopedSessionVariables session(
+      connection, {{"sql_mode", kBackupSqlMode}, {"time_zone", kBackupTimeZone}});
   connection.Execute("START TRANSACTION");
   try {
     for (std::size_t i = 0; i < contents.sections.size(); ++i) {

@@ -207,8 +207,6 @@ copy::TableCopyStats Session::CopyStep(const copy::TableDesc& table, const std::
                                        const std::string& to_code, const RunObserver& observer,
                                        StepReport* step) {
   StepReport local;
-  local.method = table.method;
-  local.status_text = table.status_text;
   StepReport* target = step != nullptr ? step : &local;
   target->method = table.method;
   target->status_text = table.status_text;
@@ -294,8 +292,6 @@ void Session::RunSteps(const RunObserver& observer) {
     }
     const auto start = std::chrono::steady_clock::now();
     StepReport step;
-    step.method = table.method;
-    step.status_text = table.status_text;
     step.stats = CopyStep(table, report_.from_code, report_.to_code, observer, &step);
     step.elapsed = std::chrono::steady_clock::now() - start;
     report_.steps.push_back(std::move(step));

@@ -11,6 +11,7 @@
 
 #include "db/error.h"
 #include "db/query.h"
+#include "db/sql_text.h"
 
 namespace db {
 
@@ -219,6 +220,26 @@ std::string Connection::EscapeBytes(std::string_view bytes) {
   unsigned long n = mysql_real_escape_string(mysql_, out.data(), bytes.data(), bytes.size());
   out.resize(n);
   return out;
+}
+
+ScopedSessionVariables::ScopedSessionVariables(
+    Connection& connection, const std::vector<std::pair<std::string, std::string>>& values)
+    : connection_(connection) {
+  for (const auto& [name, value] : values) {
+    Result current = connection_.Query("SELECT @@SESSION." + name);
+    saved_.emplace_back(name, std::string(current.Value(0)));
+    connection_.Execute("SET SESSION " + name + " = " + QuotedText(value));
+  }
+}
+
+ScopedSessionVariables::~ScopedSessionVariables() {
+  try {
+    for (const auto& [name, value] : saved_) {
+      connection_.Execute("SET SESSION " + name + " = " + QuotedText(value));
+    }
+  } catch (const std::exception&) {
+    // A session that is gone has nothing left to put back; a new one starts afresh.
+  }
 }
 
 }  // namespace db

@@ -6,6 +6,7 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "db/settings.h"
@@ -75,6 +76,23 @@ class Connection {
   ConnectionSettings settings_;
   st_mysql* mysql_ = nullptr;
   Observer observer_;
+};
+
+// Sets session variables of `connection` for as long as it lives and puts the values they
+// had back when it goes (a session that is gone by then has nothing to put back), since the
+// connection goes on serving the program. Names are variable names as SQL writes them
+// ("time_zone"); values are quoted text. Throws db::Error when a value cannot be read or set.
+class ScopedSessionVariables {
+ public:
+  ScopedSessionVariables(Connection& connection,
+                         const std::vector<std::pair<std::string, std::string>>& values);
+  ~ScopedSessionVariables();
+  ScopedSessionVariables(const ScopedSessionVariables&) = delete;
+  ScopedSessionVariables& operator=(const ScopedSessionVariables&) = delete;
+
+ private:
+  Connection& connection_;
+  std::vector<std::pair<std::string, std::string>> saved_;
 };
 
 }  // namespace db
