@@ -8,9 +8,9 @@
 #include <string_view>
 
 #include "copy/table_desc.h"
+#include "db/multi_row_insert.h"
 
 namespace db {
-class Connection;
 class Query;
 class Result;
 }  // namespace db
@@ -40,28 +40,22 @@ struct CopyContext {
   // engine calls it at most every 1000 rows and after the last row; the callee throttles.
   std::function<void(uint64_t, uint64_t)> progress;
   // Upper bound, in bytes, of one insert statement. 0 sends each row as its own single-row
-  // statement, one round trip each. Above 0 the rows travel in multi-row statements: the
-  // table's insert_text, the rows' value texts exactly as their single-row statements hold
-  // them joined by "), (", then the table's closing_text. A statement ends before the row
-  // that would take it past the bound (a row longer than the bound goes alone) and after
-  // every 1000th row of the table, so progress comes exactly as in single-row mode.
-  // A failing multi-row statement's rows are sent again one by one inside a savepoint, so
-  // the db::Error names the failing row's own single-row statement, and the rows before it
-  // stay inserted as in single-row mode; a deadlock or lost connection, which ends the
-  // transaction, is rethrown as it came. Meant for a run inside one transaction on tables
-  // that roll back a failed statement whole: on a table that cannot, the rows a failed
-  // statement wrote before its failing row would be written twice. See MultiRowLimit.
+  // statement, one round trip each. Above 0 the rows travel in multi-row statements
+  // (db::MultiRowInsert, between the table's insert_text and closing_text, each row's values
+  // exactly as its single-row statement holds them). A statement ends before the row that
+  // would take it past the bound (a row longer than the bound goes alone) and after every
+  // 1000th row of the table, so progress comes exactly as in single-row mode. A failing
+  // multi-row statement's rows are sent again one by one inside a savepoint, so the db::Error
+  // names the failing row's own single-row statement, and the rows before it stay inserted
+  // as in single-row mode; a deadlock or lost connection, which ends the transaction, is
+  // rethrown as it came. Meant for a run inside one transaction on tables that roll back a
+  // failed statement whole. See MultiRowLimit.
   std::size_t multi_row_bytes = 0;
 };
 
-// The largest multi_row_bytes MultiRowLimit gives: past a few hundred rows a longer
-// statement saves nothing measurable, and the text is held on the client while it is built.
-inline constexpr std::size_t kMaxMultiRowBytes = std::size_t{2} << 20;
-
-// A multi_row_bytes bound for statements sent on `connection`: half the server's
-// max_allowed_packet (a statement must fit in one packet; half leaves room to spare), at
-// most kMaxMultiRowBytes. Runs one query; throws db::Error.
-std::size_t MultiRowLimit(db::Connection& connection);
+// A multi_row_bytes bound for statements sent on a connection (db::MultiRowLimit).
+using db::kMaxMultiRowBytes;
+using db::MultiRowLimit;
 
 // Takes the copy's steps for `table`: status, clear (with the ap clear for a mirrored
 // kind), select, the inserts (one per row, or multi-row: see multi_row_bytes), then copy_ap

@@ -17,15 +17,6 @@ namespace core {
 
 namespace {
 
-// Server error numbers the lock branches on.
-constexpr unsigned int kDbAccessDenied = 1044;
-constexpr unsigned int kDuplicateKey = 1062;
-constexpr unsigned int kTableAccessDenied = 1142;
-constexpr unsigned int kUnknownSystemVariable = 1193;
-constexpr unsigned int kDeadlock = 1213;  // also how a cluster refuses a conflicting write
-constexpr unsigned int kNotSupportedYet = 1235;
-constexpr unsigned int kConnectionKilled = 1927;
-
 // A session that is being killed keeps its server locks until it has finished ending, which
 // takes a moment after KILL returns. Only for such a holder (or one this session may not see)
 // does the lock wait, and no longer than this.
@@ -203,7 +194,7 @@ void RunLock::PrepareSession() {
       connection_.Execute("SET SESSION wsrep_sync_wait = 7");
     }
   } catch (const db::Error& e) {
-    if (e.code() != kUnknownSystemVariable) {
+    if (!e.IsUnknownVariable()) {
       throw;
     }
   }
@@ -220,7 +211,7 @@ void RunLock::EnsureTable() {
   try {
     connection_.Execute(kCreateTable);
   } catch (const db::Error& e) {
-    if (e.code() != kTableAccessDenied && e.code() != kDbAccessDenied) {
+    if (!e.IsAccessDenied()) {
       throw;
     }
     const db::ConnectionSettings& settings = connection_.settings();
@@ -266,7 +257,7 @@ bool RunLock::TakeServerLock(const std::string& code) {
     }
   } catch (const db::Error& e) {
     // Some cluster builds refuse GET_LOCK outright; the rows then decide alone, by heartbeat.
-    if (e.code() != kNotSupportedYet) {
+    if (!e.IsNotSupported()) {
       throw;
     }
     server_locks_ = false;
@@ -291,7 +282,7 @@ bool RunLock::TakeRow(const std::string& code, bool holds_server_lock) {
                         holder_values);
     return true;
   } catch (const db::Error& e) {
-    if (e.code() != kDuplicateKey && e.code() != kDeadlock) {
+    if (!e.IsDuplicateKey() && !e.IsDeadlock()) {
       throw;
     }
   }
@@ -319,7 +310,7 @@ bool RunLock::TakeRow(const std::string& code, bool holds_server_lock) {
   try {
     return connection_.Execute(update) == 1;
   } catch (const db::Error& e) {
-    if (e.code() != kDeadlock) {
+    if (!e.IsDeadlock()) {
       throw;
     }
     return false;
@@ -403,7 +394,7 @@ void RunLock::Heartbeat() {
         return;
       }
     } catch (const db::Error& e) {
-      if (e.IsConnectionLost() || e.code() == kConnectionKilled || !connection_.IsOpen()) {
+      if (e.IsConnectionLost() || !connection_.IsOpen()) {
         lost_ = true;
         return;
       }

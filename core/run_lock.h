@@ -34,15 +34,11 @@ namespace core {
 // `expiry` by the server's clock (the nodes' clocks must agree within a few seconds). A live
 // holder on another node keeps its row fresh; a dead one blocks others for `expiry` at most.
 // Two nodes inserting the same code at once: the cluster lets one commit and refuses the
-// other (deadlock 1213 or duplicate key 1062), which is then reported as held.
+// other (a deadlock or a duplicate key), which is then reported as held.
 struct LockOptions {
   std::chrono::milliseconds expiry{30000};
   std::chrono::milliseconds heartbeat_interval{5000};
 };
-
-// The table that holds the lock rows, in the run's database. It belongs to no copy and no
-// record file; the copy never reads or writes it.
-inline constexpr const char* kRunLockTable = "kelvane_run_lock";
 
 // Thrown when a code is held by another run. what() is the message for the user, e.g.
 // "Agency 02 is in use by another Kelvane run (run 01->02 by pid 4242 on ws-07, user

@@ -1,9 +1,7 @@
 // One MySQL connection that opens itself with the first statement.
 #include "db/connection.h"
 
-#include <errmsg.h>
 #include <mysql.h>
-#include <mysqld_error.h>
 
 #include <cstdlib>
 #include <cstring>
@@ -21,12 +19,6 @@ namespace {
 constexpr const char* kSessionSetup =
     "SET SESSION sql_mode = TRIM(BOTH ',' FROM REPLACE(CONCAT(',', @@SESSION.sql_mode, ','), "
     "',NO_BACKSLASH_ESCAPES,', ','))";
-
-bool IsLostConnection(unsigned int code) {
-  return code == CR_SERVER_GONE_ERROR || code == CR_SERVER_LOST ||
-         code == CR_SERVER_LOST_EXTENDED || code == CR_CONNECTION_ERROR ||
-         code == CR_CONN_HOST_ERROR;
-}
 
 }  // namespace
 
@@ -105,11 +97,11 @@ void Connection::Open() {
 }
 
 void Connection::Fail(std::string_view statement) {
-  unsigned int code = mysql_errno(mysql_);
-  Error error(mysql_error(mysql_), code, mysql_sqlstate(mysql_), std::string(statement));
+  Error error(mysql_error(mysql_), mysql_errno(mysql_), mysql_sqlstate(mysql_),
+              std::string(statement));
   // A connection that the server dropped is closed here, so the next statement connects
   // afresh instead of failing for good.
-  if (IsLostConnection(code)) {
+  if (error.IsConnectionLost()) {
     Close();
   }
   throw error;
@@ -184,11 +176,10 @@ uint64_t Connection::ExecuteBatch(const std::vector<std::string>& statements) {
   int rc = mysql_real_query(mysql_, packet.data(), packet.size());
   while (true) {
     if (rc != 0) {
-      unsigned int code = mysql_errno(mysql_);
       // The failing statement is the one after those that completed.
       std::string failed = statements[std::min(index, statements.size() - 1)];
-      Error error(mysql_error(mysql_), code, mysql_sqlstate(mysql_), failed);
-      if (IsLostConnection(code)) {
+      Error error(mysql_error(mysql_), mysql_errno(mysql_), mysql_sqlstate(mysql_), failed);
+      if (error.IsConnectionLost()) {
         Close();
       } else {
         mysql_set_server_option(mysql_, MYSQL_OPTION_MULTI_STATEMENTS_OFF);

@@ -86,10 +86,6 @@ std::string ApInsertRow(std::string_view key, std::string_view data) {
   return "(" + db::HexLiteral(key) + ", " + db::HexLiteral(data) + ")";
 }
 
-std::string ApInsertStatement(std::string_view key, std::string_view data) {
-  return ApInsertHead() + ApInsertRow(key, data);
-}
-
 std::string PrintableKey(std::string_view key) {
   std::string text = "'";
   for (char c : key) {

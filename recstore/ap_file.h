@@ -59,10 +59,6 @@ std::string ApReadClearedStatement(const std::string& record_type, const std::st
 // (Index0Col, LENGTH(RecData)); the copy cannot read such a record whole.
 std::string ApOversizeStatement(const std::string& record_type, const std::string& agency_code);
 
-// An insert of one record with key and data as hex literals:
-//   "INSERT INTO zz_data_ap (Index0Col, RecData) VALUES (0x..., 0x...)"
-std::string ApInsertStatement(std::string_view key, std::string_view data);
-
 // The column list head of a multi-row insert into the ap table, up to the first "(" of
 // the values: "INSERT INTO zz_data_ap (Index0Col, RecData) VALUES ".
 std::string ApInsertHead();

@@ -2,7 +2,6 @@
 #include "recstore/recstore.h"
 
 #include <algorithm>
-#include <charconv>
 #include <cstring>
 #include <exception>
 #include <map>
@@ -15,6 +14,7 @@
 
 #include "db/connection.h"
 #include "db/error.h"
+#include "db/multi_row_insert.h"
 #include "db/query.h"
 #include "db/sql_text.h"
 #include "recstore/ap_file.h"
@@ -23,15 +23,6 @@
 namespace recstore {
 
 namespace {
-
-// Server error numbers the store turns into their own statuses (mysqld_error.h stays
-// inside db/).
-constexpr unsigned int kErDupEntry = 1062;
-constexpr unsigned int kErDupEntryWithKeyName = 1586;
-constexpr unsigned int kErNoSuchTable = 1146;
-constexpr unsigned int kErLockWaitTimeout = 1205;
-constexpr unsigned int kErLockDeadlock = 1213;
-constexpr unsigned int kCrServerGoneError = 2006;  // client library: the statement was not sent
 
 // The backing table's columns: key 0 is at most kKeyLength long, a record at most kMaxRecord.
 constexpr uint32_t kMaxRecord = 4096;
@@ -42,11 +33,10 @@ constexpr std::size_t kMaxFileName = 64 - 8;
 // hundred rows a longer statement saves nothing measurable.
 constexpr int kReadAhead = 200;
 constexpr std::size_t kQueueLimit = 1000;
-// The longest row text of an insert: "(" X'key' ", " X'record' ")".
+// The longest row of an insert, with its parentheses: "(" X'key' ", " X'record' ")".
 constexpr std::size_t kLongestRow = 1 + (3 + 2 * kKeyLength) + 2 + (3 + 2 * kMaxRecord) + 1;
-// The bound of one multi-row statement: half the server's max_allowed_packet (a statement
-// must fit in one packet), at most this, so the queue held on the client stays small.
-constexpr std::size_t kMaxStatementBytes = std::size_t{2} << 20;
+// What joins a row's values to the row before in a multi-row statement.
+constexpr std::size_t kRowJoin = 4;
 
 // One use of a record file. The position is the key of the record read last. On the
 // library's own connection rows are never kept, so every read sees what the server holds at
@@ -62,12 +52,12 @@ struct Handle {
   std::optional<std::string> ahead_end;  // empty: nothing read ahead
 };
 
-// An insert waiting on the borrowed connection: its file's table, key 0 and its row of the
-// insert's values, "(X'<key>', X'<record>')".
+// An insert waiting on the borrowed connection: its file's table, key 0 and the values of
+// its row, "X'<key>', X'<record>'".
 struct QueuedInsert {
   std::string table;
   std::string key;
-  std::string row;
+  std::string values;
 };
 
 struct Library {
@@ -116,15 +106,13 @@ int16_t Refuse(Library& library, int16_t status, std::string_view text) noexcept
 // (unreachable server, refused login, lost connection, ...) is an input/output failure.
 int16_t SaveError(Library& library, const db::Error& error) noexcept {
   Remember(library, error.what());
-  switch (error.code()) {
-    case kErDupEntry:
-    case kErDupEntryWithKeyName:
-      return BTRV_ERR_DUPLICATE_KEY;
-    case kErNoSuchTable:
-      return BTRV_ERR_FILE_NOT_FOUND;
-    default:
-      return BTRV_ERR_IO;
+  if (error.IsDuplicateKey()) {
+    return BTRV_ERR_DUPLICATE_KEY;
   }
+  if (error.IsNoSuchTable()) {
+    return BTRV_ERR_FILE_NOT_FOUND;
+  }
+  return BTRV_ERR_IO;
 }
 
 template <typename Body>
@@ -141,7 +129,7 @@ int16_t Run(Body&& body) noexcept {
       // it mirrors. "Gone away" means the statement never reached the server, so running
       // it again cannot apply it twice; a borrowed connection may hold an open transaction
       // that a reconnect would lose, so it is not retried.
-      if (error.code() != kCrServerGoneError || library.borrowed != nullptr) {
+      if (!error.IsGoneBeforeSending() || library.borrowed != nullptr) {
         throw;
       }
       library.last_error.clear();
@@ -192,33 +180,15 @@ bool IsValidFileName(const char* file) {
 // change a byte of them.
 using db::HexLiteral;
 
-// An insert into a record file's table is its head and one row per record; the single-row
-// statement btrInsert sends is InsertHead(table) + InsertRow(key, record).
+// An insert into a record file's table is its head, up to the "(" of the first row, then the
+// values of each row. The single-row statement btrInsert sends is
+// InsertHead(table) + RowValues(key, record) + ")".
 std::string InsertHead(const std::string& table) {
-  return "INSERT INTO " + table + " (Index0Col, RecData) VALUES ";
+  return "INSERT INTO " + table + " (Index0Col, RecData) VALUES (";
 }
 
-std::string InsertRow(std::string_view key, std::string_view record) {
-  return "(" + HexLiteral(key) + ", " + HexLiteral(record) + ")";
-}
-
-// Half the server's max_allowed_packet, at most kMaxStatementBytes.
-std::size_t StatementBound(db::Connection& connection) {
-  db::Result result = connection.Query("SELECT @@max_allowed_packet");
-  uint64_t packet = 0;
-  std::string_view text = result.Eof() ? std::string_view() : result.Value(0);
-  if (std::from_chars(text.data(), text.data() + text.size(), packet).ec != std::errc() ||
-      packet == 0) {
-    throw db::Error("the server's max_allowed_packet cannot be read");
-  }
-  return static_cast<std::size_t>(std::min<uint64_t>(packet / 2, kMaxStatementBytes));
-}
-
-// Failures after which sending the records again one by one would be wrong or useless: a
-// deadlock has rolled back the whole transaction, a lock wait would be waited for again.
-bool LeavesNothingToResend(const db::Error& error) {
-  return error.IsConnectionLost() || error.code() == kErLockDeadlock ||
-         error.code() == kErLockWaitTimeout;
+std::string RowValues(std::string_view key, std::string_view record) {
+  return HexLiteral(key) + ", " + HexLiteral(record);
 }
 
 // The failure of one queued record's own insert, naming its key and file.
@@ -226,60 +196,6 @@ db::Error RecordFailure(const QueuedInsert& insert, const db::Error& error) {
   return db::Error("the record with key " + HexLiteral(insert.key) + " was not written to " +
                        insert.table + ": " + error.what(),
                    error.code(), error.sqlstate(), error.statement());
-}
-
-// Keeps what was sent since the savepoint. Outside a transaction the savepoint went with
-// its own statement, which is no failure; a lost connection is.
-void ReleaseSavepoint(db::Connection& connection) {
-  try {
-    connection.Execute("RELEASE SAVEPOINT recstore_queue");
-  } catch (const db::Error& error) {
-    if (error.IsConnectionLost()) {
-      throw;
-    }
-  }
-}
-
-// Sends inserts [first, last) of `queue`, all of one table, as one multi-row statement.
-// When it fails, the server has rolled it back whole, and the records are sent again one by
-// one inside a savepoint: those before the culprit go in, and the culprit's failure names
-// its key (and its own statement). When all go in, whatever failed the statement passed.
-void SendRows(db::Connection& connection, const std::vector<QueuedInsert>& queue, std::size_t first,
-              std::size_t last) {
-  std::string statement = InsertHead(queue[first].table);
-  for (std::size_t i = first; i < last; ++i) {
-    if (i > first) {
-      statement += ", ";
-    }
-    statement += queue[i].row;
-  }
-  try {
-    connection.Execute(statement);
-    return;
-  } catch (const db::Error& error) {
-    if (last - first == 1) {
-      throw RecordFailure(queue[first], error);
-    }
-    if (LeavesNothingToResend(error)) {
-      throw;
-    }
-    try {
-      connection.Execute("SAVEPOINT recstore_queue");
-    } catch (const db::Error&) {
-      throw error;
-    }
-  }
-  for (std::size_t i = first; i < last; ++i) {
-    try {
-      connection.Execute(InsertHead(queue[i].table) + queue[i].row);
-    } catch (const db::Error& error) {
-      if (!LeavesNothingToResend(error)) {
-        ReleaseSavepoint(connection);
-      }
-      throw RecordFailure(queue[i], error);
-    }
-  }
-  ReleaseSavepoint(connection);
 }
 
 // Sends the queued inserts, one multi-row statement per run of inserts into the same table
@@ -296,16 +212,20 @@ void SendQueue(Library& library) {
   library.queued_bytes = 0;
   try {
     db::Connection& connection = CurrentConnection(library);
-    const std::size_t bound = library.statement_bytes;
     for (std::size_t first = 0; first < queue.size();) {
-      std::size_t bytes = InsertHead(queue[first].table).size() + queue[first].row.size();
-      std::size_t last = first + 1;
+      db::MultiRowInsert statement(InsertHead(queue[first].table), ")", library.statement_bytes,
+                                   "recstore_queue");
+      std::size_t last = first;
       while (last < queue.size() && queue[last].table == queue[first].table &&
-             bytes + 2 + queue[last].row.size() <= bound) {
-        bytes += 2 + queue[last].row.size();
+             statement.Fits(queue[last].values)) {
+        statement.Add(queue[last].values);
         ++last;
       }
-      SendRows(connection, queue, first, last);
+      try {
+        statement.Send(connection);
+      } catch (const db::RowError& error) {
+        throw RecordFailure(queue[first + error.row()], error);
+      }
       first = last;
     }
   } catch (const db::Error& error) {
@@ -405,11 +325,11 @@ int16_t QueueInsert(Library& library, const std::string& table, std::string_view
                   "a record with key " + HexLiteral(key) + " is already queued for " + table);
   }
   if (library.statement_bytes == 0) {
-    library.statement_bytes = StatementBound(CurrentConnection(library));
+    library.statement_bytes = db::MultiRowLimit(CurrentConnection(library));
   }
-  std::string row = InsertRow(key, record);
-  library.queued_bytes += row.size() + 2;
-  library.queue.push_back({table, std::string(key), std::move(row)});
+  std::string values = RowValues(key, record);
+  library.queued_bytes += values.size() + kRowJoin;
+  library.queue.push_back({table, std::string(key), std::move(values)});
   library.queued_keys.insert(std::move(entry));
   for (auto& [number, handle] : library.handles) {
     if (handle.open && handle.table == table && handle.ahead_end && handle.position &&
@@ -588,7 +508,7 @@ int16_t btrInsert(int32_t handle, const void* data, uint32_t& length, int16_t /*
       return recstore::QueueInsert(library, state->table, key, record);
     }
     recstore::CurrentConnection(library).Execute(recstore::InsertHead(state->table) +
-                                                 recstore::InsertRow(key, record));
+                                                 recstore::RowValues(key, record) + ")");
     return BTRV_ERR_NONE;
   });
 }

@@ -82,10 +82,10 @@ void SetConnectionSettings(const db::ConnectionSettings& settings) noexcept;
 //   many bytes as one statement may take (half the connection's max_allowed_packet, at most
 //   2 MiB; read with the first queued insert after this call), before any other statement
 //   the store sends, by Flush, btrClose, MCBInitializeFauxBtrieve and by this function before
-//   it switches. It goes as one multi-row statement per file, "INSERT INTO zz_data_<file>
-//   (Index0Col, RecData) VALUES (...), (...)", each row the values of the record's single-row
-//   insert. A statement that fails is sent again one record at a time inside a savepoint,
-//   so the rows before the failing record go in and the failure is that record's own. A
+//   it switches. It goes as one multi-row statement per file (db::MultiRowInsert), "INSERT INTO
+//   zz_data_<file> (Index0Col, RecData) VALUES " and a row per record, each the values of the
+//   record's single-row insert. A statement that fails is sent again one record at a time inside a
+//   savepoint, so the rows before the failing record go in and the failure is that record's own. A
 //   send that fails returns its status (5 for a duplicate key, 2 otherwise) from the
 //   operation that sent it, with LastErrorText naming the failure and, when one record's
 //   insert failed, its key (as a hex literal) and table; the records of that queue not yet

@@ -1,0 +1,126 @@
+// Rows inserted many to a statement, within the size the server takes.
+#include "db/multi_row_insert.h"
+
+#include <algorithm>
+#include <charconv>
+#include <cstdint>
+#include <utility>
+
+#include "db/connection.h"
+#include "db/query.h"
+
+namespace db {
+
+namespace {
+
+// What goes between two rows: the end of one row's values and the start of the next, as
+// the head and the tail frame the first and the last.
+constexpr std::string_view kRowSeparator = "), (";
+
+// Failures after which sending the rows again one by one would be wrong or useless.
+bool LeavesNothingToResend(const Error& error) {
+  return error.IsConnectionLost() || error.IsDeadlock() || error.IsLockWaitTimeout();
+}
+
+}  // namespace
+
+std::size_t MultiRowLimit(Connection& connection) {
+  constexpr std::string_view kStatement = "SELECT @@max_allowed_packet";
+  Result result = connection.Query(kStatement);
+  uint64_t packet = 0;
+  std::string_view text = result.Eof() ? std::string_view() : result.Value(0);
+  if (std::from_chars(text.data(), text.data() + text.size(), packet).ec != std::errc() ||
+      packet == 0) {
+    throw Error("The server's max_allowed_packet cannot be read", 0, "", std::string(kStatement));
+  }
+  return static_cast<std::size_t>(std::min<uint64_t>(packet / 2, kMaxMultiRowBytes));
+}
+
+MultiRowInsert::MultiRowInsert(std::string head, std::string tail, std::size_t bound,
+                               std::string savepoint)
+    : head_(std::move(head)),
+      tail_(std::move(tail)),
+      bound_(bound),
+      savepoint_(std::move(savepoint)) {}
+
+bool MultiRowInsert::Fits(std::string_view values) const {
+  return rows_.empty() ||
+         text_.size() + kRowSeparator.size() + values.size() + tail_.size() <= bound_;
+}
+
+void MultiRowInsert::Add(std::string_view values) {
+  if (rows_.empty()) {
+    text_ = head_;
+  } else {
+    text_ += kRowSeparator;
+  }
+  rows_.push_back({text_.size(), values.size()});
+  text_ += values;
+}
+
+std::size_t MultiRowInsert::Send(Connection& connection) {
+  const std::size_t count = rows_.size();
+  if (count == 0) {
+    return 0;
+  }
+  text_ += tail_;
+  try {
+    try {
+      connection.Execute(text_);
+    } catch (const Error& error) {
+      // A lone row's statement is its single-row statement already.
+      if (count == 1) {
+        throw RowError(error, 0);
+      }
+      if (LeavesNothingToResend(error)) {
+        throw;
+      }
+      SendOneByOne(connection, error);
+    }
+  } catch (...) {
+    rows_.clear();
+    throw;
+  }
+  rows_.clear();
+  return count;
+}
+
+std::string MultiRowInsert::SingleRow(const Span& row) const {
+  std::string text = head_;
+  text.append(text_, row.offset, row.length);
+  text += tail_;
+  return text;
+}
+
+void MultiRowInsert::SendOneByOne(Connection& connection, const Error& failure) {
+  try {
+    connection.Execute("SAVEPOINT " + savepoint_);
+  } catch (const Error&) {
+    throw failure;
+  }
+  for (std::size_t i = 0; i < rows_.size(); ++i) {
+    try {
+      connection.Execute(SingleRow(rows_[i]));
+    } catch (const Error& error) {
+      if (!LeavesNothingToResend(error)) {
+        ReleaseSavepoint(connection);
+      }
+      throw RowError(error, i);
+    }
+  }
+  ReleaseSavepoint(connection);
+}
+
+// Keeps the rows sent since the savepoint. Outside a transaction the savepoint went with its
+// own statement, which is no failure; a lost connection is.
+void MultiRowInsert::ReleaseSavepoint(Connection& connection) const {
+  try {
+    connection.Execute("RELEASE SAVEPOINT " + savepoint_);
+  } catch (const Error& error) {
+    if (error.IsConnectionLost()) {
+      throw;
+    }
+  }
+}
+
+}  // namespace db

@@ -1,0 +1,90 @@
+// Rows inserted many to a statement, within the size the server takes.
+#pragma once
+
+#include <cstddef>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "db/error.h"
+
+namespace db {
+
+class Connection;
+
+// The largest bound MultiRowLimit gives: past a few hundred rows a longer statement saves
+// nothing measurable, and the text is held on the client while it is built.
+inline constexpr std::size_t kMaxMultiRowBytes = std::size_t{2} << 20;
+
+// A bound for the statements of a MultiRowInsert sent on `connection`: half the server's
+// max_allowed_packet (a statement must fit in one packet; half leaves room to spare), at
+// most kMaxMultiRowBytes. Runs one query; throws db::Error.
+std::size_t MultiRowLimit(Connection& connection);
+
+// Thrown by MultiRowInsert::Send when one row's own single-row statement failed: the
+// failure as the server gave it, and which of the rows added since the last send it was.
+class RowError : public Error {
+ public:
+  RowError(const Error& error, std::size_t row) : Error(error), row_(row) {}
+
+  std::size_t row() const { return row_; }
+
+ private:
+  std::size_t row_;
+};
+
+// One multi-row insert being gathered. A row is given as its value list, the text between
+// the parentheses; the single-row statement of a row is head + values + tail, where head
+// ends with the row's opening "(" and tail starts with its closing ")", and a multi-row
+// statement holds the value lists of its rows one after the other between the same head and
+// tail, so each row's values are exactly those of its single-row statement.
+//
+// When a multi-row statement fails, the server has rolled it back whole; its rows are sent
+// again one by one inside a savepoint, so those before the culprit go in and the culprit
+// fails with its own statement, as if the rows had been sent one by one from the start
+// (when all go in, whatever failed the statement has passed). A deadlock, a lock wait
+// timeout or a lost connection is rethrown as it came: the first ends the transaction, so
+// rows sent now would land outside it; the second would only be waited for again, row by
+// row. Meant for tables that roll back a failed statement whole: on one that cannot, the
+// rows a failed statement wrote before its failing row would be written twice.
+class MultiRowInsert {
+ public:
+  // `bound` is the longest statement in bytes (see MultiRowLimit); `savepoint` names the
+  // savepoint of the row-by-row resend.
+  MultiRowInsert(std::string head, std::string tail, std::size_t bound, std::string savepoint);
+
+  std::size_t size() const { return rows_.size(); }
+
+  const std::string& head() const { return head_; }
+
+  // Whether a row with these values keeps the statement within the bound. An empty
+  // statement takes any row: a row longer than the bound goes alone.
+  bool Fits(std::string_view values) const;
+
+  void Add(std::string_view values);
+
+  // Sends the rows added since the last send as one statement (a lone row as its single-row
+  // statement) and starts afresh; returns how many rows went in. Throws RowError when a
+  // row's own statement failed (a lone row's, or one of the resend), db::Error otherwise.
+  // The rows are forgotten either way.
+  std::size_t Send(Connection& connection);
+
+ private:
+  struct Span {
+    std::size_t offset;
+    std::size_t length;
+  };
+
+  std::string SingleRow(const Span& row) const;
+  void SendOneByOne(Connection& connection, const Error& failure);
+  void ReleaseSavepoint(Connection& connection) const;
+
+  const std::string head_;
+  const std::string tail_;
+  const std::size_t bound_;
+  const std::string savepoint_;
+  std::string text_;
+  std::vector<Span> rows_;
+};
+
+}  // namespace db
