@@ -235,7 +235,7 @@ void TForm1::LookUpAgencyName(QLineEdit* code_field, QLineEdit* name_field) {
   FDConnection1.DropIfGone();
   // Escaped, so a code holding a quote finds nothing instead of breaking the statement.
   const std::string code = app::ToBytes(code_field->text());
-  FDQuery1.SetSql("Select * from Agency where AgyCode = " + QuoteString(EscapeString(code)));
+  FDQuery1.SetSql("Select * from Agency where AgyCode = " + db::QuotedText(code));
   FDQuery1.Open();
   if (FDQuery1.Eof()) {
     name_field->setText(" Not Found");

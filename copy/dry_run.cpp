@@ -12,13 +12,7 @@ namespace copy {
 
 namespace {
 
-uint64_t Count(db::Connection& connection, const std::string& sql) {
-  db::Result result = connection.Query(sql);
-  if (result.Eof() || result.IsNull(0)) {
-    return 0;
-  }
-  return std::stoull(std::string(result.Value(0)));
-}
+using db::Count;
 
 // The records the ap copy inserts: it scans key order from the first key greater than the
 // prefix, takes every record that carries the prefix, and stops at a read that fails. A
@@ -32,7 +26,7 @@ uint64_t CountApToCopy(db::Connection& connection, const TableDesc& desc,
   if (prefix.size() != recstore::kApPrefixLength || to_code.size() < 2) {
     return 0;
   }
-  const std::string key = QuoteString(EscapeString(prefix));
+  const std::string key = db::QuotedText(prefix);
   const std::string cleared = recstore::ApClearCondition(desc.ap_record_type, to_code);
   const std::string limit = std::to_string(recstore::kApRecordLength);
   const std::string table = recstore::kApTable;

@@ -56,7 +56,7 @@ std::vector<Tuple> ReadDestination(db::Connection& connection, const TableDesc& 
           // copy writes the code byte for byte.
           std::string code = query.FieldByName(column.insert_name).AsString();
           row.push_back(code == to_code ? FormatColumn(column, query, to_code)
-                                        : QuoteString(EscapeString(code)));
+                                        : db::QuotedText(code));
           break;
         }
         case ValueForm::kLiteral: {

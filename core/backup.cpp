@@ -24,6 +24,7 @@
 
 #include "copy/table_desc.h"
 #include "copy/wording.h"
+#include "core/agency_code.h"
 #include "core/backup_file.h"
 #include "db/ascii.h"
 #include "db/connection.h"
@@ -44,13 +45,7 @@ std::string SystemError(int error) {
   return std::strerror(error);
 }
 
-bool IsAsciiAlnum(char c) {
-  return (c >= '0' && c <= '9') || (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z');
-}
-
-bool IsAgencyCode(const std::string& code) {
-  return code.size() == 2 && IsAsciiAlnum(code[0]) && IsAsciiAlnum(code[1]);
-}
+using db::IsAsciiAlnum;
 
 // How a column's value is read so that writing it back gives the same stored value.
 enum class ReadForm {

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "copy/table_desc.h"
+#include "core/agency_code.h"
 #include "db/sql_text.h"
 #include "recstore/ap_file.h"
 
@@ -135,10 +136,6 @@ bool IsDigit(char c) {
   return c >= '0' && c <= '9';
 }
 
-bool IsAsciiAlnum(char c) {
-  return IsDigit(c) || (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z');
-}
-
 bool IsHexDigit(char c) {
   return IsDigit(c) || (c >= 'A' && c <= 'F');
 }
@@ -222,11 +219,7 @@ std::string RenderValue(const SavedValue& value) {
 }
 
 bool IsValidFromCode(const std::string& code) {
-  return code == "restore" || (code.size() == 2 && IsAsciiAlnum(code[0]) && IsAsciiAlnum(code[1]));
-}
-
-bool IsValidToCode(const std::string& code) {
-  return code.size() == 2 && IsAsciiAlnum(code[0]) && IsAsciiAlnum(code[1]);
+  return code == "restore" || IsAgencyCode(code);
 }
 
 // What the header says of one section.
@@ -422,7 +415,7 @@ ParsedHeader ParseHeaderLines(LineReader& reader) {
   if (header.database.empty()) {
     throw BackupFormatError("the header names no database");
   }
-  if (!IsValidFromCode(header.from_code) || !IsValidToCode(header.to_code)) {
+  if (!IsValidFromCode(header.from_code) || !IsAgencyCode(header.to_code)) {
     throw BackupFormatError("the header's agency codes are not two letters or digits");
   }
   reader.Expect(kChecksumNote, "the header's checksum note");
@@ -562,7 +555,7 @@ std::string BackupSection::Name() const {
 std::string TableClearStatement(const std::string& table, const std::string& code_column,
                                 const std::string& code) {
   return "DELETE FROM " + db::QuoteIdentifier(table) + " WHERE " +
-         db::QuoteIdentifier(code_column) + " = " + QuoteString(EscapeString(code));
+         db::QuoteIdentifier(code_column) + " = " + db::QuotedText(code);
 }
 
 SectionBuilder::SectionBuilder(const std::string& table, const std::string& code_column,

@@ -20,7 +20,6 @@ namespace core {
 
 namespace {
 
-constexpr unsigned int kErLockDeadlock = 1213;
 // The largest replicated fragment when a run streams: fragments cost each node a write to
 // its streaming log, so they should be few, but a node holds a fragment whole in memory.
 constexpr uint64_t kLargestFragmentBytes = 16 * 1024 * 1024;
@@ -66,10 +65,7 @@ struct WriteSet {
   uint64_t largest_statement = 0;
 };
 
-uint64_t Count(db::Connection& connection, const std::string& sql) {
-  db::Result result = connection.Query(sql);
-  return result.Eof() || result.IsNull(0) ? 0 : ToNumber(result.Value(0));
-}
+using db::Count;
 
 // Counts what the run's clears and selects match, table by table, without the dry run's
 // search for a source record too long to copy (which costs a scan per record): the run's
@@ -148,7 +144,7 @@ std::vector<std::string> ClusterProblems(db::Connection& connection,
     return problems;
   }
   for (const std::string& name : RunTables(tables)) {
-    const std::string quoted = QuoteString(EscapeString(name));
+    const std::string quoted = db::QuotedText(name);
     db::Result info = connection.Query(
         "SELECT ENGINE, (SELECT COUNT(*) FROM information_schema.TABLE_CONSTRAINTS c "
         "WHERE c.TABLE_SCHEMA = t.TABLE_SCHEMA AND c.TABLE_NAME = t.TABLE_NAME "
@@ -243,7 +239,7 @@ void EndClusterTransaction(db::Connection& connection) noexcept {
 }
 
 bool IsCertificationFailure(const db::Error& error) {
-  return error.code() == kErLockDeadlock;
+  return error.IsDeadlock();
 }
 
 }  // namespace core

@@ -32,14 +32,7 @@ std::string Scalar(db::Connection& connection, const std::string& sql) {
   return std::string(result.Value(0));
 }
 
-uint64_t Count(db::Connection& connection, const std::string& sql) {
-  const std::string text = Scalar(connection, sql);
-  uint64_t value = 0;
-  for (char c : text) {
-    value = value * 10 + static_cast<uint64_t>(c - '0');
-  }
-  return value;
-}
+using db::Count;
 
 [[noreturn]] void Refuse(const std::string& path, const std::string& reason) {
   throw RestoreRefused("Refusing to restore " + path + ": " + reason + ". Nothing was changed.");

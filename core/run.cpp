@@ -6,6 +6,7 @@
 
 #include "copy/preflight.h"
 #include "copy/table_desc.h"
+#include "core/agency_code.h"
 #include "core/backup.h"
 #include "core/cluster.h"
 #include "core/config.h"
@@ -20,19 +21,6 @@
 namespace core {
 
 namespace {
-
-bool IsCode(const std::string& code) {
-  if (code.size() != 2) {
-    return false;
-  }
-  for (char c : code) {
-    const bool alnum = (c >= '0' && c <= '9') || (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z');
-    if (!alnum) {
-      return false;
-    }
-  }
-  return true;
-}
 
 // The reason behind a failed ap open, as the store gives it.
 std::string OpenFailure(const char* fixed_text, int16_t status) {
@@ -60,11 +48,11 @@ std::string RefusalLine(const std::string& record_type, uint64_t count,
 }  // namespace
 
 std::optional<std::string> CheckCodes(const std::string& from_code, const std::string& to_code) {
-  if (!IsCode(from_code)) {
+  if (!IsAgencyCode(from_code)) {
     return "The From Agency code \"" + from_code +
            "\" is not two letters or digits. Nothing was copied.";
   }
-  if (!IsCode(to_code)) {
+  if (!IsAgencyCode(to_code)) {
     return "The To Agency code \"" + to_code +
            "\" is not two letters or digits. Nothing was copied.";
   }

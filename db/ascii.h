@@ -12,6 +12,11 @@ inline char AsciiLower(char c) {
   return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
 }
 
+// True for an ASCII letter or digit, whatever the process's locale says.
+inline bool IsAsciiAlnum(char c) {
+  return (c >= '0' && c <= '9') || (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z');
+}
+
 // `text` with every ASCII capital in lower case.
 inline std::string AsciiLower(std::string_view text) {
   std::string result(text);

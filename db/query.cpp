@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <charconv>
 #include <limits>
 #include <utility>
 
@@ -382,6 +383,20 @@ Field Query::FieldByName(std::string_view field_name) const {
     throw Error(name_ + ": Field '" + std::string(field_name) + "' not found");
   }
   return Field(result_, *index);
+}
+
+uint64_t Count(Connection& connection, const std::string& sql) {
+  Result result = connection.Query(sql);
+  if (result.Eof() || result.IsNull(0)) {
+    return 0;
+  }
+  const std::string_view text = result.Value(0);
+  uint64_t value = 0;
+  const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
+  if (error != std::errc() || end != text.data() + text.size()) {
+    throw Error("The server's answer \"" + std::string(text) + "\" is not a count", 0, "", sql);
+  }
+  return value;
 }
 
 }  // namespace db

@@ -141,4 +141,8 @@ std::optional<int32_t> ParseInteger(std::string_view text);
 std::optional<int64_t> ParseCurrency(std::string_view text);
 std::optional<bool> ParseBoolean(std::string_view text);
 
+// The whole number `sql` gives in the first column of its first row (a COUNT or a SUM);
+// 0 when it gives no row or NULL. Throws db::Error when the value is no whole number.
+uint64_t Count(Connection& connection, const std::string& sql);
+
 }  // namespace db
