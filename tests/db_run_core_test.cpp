@@ -9,6 +9,7 @@
 #include <memory>
 #include <stdexcept>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -140,6 +141,72 @@ TEST_F(RunCoreTest, ApRecordLongerThanTheBufferFailsTheRunNamingTypeAndKey) {
     EXPECT_EQ(std::vector<std::string>{}, statuses_) << atomic;
     EXPECT_EQ(before, Destination("02"));
   }
+}
+
+TEST_F(RunCoreTest, ApRecordOneByteOverTheBufferIsRefusedAndOneThatFitsIsCopied) {
+  // 151 bytes: one more than the copy reads, so it fails the run before anything changes.
+  const std::string over = "00900001LONG0002" + std::string(135, 'y');
+  ASSERT_EQ(151u, over.size());
+  PutAp(over);
+  const std::string before = Destination("02");
+  const std::string text = FailingRun("01", "02");
+  EXPECT_TRUE(Contains(text, "'00900001LONG0002'")) << text;
+  EXPECT_TRUE(Contains(text, "151 bytes")) << text;
+  EXPECT_EQ(std::vector<std::string>{}, statuses_);
+  EXPECT_EQ(before, Destination("02"));
+
+  // 150 bytes fill the buffer exactly: the run copies it whole.
+  database_->Run("DELETE FROM zz_data_ap WHERE Index0Col = X'" + Hex(over.substr(0, 16)) + "';");
+  const std::string fits = "00900001LONG0003" + std::string(134, 'z');
+  ASSERT_EQ(150u, fits.size());
+  PutAp(fits);
+  session_->Run("01", "02", options_, observer_);
+  EXPECT_EQ(Hex("00900002LONG0003" + std::string(134, 'z')),
+            database_->Scalar("SELECT HEX(RecData) FROM zz_data_ap WHERE Index0Col = X'" +
+                              Hex("00900002LONG0003") + "'"));
+}
+
+TEST_F(RunCoreTest, AtomicRunKeepsItsStatementsWithinALoweredMaxAllowedPacket) {
+  // Some 40 KB of transaction codes: far more than one statement may hold below.
+  std::string rows = "INSERT INTO Trans (AgyCode, Number, Name, TrnType) VALUES ";
+  for (int i = 0; i < 600; ++i) {
+    rows += (i == 0 ? "" : ", ") + std::string("('01', 'T") + std::to_string(i) + "', '" +
+            std::string(40, 'n') + "', 1)";
+  }
+  database_->Run(rows + ";");
+  const std::string source = database_->Scalar("SELECT COUNT(*) FROM Trans WHERE AgyCode = '01'");
+
+  // A session takes the server's limit when it connects; the global is put back at once so
+  // that no other connection meets the low limit.
+  db::Connection admin(database_->settings());
+  const std::string packet(admin.Query("SELECT @@GLOBAL.max_allowed_packet").Value(0));
+  admin.Execute("SET GLOBAL max_allowed_packet = 16384");
+  session_->connection().Close();
+  try {
+    session_->connection().Open();
+  } catch (...) {
+    admin.Execute("SET GLOBAL max_allowed_packet = " + packet);
+    throw;
+  }
+  admin.Execute("SET GLOBAL max_allowed_packet = " + packet);
+  ASSERT_EQ("16384",
+            std::string(session_->connection().Query("SELECT @@max_allowed_packet").Value(0)));
+
+  std::vector<std::string> inserts;
+  session_->connection().SetObserver([&](std::string_view sql) {
+    if (sql.starts_with("Insert Into Trans ")) {
+      inserts.emplace_back(sql);
+    }
+  });
+  options_.atomic = true;
+  session_->Run("01", "02", options_, observer_);
+  session_->connection().SetObserver({});
+
+  EXPECT_GT(inserts.size(), 2u);
+  for (const std::string& insert : inserts) {
+    EXPECT_LE(insert.size(), 16384u / 2);
+  }
+  EXPECT_EQ(source, database_->Scalar("SELECT COUNT(*) FROM Trans WHERE AgyCode = '02'"));
 }
 
 TEST_F(RunCoreTest, RefusedApInsertCopiesTheRestButTheRunFails) {
