@@ -439,9 +439,9 @@ const std::string& CodeColumnOf(const std::string& table) {
   return kDefault;
 }
 
-// Checks the rows of an insert after its head: "(v, v), (v, v)" with exactly `width` values
-// each, every value NULL, a hex literal or a number (ap records: hex literals only).
-// Returns the number of rows.
+// Checks the rows of an insert after its head, each "(v, v)" and joined by ", ", with
+// exactly `width` values each, every value NULL, a hex literal or a number (ap records: hex
+// literals only). Returns the number of rows.
 uint64_t CheckRows(std::string_view rows, std::size_t width, bool hex_only,
                    const LineReader& reader) {
   uint64_t count = 0;
