@@ -49,13 +49,15 @@ constexpr std::size_t kLongestRow = 1 + (3 + 2 * kKeyLength) + 2 + (3 + 2 * kMax
 constexpr std::size_t kMaxStatementBytes = std::size_t{2} << 20;
 
 // One use of a record file. The position is the key of the record read last. On the
-// library's own connection rows are never kept, so every read sees what the server holds at
-// that moment. On a borrowed connection the caller's transaction is the only writer the
-// handle has to follow, so a read fetches the records after it too (`ahead`, key 0 to
-// record): they are exactly the records after `position` up to `ahead_end`, since every
-// insert the store queues into that range is added to them.
+// library's own connection rows are normally never kept, so every read sees what the server
+// holds at that moment. On a borrowed connection the caller's transaction is the only writer
+// the handle has to follow, and during a scan (ScanReadAhead) the caller accepts seeing
+// others' changes a batch late, so a read fetches the records after it too (`ahead`, key 0 to
+// record): they are the records after `position` up to `ahead_end` as the server held them at
+// the fetch, with every insert the store makes into that range since added to them.
 struct Handle {
   bool open = false;
+  bool scanning = false;                // inside a ScanReadAhead
   std::string table;                    // "zz_data_" + file name, validated
   std::optional<std::string> position;  // empty: nothing read yet on this opening
   std::map<std::string, std::string> ahead;
@@ -359,12 +361,12 @@ int16_t ReadAfter(Library& library, Handle& handle, std::string_view after, void
   }
   handle.ahead.clear();
   handle.ahead_end.reset();
-  const bool borrowed = library.borrowed != nullptr;
+  const bool read_ahead = library.borrowed != nullptr || handle.scanning;
   // The server must hold every record the caller inserted before it is asked.
   SendQueue(library);
   db::Result result = CurrentConnection(library).Query(
       "SELECT Index0Col, RecData FROM " + handle.table + " WHERE Index0Col > " + HexLiteral(after) +
-      " ORDER BY Index0Col LIMIT " + std::to_string(borrowed ? kReadAhead : 1));
+      " ORDER BY Index0Col LIMIT " + std::to_string(read_ahead ? kReadAhead : 1));
   if (result.Eof()) {
     return BTRV_ERR_END_OF_FILE;
   }
@@ -394,6 +396,20 @@ std::optional<int16_t> ReadAhead(Library& library, Handle& handle, void* data, u
   return Deliver(library, handle, std::move(node.key()), node.mapped(), data, length);
 }
 
+// Adds a record the store inserted (or queued) to the read-ahead of every handle on the same
+// file whose range it falls in: without it a scan would miss a record inserted after its
+// position and before the end of its batch, which a fresh read would find. A key already
+// read ahead stays as it was fetched.
+void JoinReadAhead(Library& library, const std::string& table, std::string_view key,
+                   std::string_view record) {
+  for (auto& [number, handle] : library.handles) {
+    if (handle.open && handle.table == table && handle.ahead_end && handle.position &&
+        key > *handle.position && key <= *handle.ahead_end) {
+      handle.ahead.emplace(std::string(key), std::string(record));
+    }
+  }
+}
+
 // Queues an insert on the borrowed connection. The record joins the read-ahead of every
 // handle on the same file whose range it falls in, so those handles read what a fresh read
 // would find once the queue is sent.
@@ -411,13 +427,8 @@ int16_t QueueInsert(Library& library, const std::string& table, std::string_view
   library.queued_bytes += row.size() + 2;
   library.queue.push_back({table, std::string(key), std::move(row)});
   library.queued_keys.insert(std::move(entry));
-  for (auto& [number, handle] : library.handles) {
-    if (handle.open && handle.table == table && handle.ahead_end && handle.position &&
-        key > *handle.position && key <= *handle.ahead_end) {
-      // A key already read ahead is a duplicate the send will report; keep the stored one.
-      handle.ahead.emplace(std::string(key), std::string(record));
-    }
-  }
+  // A key already read ahead is a duplicate the send will report; the stored one stays.
+  JoinReadAhead(library, table, key, record);
   // Sent while the next record, however long, still fits the statement.
   if (library.queue.size() >= kQueueLimit ||
       library.queued_bytes + kLongestRow > library.statement_bytes) {
@@ -456,6 +467,26 @@ int16_t Flush() noexcept {
     SendQueue(library);
     return BTRV_ERR_NONE;
   });
+}
+
+ScanReadAhead::ScanReadAhead(int32_t handle) noexcept : handle_(handle) {
+  auto it = State().handles.find(handle);
+  if (it != State().handles.end()) {
+    it->second.scanning = true;
+  }
+}
+
+// What was fetched for the scan is not kept for later reads, which may come after others
+// changed the file.
+ScanReadAhead::~ScanReadAhead() {
+  auto it = State().handles.find(handle_);
+  if (it != State().handles.end()) {
+    it->second.scanning = false;
+    if (State().borrowed == nullptr) {
+      it->second.ahead.clear();
+      it->second.ahead_end.reset();
+    }
+  }
 }
 
 bool QueuedInsertsLost() noexcept {
@@ -589,6 +620,7 @@ int16_t btrInsert(int32_t handle, const void* data, uint32_t& length, int16_t /*
     }
     recstore::CurrentConnection(library).Execute(recstore::InsertHead(state->table) +
                                                  recstore::InsertRow(key, record));
+    recstore::JoinReadAhead(library, state->table, key, record);
     return BTRV_ERR_NONE;
   });
 }
