@@ -41,6 +41,9 @@ constexpr std::size_t kMaxFileName = 64 - 8;
 // one multi-row statement per file). A round trip costs far more than a record; past a few
 // hundred rows a longer statement saves nothing measurable.
 constexpr int kReadAhead = 200;
+// Records a scan of one key prefix fetches at once: the batch holds nothing past the prefix
+// but the record that ends the scan, so a long one costs no wasted rows.
+constexpr std::size_t kScanBatch = 1000;
 constexpr std::size_t kQueueLimit = 1000;
 // The longest row text of an insert: "(" X'key' ", " X'record' ")".
 constexpr std::size_t kLongestRow = 1 + (3 + 2 * kKeyLength) + 2 + (3 + 2 * kMaxRecord) + 1;
@@ -58,6 +61,7 @@ constexpr std::size_t kMaxStatementBytes = std::size_t{2} << 20;
 struct Handle {
   bool open = false;
   bool scanning = false;                // inside a ScanReadAhead
+  std::string scan_prefix;              // the keys that scan wants, "" when it did not say
   std::string table;                    // "zz_data_" + file name, validated
   std::optional<std::string> position;  // empty: nothing read yet on this opening
   std::map<std::string, std::string> ahead;
@@ -350,6 +354,19 @@ int16_t Deliver(Library& library, Handle& handle, std::string key, std::string_v
   return BTRV_ERR_NONE;
 }
 
+// The least key above every key that starts with `prefix`; "" when there is none (an empty
+// prefix, or one of 0xFF bytes only).
+std::string PastPrefix(std::string_view prefix) {
+  std::string past(prefix);
+  while (!past.empty() && static_cast<unsigned char>(past.back()) == 0xFF) {
+    past.pop_back();
+  }
+  if (!past.empty()) {
+    past.back() = static_cast<char>(static_cast<unsigned char>(past.back()) + 1);
+  }
+  return past;
+}
+
 // Reads the first record whose key 0 is greater than `after` into the caller's buffer and
 // moves the handle onto it; on a borrowed connection the records after it are kept as the
 // handle's read-ahead. A read that finds nothing leaves the position where it was, so a
@@ -362,17 +379,35 @@ int16_t ReadAfter(Library& library, Handle& handle, std::string_view after, void
   handle.ahead.clear();
   handle.ahead_end.reset();
   const bool read_ahead = library.borrowed != nullptr || handle.scanning;
+  std::string statement =
+      "SELECT Index0Col, RecData FROM " + handle.table + " WHERE Index0Col > " + HexLiteral(after);
+  // A scan that named its prefix takes the prefix's records a thousand at a time and the
+  // first record past them; both parts are ranges of the key. Should the first part fill
+  // its limit, the second one's record is not the next and is dropped, so a batch is
+  // always every record from `after` up to its last one.
+  const std::string past = handle.scanning ? PastPrefix(handle.scan_prefix) : "";
+  const bool bounded = !past.empty() && after < std::string_view(past);
+  std::size_t limit = read_ahead ? kReadAhead : 1;
+  if (bounded) {
+    limit = kScanBatch;
+    statement = "(" + statement + " AND Index0Col < " + HexLiteral(past) +
+                " ORDER BY Index0Col LIMIT " + std::to_string(kScanBatch) +
+                ") UNION ALL (SELECT Index0Col, RecData FROM " + handle.table +
+                " WHERE Index0Col >= " + HexLiteral(past) +
+                " ORDER BY Index0Col LIMIT 1) ORDER BY Index0Col";
+  } else {
+    statement += " ORDER BY Index0Col LIMIT " + std::to_string(limit);
+  }
   // The server must hold every record the caller inserted before it is asked.
   SendQueue(library);
-  db::Result result = CurrentConnection(library).Query(
-      "SELECT Index0Col, RecData FROM " + handle.table + " WHERE Index0Col > " + HexLiteral(after) +
-      " ORDER BY Index0Col LIMIT " + std::to_string(read_ahead ? kReadAhead : 1));
+  db::Result result = CurrentConnection(library).Query(statement);
   if (result.Eof()) {
     return BTRV_ERR_END_OF_FILE;
   }
   std::string key(result.Value(0));
   std::string record(result.Value(1));
-  for (result.Next(); !result.Eof(); result.Next()) {
+  std::size_t taken = 1;
+  for (result.Next(); !result.Eof() && taken < limit; result.Next(), ++taken) {
     std::string next_key(result.Value(0));
     handle.ahead_end = next_key;
     handle.ahead.emplace(std::move(next_key), std::string(result.Value(1)));
@@ -469,10 +504,16 @@ int16_t Flush() noexcept {
   });
 }
 
-ScanReadAhead::ScanReadAhead(int32_t handle) noexcept : handle_(handle) {
+ScanReadAhead::ScanReadAhead(int32_t handle, std::string_view prefix) noexcept : handle_(handle) {
   auto it = State().handles.find(handle);
   if (it != State().handles.end()) {
     it->second.scanning = true;
+    try {
+      it->second.scan_prefix.assign(prefix);
+    } catch (...) {
+      // Without the prefix the scan reads smaller batches, and reads the same records.
+      it->second.scan_prefix.clear();
+    }
   }
 }
 
@@ -482,6 +523,7 @@ ScanReadAhead::~ScanReadAhead() {
   auto it = State().handles.find(handle_);
   if (it != State().handles.end()) {
     it->second.scanning = false;
+    it->second.scan_prefix.clear();
     if (State().borrowed == nullptr) {
       it->second.ahead.clear();
       it->second.ahead_end.reset();

@@ -12,6 +12,7 @@
 
 #include <cstdint>
 #include <string>
+#include <string_view>
 
 #include "db/settings.h"
 
@@ -99,8 +100,10 @@ void UseConnection(db::Connection* connection) noexcept;
 // A scan on `handle` for as long as the object lives: a btrGetGreater and the btrGetNext that
 // follow it, as the ap copy reads. During it, reads on the library's own connection fetch up
 // to 200 records at once, as reads on a borrowed connection do, and btrGetNext serves the rest
-// of them before it asks the server again; a read costs a round trip per 200 records instead
-// of one per record. Records the store inserts (through any handle) into the range fetched
+// of them before it asks the server again; a read costs a round trip per batch instead of one
+// per record. A scan that names the key `prefix` of the records it wants (and stops at the
+// first record without it) fetches up to 1000 of them at once and nothing past the first
+// record after them. Records the store inserts (through any handle) into the range fetched
 // join it, so the scan reads what reading one record at a time would read while only this
 // program changes the file. What others change in that range while the scan goes on is seen
 // at the next fetch, not at the next read: a scan returns what one-at-a-time reads return
@@ -109,7 +112,7 @@ void UseConnection(db::Connection* connection) noexcept;
 // again ends the scan too.
 class ScanReadAhead {
  public:
-  explicit ScanReadAhead(int32_t handle) noexcept;
+  explicit ScanReadAhead(int32_t handle, std::string_view prefix = {}) noexcept;
   ~ScanReadAhead();
   ScanReadAhead(const ScanReadAhead&) = delete;
   ScanReadAhead& operator=(const ScanReadAhead&) = delete;

@@ -71,21 +71,24 @@ class ServerStatementLog {
   std::string database_;
 };
 
-std::size_t CountStarting(const std::vector<std::string>& statements, const std::string& head) {
-  return static_cast<std::size_t>(
-      std::count_if(statements.begin(), statements.end(),
-                    [&head](const std::string& text) { return text.rfind(head, 0) == 0; }));
+std::size_t CountHolding(const std::vector<std::string>& statements, const std::string& part) {
+  return static_cast<std::size_t>(std::count_if(
+      statements.begin(), statements.end(),
+      [&part](const std::string& text) { return text.find(part) != std::string::npos; }));
 }
 
-// The statement every ap read sends, up to its key.
+// What every ap read of the record store sends, up to its key.
 constexpr const char* kApRead = "SELECT Index0Col, RecData FROM zz_data_ap WHERE Index0Col > ";
-// Records one ap read fetches at most during a scan.
+// Records one ap read fetches during a scan: of a prefix the ap copy names, and of any scan.
+constexpr std::size_t kPrefixBatch = 1000;
 constexpr std::size_t kBatch = 200;
 
 // Every statement that is not one row's insert, one ap record's or one ap read: the checks,
-// the lock, the backup, the clears, the selects and the transaction's. They do not grow
-// with the data; these bounds leave room for a few more, not for one per table or record.
-constexpr std::size_t kOtherStatementsStepwise = 130;
+// the lock, the backup, the clears, the selects and the transaction's (and, in one
+// transaction, the multi-row inserts). They do not grow with the data; measured 90 and 121
+// on the demo agencies, and these bounds leave room for a few more, not for one per table
+// or record.
+constexpr std::size_t kOtherStatementsStepwise = 100;
 constexpr std::size_t kOtherStatementsAtomic = 130;
 
 class RoundTripTest : public testing::Test {
@@ -150,16 +153,16 @@ TEST_F(RoundTripTest, ARunSendsItsCopyAndAFewStatementsMore) {
 
   const std::vector<std::string> stepwise = CountedRun(database, "--from 01 --to 03");
   EXPECT_EQ(Holdings(database, "03"), std::make_pair(rows, records));
-  const std::size_t reads = CountStarting(stepwise, kApRead);
-  // A read per batch of a kind, and the one that finds the next kind's first record.
-  EXPECT_LE(reads, records / kBatch + 2 * 7);
+  const std::size_t reads = CountHolding(stepwise, kApRead);
+  // A read per batch of a kind's records, the last one taking the next kind's first record.
+  EXPECT_LE(reads, records / kPrefixBatch + 7);
   EXPECT_LE(stepwise.size(), rows + records + reads + kOtherStatementsStepwise)
       << stepwise.size() << " statements for " << rows << " rows and " << records << " records";
 
   const std::vector<std::string> atomic = CountedRun(database, "--from 01 --to 03 --atomic");
   EXPECT_EQ(Holdings(database, "03"), std::make_pair(rows, records));
-  EXPECT_LE(CountStarting(atomic, kApRead), records / kBatch + 2 * 7);
-  EXPECT_LE(atomic.size(), records / kBatch + 2 * 7 + kOtherStatementsAtomic) << atomic.size();
+  EXPECT_LE(CountHolding(atomic, kApRead), records / kPrefixBatch + 7);
+  EXPECT_LE(atomic.size(), kOtherStatementsAtomic) << atomic.size();
 
   // The checks read the catalogue once, for every table at once.
   for (const std::vector<std::string>* run : {&stepwise, &atomic}) {
@@ -240,7 +243,7 @@ TEST_F(ScanTest, ReadsInBatchesWhatSingleReadsRead) {
   EXPECT_EQ(BTRV_ERR_END_OF_FILE, end);
   EXPECT_EQ(single, batched);
   // 225 records: two batches, then the read that finds the end.
-  EXPECT_EQ(3u, CountStarting(statements, kApRead));
+  EXPECT_EQ(3u, CountHolding(statements, kApRead));
 
   // Odd keys inserted while the scan runs, each just after the record read: inside the
   // batch for three of them, just past its end for the last. All are read, in key order.
