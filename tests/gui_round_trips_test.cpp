@@ -287,4 +287,43 @@ TEST_F(ScanTest, SeesChangesMadeBeforeItAndForgetsItsBatchAfterIt) {
   EXPECT_EQ(Key(2), buffer.substr(0, length));
 }
 
+// A scan that names its prefix: a batch never passes the first record after the prefix, and
+// one that fills up ends where the prefix's records do, whatever the bytes of the prefix.
+TEST_F(ScanTest, APrefixBatchEndsAtTheFirstRecordPastThePrefix) {
+  std::vector<std::string> expected;
+  for (int i = 0; i < 1001; ++i) {
+    expected.push_back(Key(i));
+  }
+  expected.push_back("00900002" + std::string(8, '0'));
+  for (const std::string& record : expected) {
+    ASSERT_EQ(BTRV_ERR_NONE, Insert(writer_, record));
+  }
+
+  std::vector<std::string> read;
+  std::vector<std::string> statements;
+  int16_t end = 0;
+  {
+    ServerStatementLog log(database_->name());
+    MCBInitializeFauxBtrieve("zarfiles.ndx", "ovk.ini");
+    const recstore::ScanReadAhead scan(handle_, "00900001");
+    read = Scan("00900001", &end);
+    statements = log.Statements();
+  }
+  EXPECT_EQ(BTRV_ERR_END_OF_FILE, end);
+  EXPECT_EQ(expected, read);
+  // A full batch of a thousand; the last record with the one past the prefix; the end.
+  EXPECT_EQ(3u, CountHolding(statements, kApRead));
+
+  // A prefix ending in 0xFF bytes: what follows it is found all the same.
+  for (const char* record : {"A\xFF\x01", "A\xFF\xFF", "A\xFF\xFF\xFF", "B"}) {
+    ASSERT_EQ(BTRV_ERR_NONE, Insert(writer_, record));
+  }
+  {
+    const recstore::ScanReadAhead scan(handle_, "A\xFF");
+    read = Scan("A\xFF", &end);
+  }
+  EXPECT_EQ(BTRV_ERR_END_OF_FILE, end);
+  EXPECT_EQ((std::vector<std::string>{"A\xFF\x01", "A\xFF\xFF", "A\xFF\xFF\xFF", "B"}), read);
+}
+
 }  // namespace
