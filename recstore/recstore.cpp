@@ -368,9 +368,9 @@ std::string PastPrefix(std::string_view prefix) {
 }
 
 // Reads the first record whose key 0 is greater than `after` into the caller's buffer and
-// moves the handle onto it; on a borrowed connection the records after it are kept as the
-// handle's read-ahead. A read that finds nothing leaves the position where it was, so a
-// later btrGetNext still continues from the record read last.
+// moves the handle onto it; on a borrowed connection and during a scan the records after it
+// are kept as the handle's read-ahead. A read that finds nothing leaves the position where
+// it was, so a later btrGetNext still continues from the record read last.
 int16_t ReadAfter(Library& library, Handle& handle, std::string_view after, void* data,
                   uint32_t& length) {
   if (data == nullptr && length > 0) {
