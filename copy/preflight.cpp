@@ -6,6 +6,8 @@
 #include <optional>
 #include <set>
 #include <string_view>
+#include <utility>
+#include <vector>
 
 #include "db/ascii.h"
 #include "db/connection.h"
@@ -25,7 +27,7 @@ struct TableInfo {
   std::set<std::string> columns;  // lower case: column names never depend on letter case
 };
 
-// What the current database holds, read in three statements rather than one per table.
+// What the current database holds, read in one statement rather than one per table.
 struct Catalog {
   bool has_database = false;
   // lower_case_table_names 0: the server tells "GlCodes" and "GLCodes" apart (Linux).
@@ -54,44 +56,43 @@ struct Catalog {
   }
 };
 
+// One statement for all of it: a round trip costs more than the server's work here. The
+// first column tells the rows apart: "S" the settings, "T" a table with its engine and
+// whether that engine rolls back, "C" a column of a table.
+constexpr const char* kCatalogStatement =
+    "SELECT 'S', @@lower_case_table_names, DATABASE(), NULL "
+    "UNION ALL SELECT 'T', t.TABLE_NAME, t.ENGINE, e.TRANSACTIONS "
+    "FROM information_schema.TABLES t LEFT JOIN information_schema.ENGINES e "
+    "ON e.ENGINE = t.ENGINE WHERE t.TABLE_SCHEMA = DATABASE() "
+    "UNION ALL SELECT 'C', TABLE_NAME, COLUMN_NAME, NULL FROM information_schema.COLUMNS "
+    "WHERE TABLE_SCHEMA = DATABASE()";
+
 Catalog ReadCatalog(db::Connection& connection) {
   Catalog catalog;
-  db::Result settings = connection.Query("SELECT @@lower_case_table_names, DATABASE()");
-  catalog.case_sensitive_names = settings.Value(0) == "0";
-  catalog.has_database = !settings.IsNull(1);
-  if (!catalog.has_database) {
-    return catalog;
-  }
-
-  std::set<std::string> transactional_engines;
-  db::Result engines =
-      connection.Query("SELECT ENGINE FROM information_schema.ENGINES WHERE TRANSACTIONS = 'YES'");
-  for (; !engines.Eof(); engines.Next()) {
-    transactional_engines.insert(db::AsciiLower(engines.Value(0)));
-  }
-
   std::map<std::string, std::size_t> index;  // exact name -> position in catalog.tables
-  db::Result tables = connection.Query(
-      "SELECT TABLE_NAME, ENGINE FROM information_schema.TABLES "
-      "WHERE TABLE_SCHEMA = DATABASE()");
-  for (; !tables.Eof(); tables.Next()) {
-    TableInfo info;
-    info.name = std::string(tables.Value(0));
-    info.engine = tables.IsNull(1) ? "" : std::string(tables.Value(1));
-    // A view has no engine of its own; what it writes through is not ours to judge here.
-    info.transactional =
-        info.engine.empty() || transactional_engines.count(db::AsciiLower(info.engine)) != 0;
-    index[info.name] = catalog.tables.size();
-    catalog.tables.push_back(std::move(info));
+  std::vector<std::pair<std::string, std::string>> columns;  // table, column
+  db::Result rows = connection.Query(kCatalogStatement);
+  for (; !rows.Eof(); rows.Next()) {
+    const std::string_view kind = rows.Value(0);
+    if (kind == "S") {
+      catalog.case_sensitive_names = rows.Value(1) == "0";
+      catalog.has_database = !rows.IsNull(2);
+    } else if (kind == "T") {
+      TableInfo info;
+      info.name = std::string(rows.Value(1));
+      info.engine = rows.IsNull(2) ? "" : std::string(rows.Value(2));
+      // A view has no engine of its own; what it writes through is not ours to judge here.
+      info.transactional = info.engine.empty() || (!rows.IsNull(3) && rows.Value(3) == "YES");
+      index[info.name] = catalog.tables.size();
+      catalog.tables.push_back(std::move(info));
+    } else {
+      columns.emplace_back(rows.Value(1), rows.Value(2));
+    }
   }
-
-  db::Result columns = connection.Query(
-      "SELECT TABLE_NAME, COLUMN_NAME FROM information_schema.COLUMNS "
-      "WHERE TABLE_SCHEMA = DATABASE()");
-  for (; !columns.Eof(); columns.Next()) {
-    auto it = index.find(std::string(columns.Value(0)));
+  for (const auto& [table, column] : columns) {
+    auto it = index.find(table);
     if (it != index.end()) {
-      catalog.tables[it->second].columns.insert(db::AsciiLower(columns.Value(1)));
+      catalog.tables[it->second].columns.insert(db::AsciiLower(column));
     }
   }
   return catalog;
@@ -158,11 +159,11 @@ bool AnyMirrored(const std::vector<TableDesc>& tables) {
 
 }  // namespace
 
-std::vector<std::string> PreflightProblems(db::Connection& connection,
-                                           const std::vector<TableDesc>& tables, bool ap_read_open,
-                                           bool ap_write_open) {
+namespace {
+
+std::vector<std::string> ProblemsIn(const Catalog& catalog, const std::vector<TableDesc>& tables,
+                                    bool ap_read_open, bool ap_write_open) {
   std::vector<std::string> problems;
-  Catalog catalog = ReadCatalog(connection);
   if (!catalog.has_database) {
     problems.push_back("No database is selected on the connection");
     return problems;
@@ -209,9 +210,8 @@ std::vector<std::string> PreflightProblems(db::Connection& connection,
   return problems;
 }
 
-std::vector<std::string> NonTransactionalTables(db::Connection& connection,
-                                                const std::vector<TableDesc>& tables) {
-  Catalog catalog = ReadCatalog(connection);
+std::vector<std::string> NonTransactionalIn(const Catalog& catalog,
+                                            const std::vector<TableDesc>& tables) {
   std::vector<std::string> names;
   for (const TableDesc& desc : tables) {
     names.push_back(desc.table);
@@ -230,6 +230,30 @@ std::vector<std::string> NonTransactionalTables(db::Connection& connection,
     }
   }
   return found;
+}
+
+}  // namespace
+
+std::vector<std::string> PreflightProblems(db::Connection& connection,
+                                           const std::vector<TableDesc>& tables, bool ap_read_open,
+                                           bool ap_write_open) {
+  return ProblemsIn(ReadCatalog(connection), tables, ap_read_open, ap_write_open);
+}
+
+std::vector<std::string> NonTransactionalTables(db::Connection& connection,
+                                                const std::vector<TableDesc>& tables) {
+  return NonTransactionalIn(ReadCatalog(connection), tables);
+}
+
+RunChecks CheckTables(db::Connection& connection, const std::vector<TableDesc>& tables,
+                      bool ap_read_open, bool ap_write_open) {
+  const Catalog catalog = ReadCatalog(connection);
+  RunChecks checks;
+  checks.problems = ProblemsIn(catalog, tables, ap_read_open, ap_write_open);
+  if (catalog.has_database) {
+    checks.non_transactional = NonTransactionalIn(catalog, tables);
+  }
+  return checks;
 }
 
 }  // namespace copy

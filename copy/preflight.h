@@ -33,4 +33,14 @@ std::vector<std::string> PreflightProblems(db::Connection& connection,
 std::vector<std::string> NonTransactionalTables(db::Connection& connection,
                                                 const std::vector<TableDesc>& tables);
 
+// What a run checks before it starts, both of the above from one reading of the catalogue:
+// a run that asks for both should not read it twice.
+struct RunChecks {
+  std::vector<std::string> problems;           // as PreflightProblems
+  std::vector<std::string> non_transactional;  // as NonTransactionalTables
+};
+
+RunChecks CheckTables(db::Connection& connection, const std::vector<TableDesc>& tables,
+                      bool ap_read_open, bool ap_write_open);
+
 }  // namespace copy

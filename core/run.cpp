@@ -236,7 +236,14 @@ recstore::ApCopyStats Session::CopyAp(int32_t read_handle, int32_t write_handle,
 void Session::CheckRun(const RunOptions& options) {
   // Everything a run needs is checked before its first delete, and every problem is named
   // at once: a run that stops at step ten leaves nine tables copied and one half cleared.
-  std::vector<std::string> problems = PreflightProblems();
+  // The catalogue is read once for both the preflight and the engines an atomic run needs.
+  RequireConnectionParameters();
+  copy::RunChecks checks =
+      copy::CheckTables(connection_, copy::AllTables(), ap_read_open_, ap_write_open_);
+  std::vector<std::string> problems = std::move(checks.problems);
+  for (std::string& problem : ClusterProblems(connection_, copy::AllTables())) {
+    problems.push_back(std::move(problem));
+  }
   if (problems.empty()) {
     // A source record the copy cannot read whole would stop its kind half way.
     for (const copy::TableDesc& table : copy::AllTables()) {
@@ -258,8 +265,7 @@ void Session::CheckRun(const RunOptions& options) {
     throw std::runtime_error(BulletList("The run cannot start, so nothing was changed:", problems));
   }
   if (options.atomic) {
-    const std::vector<std::string> unsafe =
-        copy::NonTransactionalTables(connection_, copy::AllTables());
+    const std::vector<std::string>& unsafe = checks.non_transactional;
     if (!unsafe.empty()) {
       throw std::runtime_error(BulletList(
           "An all-or-nothing run is refused, because these tables of the run cannot be rolled "

@@ -52,6 +52,8 @@ ApCopyStats CopyApRecords(int32_t read_handle, int32_t write_handle, uint32_t& s
     // refused by the store, which would end the scan early (or, delivered cut short, be
     // inserted cut short).
     size = kApRecordLength;
+    // The scan reads records in batches, also on the store's own connection.
+    const ScanReadAhead scan(read_handle, key);
     int16_t status = btrGetGreater(read_handle, record.data(), size, key.c_str(), 0, 0);
     while (status == BTRV_ERR_NONE || status == BTRV_ERR_DATA_BUF_SHORT) {
       // Records of one type and agency lie together in key order, so the first record

@@ -32,6 +32,9 @@ constexpr std::size_t kMaxFileName = 64 - 8;
 // one multi-row statement per file). A round trip costs far more than a record; past a few
 // hundred rows a longer statement saves nothing measurable.
 constexpr int kReadAhead = 200;
+// Records a scan of one key prefix fetches at once: the batch holds nothing past the prefix
+// but the record that ends the scan, so a long one costs no wasted rows.
+constexpr std::size_t kScanBatch = 1000;
 constexpr std::size_t kQueueLimit = 1000;
 // The longest row of an insert, with its parentheses: "(" X'key' ", " X'record' ")".
 constexpr std::size_t kLongestRow = 1 + (3 + 2 * kKeyLength) + 2 + (3 + 2 * kMaxRecord) + 1;
@@ -39,13 +42,16 @@ constexpr std::size_t kLongestRow = 1 + (3 + 2 * kKeyLength) + 2 + (3 + 2 * kMax
 constexpr std::size_t kRowJoin = 4;
 
 // One use of a record file. The position is the key of the record read last. On the
-// library's own connection rows are never kept, so every read sees what the server holds at
-// that moment. On a borrowed connection the caller's transaction is the only writer the
-// handle has to follow, so a read fetches the records after it too (`ahead`, key 0 to
-// record): they are exactly the records after `position` up to `ahead_end`, since every
-// insert the store queues into that range is added to them.
+// library's own connection rows are normally never kept, so every read sees what the server
+// holds at that moment. On a borrowed connection the caller's transaction is the only writer
+// the handle has to follow, and during a scan (ScanReadAhead) the caller accepts seeing
+// others' changes a batch late, so a read fetches the records after it too (`ahead`, key 0 to
+// record): they are the records after `position` up to `ahead_end` as the server held them at
+// the fetch, with every insert the store makes into that range since added to them.
 struct Handle {
   bool open = false;
+  bool scanning = false;                // inside a ScanReadAhead
+  std::string scan_prefix;              // the keys that scan wants, "" when it did not say
   std::string table;                    // "zz_data_" + file name, validated
   std::optional<std::string> position;  // empty: nothing read yet on this opening
   std::map<std::string, std::string> ahead;
@@ -268,10 +274,23 @@ int16_t Deliver(Library& library, Handle& handle, std::string key, std::string_v
   return BTRV_ERR_NONE;
 }
 
+// The least key above every key that starts with `prefix`; "" when there is none (an empty
+// prefix, or one of 0xFF bytes only).
+std::string PastPrefix(std::string_view prefix) {
+  std::string past(prefix);
+  while (!past.empty() && static_cast<unsigned char>(past.back()) == 0xFF) {
+    past.pop_back();
+  }
+  if (!past.empty()) {
+    past.back() = static_cast<char>(static_cast<unsigned char>(past.back()) + 1);
+  }
+  return past;
+}
+
 // Reads the first record whose key 0 is greater than `after` into the caller's buffer and
-// moves the handle onto it; on a borrowed connection the records after it are kept as the
-// handle's read-ahead. A read that finds nothing leaves the position where it was, so a
-// later btrGetNext still continues from the record read last.
+// moves the handle onto it; on a borrowed connection and during a scan the records after it
+// are kept as the handle's read-ahead. A read that finds nothing leaves the position where
+// it was, so a later btrGetNext still continues from the record read last.
 int16_t ReadAfter(Library& library, Handle& handle, std::string_view after, void* data,
                   uint32_t& length) {
   if (data == nullptr && length > 0) {
@@ -279,18 +298,36 @@ int16_t ReadAfter(Library& library, Handle& handle, std::string_view after, void
   }
   handle.ahead.clear();
   handle.ahead_end.reset();
-  const bool borrowed = library.borrowed != nullptr;
+  const bool read_ahead = library.borrowed != nullptr || handle.scanning;
+  std::string statement =
+      "SELECT Index0Col, RecData FROM " + handle.table + " WHERE Index0Col > " + HexLiteral(after);
+  // A scan that named its prefix takes the prefix's records a thousand at a time and the
+  // first record past them; both parts are ranges of the key. Should the first part fill
+  // its limit, the second one's record is not the next and is dropped, so a batch is
+  // always every record from `after` up to its last one.
+  const std::string past = handle.scanning ? PastPrefix(handle.scan_prefix) : "";
+  const bool bounded = !past.empty() && after < std::string_view(past);
+  std::size_t limit = read_ahead ? kReadAhead : 1;
+  if (bounded) {
+    limit = kScanBatch;
+    statement = "(" + statement + " AND Index0Col < " + HexLiteral(past) +
+                " ORDER BY Index0Col LIMIT " + std::to_string(kScanBatch) +
+                ") UNION ALL (SELECT Index0Col, RecData FROM " + handle.table +
+                " WHERE Index0Col >= " + HexLiteral(past) +
+                " ORDER BY Index0Col LIMIT 1) ORDER BY Index0Col";
+  } else {
+    statement += " ORDER BY Index0Col LIMIT " + std::to_string(limit);
+  }
   // The server must hold every record the caller inserted before it is asked.
   SendQueue(library);
-  db::Result result = CurrentConnection(library).Query(
-      "SELECT Index0Col, RecData FROM " + handle.table + " WHERE Index0Col > " + HexLiteral(after) +
-      " ORDER BY Index0Col LIMIT " + std::to_string(borrowed ? kReadAhead : 1));
+  db::Result result = CurrentConnection(library).Query(statement);
   if (result.Eof()) {
     return BTRV_ERR_END_OF_FILE;
   }
   std::string key(result.Value(0));
   std::string record(result.Value(1));
-  for (result.Next(); !result.Eof(); result.Next()) {
+  std::size_t taken = 1;
+  for (result.Next(); !result.Eof() && taken < limit; result.Next(), ++taken) {
     std::string next_key(result.Value(0));
     handle.ahead_end = next_key;
     handle.ahead.emplace(std::move(next_key), std::string(result.Value(1)));
@@ -314,6 +351,20 @@ std::optional<int16_t> ReadAhead(Library& library, Handle& handle, void* data, u
   return Deliver(library, handle, std::move(node.key()), node.mapped(), data, length);
 }
 
+// Adds a record the store inserted (or queued) to the read-ahead of every handle on the same
+// file whose range it falls in: without it a scan would miss a record inserted after its
+// position and before the end of its batch, which a fresh read would find. A key already
+// read ahead stays as it was fetched.
+void JoinReadAhead(Library& library, const std::string& table, std::string_view key,
+                   std::string_view record) {
+  for (auto& [number, handle] : library.handles) {
+    if (handle.open && handle.table == table && handle.ahead_end && handle.position &&
+        key > *handle.position && key <= *handle.ahead_end) {
+      handle.ahead.emplace(std::string(key), std::string(record));
+    }
+  }
+}
+
 // Queues an insert on the borrowed connection. The record joins the read-ahead of every
 // handle on the same file whose range it falls in, so those handles read what a fresh read
 // would find once the queue is sent.
@@ -331,13 +382,8 @@ int16_t QueueInsert(Library& library, const std::string& table, std::string_view
   library.queued_bytes += values.size() + kRowJoin;
   library.queue.push_back({table, std::string(key), std::move(values)});
   library.queued_keys.insert(std::move(entry));
-  for (auto& [number, handle] : library.handles) {
-    if (handle.open && handle.table == table && handle.ahead_end && handle.position &&
-        key > *handle.position && key <= *handle.ahead_end) {
-      // A key already read ahead is a duplicate the send will report; keep the stored one.
-      handle.ahead.emplace(std::string(key), std::string(record));
-    }
-  }
+  // A key already read ahead is a duplicate the send will report; the stored one stays.
+  JoinReadAhead(library, table, key, record);
   // Sent while the next record, however long, still fits the statement.
   if (library.queue.size() >= kQueueLimit ||
       library.queued_bytes + kLongestRow > library.statement_bytes) {
@@ -376,6 +422,33 @@ int16_t Flush() noexcept {
     SendQueue(library);
     return BTRV_ERR_NONE;
   });
+}
+
+ScanReadAhead::ScanReadAhead(int32_t handle, std::string_view prefix) noexcept : handle_(handle) {
+  auto it = State().handles.find(handle);
+  if (it != State().handles.end()) {
+    it->second.scanning = true;
+    try {
+      it->second.scan_prefix.assign(prefix);
+    } catch (...) {
+      // Without the prefix the scan reads smaller batches, and reads the same records.
+      it->second.scan_prefix.clear();
+    }
+  }
+}
+
+// What was fetched for the scan is not kept for later reads, which may come after others
+// changed the file.
+ScanReadAhead::~ScanReadAhead() {
+  auto it = State().handles.find(handle_);
+  if (it != State().handles.end()) {
+    it->second.scanning = false;
+    it->second.scan_prefix.clear();
+    if (State().borrowed == nullptr) {
+      it->second.ahead.clear();
+      it->second.ahead_end.reset();
+    }
+  }
 }
 
 bool QueuedInsertsLost() noexcept {
@@ -509,6 +582,7 @@ int16_t btrInsert(int32_t handle, const void* data, uint32_t& length, int16_t /*
     }
     recstore::CurrentConnection(library).Execute(recstore::InsertHead(state->table) +
                                                  recstore::RowValues(key, record) + ")");
+    recstore::JoinReadAhead(library, state->table, key, record);
     return BTRV_ERR_NONE;
   });
 }

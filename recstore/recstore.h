@@ -12,6 +12,7 @@
 
 #include <cstdint>
 #include <string>
+#include <string_view>
 
 #include "db/settings.h"
 
@@ -42,14 +43,16 @@ int16_t btrOpen(int32_t handle, const char* owner, const char* file, int16_t mod
 // is none; 22 when the record is longer than `length` (the first `length` bytes are
 // delivered and the handle is positioned on it); 3 when the handle is not open or unknown;
 // 6 for a key number other than 0. A read that finds no record leaves the position as it was.
-// Every read asks the server, so rows deleted by others are never seen. (On a borrowed
-// connection it also fetches the records that follow; see recstore::UseConnection.)
+// Every read asks the server, so rows deleted by others are never seen. (During a scan, see
+// recstore::ScanReadAhead, and on a borrowed connection, see recstore::UseConnection, it also
+// fetches the records that follow.)
 int16_t btrGetGreater(int32_t handle, void* data, uint32_t& length, const void* key,
                       int16_t key_number, int16_t lock) noexcept;
 
 // Reads the record that follows, in key-0 order, the record this handle read last.
 // Statuses as btrGetGreater; 8 when the handle has no position yet. On the library's own
-// connection it asks the server every time; on a borrowed one see recstore::UseConnection.
+// connection it asks the server every time, except during a scan (recstore::ScanReadAhead);
+// on a borrowed one see recstore::UseConnection.
 int16_t btrGetNext(int32_t handle, void* data, uint32_t& length, int16_t lock) noexcept;
 
 // Adds a record of `length` bytes. 5 when a record with the same key 0 exists; 28 when
@@ -93,6 +96,30 @@ void SetConnectionSettings(const db::ConnectionSettings& settings) noexcept;
 //   which end the caller's transaction, is reported as it came, with nothing sent again.
 // Clears QueuedInsertsLost, then sends the queue (which may set it again).
 void UseConnection(db::Connection* connection) noexcept;
+
+// A scan on `handle` for as long as the object lives: a btrGetGreater and the btrGetNext that
+// follow it, as the ap copy reads. During it, reads on the library's own connection fetch up
+// to 200 records at once, as reads on a borrowed connection do, and btrGetNext serves the rest
+// of them before it asks the server again; a read costs a round trip per batch instead of one
+// per record. A scan that names the key `prefix` of the records it wants (and stops at the
+// first record without it) fetches up to 1000 of them at once and nothing past the first
+// record after them. Records the store inserts (through any handle) into the range fetched
+// join it, so the scan reads what reading one record at a time would read while only this
+// program changes the file. What others change in that range while the scan goes on is seen
+// at the next fetch, not at the next read: a scan returns what one-at-a-time reads return
+// when those changes commit just after the scan has passed them. Every btrGetGreater asks the
+// server afresh, so a change made before the scan starts is always seen. Opening the handle
+// again ends the scan too.
+class ScanReadAhead {
+ public:
+  explicit ScanReadAhead(int32_t handle, std::string_view prefix = {}) noexcept;
+  ~ScanReadAhead();
+  ScanReadAhead(const ScanReadAhead&) = delete;
+  ScanReadAhead& operator=(const ScanReadAhead&) = delete;
+
+ private:
+  int32_t handle_;
+};
 
 // Sends the inserts queued on the borrowed connection now. 0 when none were queued (always
 // so on the library's own connection) or all were written; otherwise the status of the
