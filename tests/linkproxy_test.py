@@ -200,14 +200,13 @@ class ThroughTheServerTest(unittest.TestCase):
         self.assertEqual(client.answer(60), "before")
 
         proxy.signal(signal.SIGUSR1)
-        # The signal is handled between two reads of the proxy's loop; this wait is what a
-        # frozen link must outlast, not a bound on anything.
-        time.sleep(0.3)
+        self.assertEqual(proxy.process.stdout.readline(), "frozen\n")
         client.send("SELECT 'held'")
         self.assertIsNone(client.answer(1.5))
         self.assertIsNone(client.process.poll(), "the client gave up on a frozen link")
 
         proxy.signal(signal.SIGUSR2)
+        self.assertEqual(proxy.process.stdout.readline(), "healed\n")
         self.assertEqual(client.answer(60), "held")
         client.send("SELECT 'after'")
         self.assertEqual(client.answer(60), "after")
