@@ -1,10 +1,12 @@
 #!/usr/bin/env python3
-"""Text-making steps of scripts/bench: seed data, the captured statement stream, the floor.
+"""Text-making steps of scripts/bench: seed data, the captured statement stream, the floor,
+and the pass-through's statement counts.
 
 Each subcommand reads what it needs on stdin and writes SQL (or a summary) on stdout, so the
 bash script keeps every server connection in the mariadb client.
 """
 import argparse
+import json
 import re
 import sys
 
@@ -111,16 +113,6 @@ def log_entries(stream):
             yield entry[:-1] if entry.endswith(b";") else entry
 
 
-def cmd_replay(args):
-    """Hex-encoded statements (one a line, log order) -> a script for one client session."""
-    count = 0
-    with open(args.output, "wb") as out:
-        for statement in log_entries(sys.stdin):
-            out.write(statement + b";\n")
-            count += 1
-    print(count)
-
-
 def cmd_packets(args):
     """Hex-encoded log entries -> a script that sends each entry as one query, as the program
     sent it: a multi-row insert (or a multi-statement packet) stays one round trip. The
@@ -167,23 +159,30 @@ def cmd_floor(args):
     print("%d tables" % len(column_lists), file=sys.stderr)
 
 
+def cmd_counts(args):
+    """The totals of a count file of scripts/linkproxy, as two numbers for the shell."""
+    with open(args.file, encoding="utf-8") as stream:
+        counts = json.load(stream)
+    print(counts["queries"], counts["other_commands"])
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__)
     sub = parser.add_subparsers(dest="command", required=True)
     seed = sub.add_parser("seed", help="columns on stdin -> seeding SQL")
     seed.add_argument("--rows", type=int, required=True)
     seed.add_argument("--ap", type=int, required=True)
-    replay = sub.add_parser("replay", help="hex statements on stdin -> replay script")
-    replay.add_argument("--output", required=True)
     packets = sub.add_parser("packets", help="hex log entries on stdin -> packet script")
     packets.add_argument("--output", required=True)
     floor = sub.add_parser("floor", help="replay script -> server-side copy SQL")
     floor.add_argument("--statements", required=True)
     floor.add_argument("--source", default="01")
     floor.add_argument("--dest", default="02")
+    counts = sub.add_parser("counts", help="scripts/linkproxy's count file -> QUERIES OTHER")
+    counts.add_argument("--file", required=True)
     args = parser.parse_args()
-    {"seed": cmd_seed, "replay": cmd_replay, "packets": cmd_packets,
-     "floor": cmd_floor}[args.command](args)
+    {"seed": cmd_seed, "packets": cmd_packets, "floor": cmd_floor,
+     "counts": cmd_counts}[args.command](args)
 
 
 if __name__ == "__main__":
