@@ -7,6 +7,7 @@
 #include "copy/preflight.h"
 #include "copy/table_desc.h"
 #include "core/backup.h"
+#include "core/client_options.h"
 #include "core/cluster.h"
 #include "core/config.h"
 #include "core/run_lock.h"
@@ -95,7 +96,8 @@ void Session::CloseApHandles() {
 }
 
 void Session::OpenDatabases() {
-  const db::ConnectionSettings settings = ReadConfig(ConfigPath());
+  db::ConnectionSettings settings = ReadConfig(ConfigPath());
+  settings.transport = ReadTransport();
   WriteUtilityIni("Utility.ini", settings);
 
   recstore::SetConnectionSettings(settings);
@@ -103,7 +105,10 @@ void Session::OpenDatabases() {
   char ini_name[256] = "ovk.ini";
   MCBInitializeFauxBtrieve(ndx_name, ini_name);
 
-  connection_.SetSettings(LoadUtilityIni("."));
+  // The parameter file carries the four settings only; how to reach the server stays.
+  db::ConnectionSettings loaded = LoadUtilityIni(".");
+  loaded.transport = settings.transport;
+  connection_.SetSettings(std::move(loaded));
   parameters_loaded_ = true;
 
   // A pair left open on every repeat of the set-up would accumulate until the process ends.

@@ -256,6 +256,9 @@ bool RunLock::TakeServerLock(const std::string& code) {
           "SELECT COMMAND FROM information_schema.PROCESSLIST WHERE ID = IS_USED_LOCK(" + name +
           ")");
       bool dying = holder.Eof() || holder.Value(0) == "Killed";
+      if (!dying) {
+        dying = EndStaleHolder(code);
+      }
       // A holder whose process was just killed still holds the lock until the server reads
       // the end of its connection, a moment later; a live holder costs the refusal a second.
       const int grace = dying ? kDyingHolderGraceSeconds : kJustDiedGraceSeconds;
@@ -274,6 +277,36 @@ bool RunLock::TakeServerLock(const std::string& code) {
   }
   server_locked_.push_back(name);
   return true;
+}
+
+bool RunLock::EndStaleHolder(const std::string& code) {
+  // A holder that stopped beating (a frozen or vanished workstation) is ended here rather
+  // than waited for until the server notices its silence. Only a holder whose row says it
+  // ran on this very server and whose session is the one GET_LOCK names: a connection id is
+  // only meaningful on its own server, and a fresh heartbeat is never ended. The server lets
+  // a user end only its own sessions (or anyone's with the privilege to); where it refuses,
+  // the holder's own silence limit ends it.
+  const std::string expired = "(UNIX_TIMESTAMP(NOW(6)) - UNIX_TIMESTAMP(heartbeat_at)) * 1000 > " +
+                              std::to_string(options_.expiry.count());
+  const std::string name =
+      "'" + connection_.EscapeBytes(LockName(connection_.settings().database, code)) + "'";
+  try {
+    const std::string stale = Scalar(
+        connection_, "SELECT connection_id FROM kelvane_run_lock WHERE agency_code = '" +
+                         connection_.EscapeBytes(code) + "' AND holder_server = '" +
+                         connection_.EscapeBytes(server_) + "' AND connection_id = IS_USED_LOCK(" +
+                         name + ") AND " + expired);
+    if (stale.empty()) {
+      return false;
+    }
+    connection_.Execute("KILL CONNECTION " + std::to_string(ParseId(stale)));
+    return true;
+  } catch (const db::Error& e) {
+    if (e.IsConnectionLost()) {
+      throw;
+    }
+    return false;  // not allowed to, or already gone: the wait below decides
+  }
 }
 
 bool RunLock::TakeRow(const std::string& code, bool holds_server_lock) {

@@ -33,6 +33,10 @@ namespace core {
 // @@socket) and no longer holds the server lock, or when its heartbeat is older than
 // `expiry` by the server's clock (the nodes' clocks must agree within a few seconds). A live
 // holder on another node keeps its row fresh; a dead one blocks others for `expiry` at most.
+// A holder whose heartbeat is older than `expiry` and whose session on this server still holds
+// the server lock (a frozen workstation: its process stopped, its link silent) is ended with
+// KILL CONNECTION where the server allows it, else the server ends it once its session has
+// been silent for db::kSessionSilenceLimit; either way the code is then taken over.
 // Two nodes inserting the same code at once: the cluster lets one commit and refuses the
 // other (deadlock 1213 or duplicate key 1062), which is then reported as held.
 struct LockOptions {
@@ -109,6 +113,7 @@ class RunLock {
   void EnsureTable();
   void TakeCode(const std::string& code);
   bool TakeServerLock(const std::string& code);
+  bool EndStaleHolder(const std::string& code);
   bool TakeRow(const std::string& code, bool holds_server_lock);
   [[noreturn]] void ThrowHeld(const std::string& code);
   void StartHeartbeat();

@@ -35,7 +35,7 @@ class TempDir {
 db::ConnectionSettings Settings(std::string host, std::string user, std::string password,
                                 std::string database) {
   return db::ConnectionSettings{std::move(host), std::move(user), std::move(password),
-                                std::move(database)};
+                                std::move(database), {}};
 }
 
 TEST(ReadConfig, MissingFileGivesTheFourDefaults) {
