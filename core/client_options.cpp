@@ -86,8 +86,9 @@ void Apply(std::string key, const std::string& value, bool bare, const std::stri
   } else if (key == "socket") {
     transport.socket = value;
   } else if (key == "ssl-ca" || key == "ssl-cert" || key == "ssl-key") {
-    (key == "ssl-ca" ? transport.ssl_ca : key == "ssl-cert" ? transport.ssl_cert
-                                                            : transport.ssl_key) = value;
+    (key == "ssl-ca"     ? transport.ssl_ca
+     : key == "ssl-cert" ? transport.ssl_cert
+                         : transport.ssl_key) = value;
     transport.tls = db::Transport::Tls::kRequired;
   } else if (key == "ssl") {
     transport.tls = Truth(value, bare) ? db::Transport::Tls::kRequired : db::Transport::Tls::kOff;
@@ -100,8 +101,7 @@ void Apply(std::string key, const std::string& value, bool bare, const std::stri
   }
 }
 
-void ApplyText(std::string_view text, const std::string& name, db::Transport& transport,
-               int depth);
+void ApplyText(std::string_view text, const std::string& name, db::Transport& transport, int depth);
 
 void ApplyFile(const std::string& path, db::Transport& transport, int depth) {
   if (depth > kMaxIncludeDepth) {

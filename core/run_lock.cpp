@@ -291,11 +291,11 @@ bool RunLock::EndStaleHolder(const std::string& code) {
   const std::string name =
       "'" + connection_.EscapeBytes(LockName(connection_.settings().database, code)) + "'";
   try {
-    const std::string stale = Scalar(
-        connection_, "SELECT connection_id FROM kelvane_run_lock WHERE agency_code = '" +
-                         connection_.EscapeBytes(code) + "' AND holder_server = '" +
-                         connection_.EscapeBytes(server_) + "' AND connection_id = IS_USED_LOCK(" +
-                         name + ") AND " + expired);
+    const std::string stale =
+        Scalar(connection_, "SELECT connection_id FROM kelvane_run_lock WHERE agency_code = '" +
+                                connection_.EscapeBytes(code) + "' AND holder_server = '" +
+                                connection_.EscapeBytes(server_) +
+                                "' AND connection_id = IS_USED_LOCK(" + name + ") AND " + expired);
     if (stale.empty()) {
       return false;
     }

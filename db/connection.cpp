@@ -57,8 +57,7 @@ std::string TlsHint(unsigned int code, const Transport& transport) {
   }
   return " (ssl-verify-server-cert is set in the client option files: the server's certificate "
          "must be signed by the CA in '" +
-         transport.ssl_ca +
-         "' and name the host; no statement was sent)";
+         transport.ssl_ca + "' and name the host; no statement was sent)";
 }
 
 bool IsLostConnection(unsigned int code) {
@@ -141,8 +140,8 @@ void Connection::Open() {
   mysql_ = mysql;
   // A session whose set-up failed would store text under the wrong escaping rules or
   // character set; it is never used half-prepared.
-  const std::string setup = SessionSetup(
-      transport.silence_limit != 0 ? transport.silence_limit : kSessionSilenceLimit);
+  const std::string setup =
+      SessionSetup(transport.silence_limit != 0 ? transport.silence_limit : kSessionSilenceLimit);
   if (mysql_real_query(mysql_, setup.data(), setup.size()) != 0 ||
       std::string_view(mysql_character_set_name(mysql_)) != "utf8mb4") {
     const unsigned int code = mysql_errno(mysql_);
