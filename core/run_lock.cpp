@@ -153,11 +153,28 @@ std::string HeldMessage(const std::string& code, const std::vector<std::string>&
   return message + "; nothing was changed. Try again when it has finished.";
 }
 
+// The lock session outlives the run's own sessions when a workstation freezes: the server
+// ends it only after the run's sessions (silent for their limit, after at most a lock wait the
+// server bounds) are surely ended too, so nobody can take the codes over while a frozen run's
+// session could still write. Its heartbeat keeps it from falling silent while the run works.
+db::ConnectionSettings LockSessionSettings(db::ConnectionSettings settings,
+                                           const LockOptions& options) {
+  const unsigned int run_limit = settings.transport.silence_limit != 0
+                                     ? settings.transport.silence_limit
+                                     : db::kSessionSilenceLimit;
+  const auto beat = std::chrono::duration_cast<std::chrono::seconds>(options.heartbeat_interval);
+  settings.transport.silence_limit =
+      options.session_silence.count() > 0
+          ? static_cast<unsigned int>(options.session_silence.count())
+          : run_limit + db::kServerLockWaitSeconds + static_cast<unsigned int>(beat.count()) + 1;
+  return settings;
+}
+
 }  // namespace
 
 RunLock::RunLock(Key, const db::ConnectionSettings& settings, std::string purpose,
                  LockOptions options)
-    : connection_(settings),
+    : connection_(LockSessionSettings(settings, options)),
       purpose_(Truncated(std::move(purpose), kMaxDescription)),
       options_(options),
       token_(NewToken()),
@@ -286,8 +303,14 @@ bool RunLock::EndStaleHolder(const std::string& code) {
   // only meaningful on its own server, and a fresh heartbeat is never ended. The server lets
   // a user end only its own sessions (or anyone's with the privilege to); where it refuses,
   // the holder's own silence limit ends it.
-  const std::string expired = "(UNIX_TIMESTAMP(NOW(6)) - UNIX_TIMESTAMP(heartbeat_at)) * 1000 > " +
-                              std::to_string(options_.expiry.count());
+  // Stale for longer than the server would keep a silent lock session of ours: the holder's
+  // run sessions are surely ended by their own, shorter limit, so none of them can write
+  // after the takeover; what still holds the lock is a session without our limits.
+  const std::string expired =
+      "UNIX_TIMESTAMP(NOW(6)) - UNIX_TIMESTAMP(heartbeat_at) > " +
+      std::to_string(std::max<long long>(
+          connection_.settings().transport.silence_limit,
+          std::chrono::duration_cast<std::chrono::seconds>(options_.expiry).count()));
   const std::string name =
       "'" + connection_.EscapeBytes(LockName(connection_.settings().database, code)) + "'";
   try {

@@ -33,15 +33,19 @@ namespace core {
 // @@socket) and no longer holds the server lock, or when its heartbeat is older than
 // `expiry` by the server's clock (the nodes' clocks must agree within a few seconds). A live
 // holder on another node keeps its row fresh; a dead one blocks others for `expiry` at most.
-// A holder whose heartbeat is older than `expiry` and whose session on this server still holds
-// the server lock (a frozen workstation: its process stopped, its link silent) is ended with
-// KILL CONNECTION where the server allows it, else the server ends it once its session has
-// been silent for db::kSessionSilenceLimit; either way the code is then taken over.
+// The lock session asks the server to end it after a silence longer than the run's sessions'
+// limit plus a server-bounded lock wait and a heartbeat interval, so a frozen workstation's
+// lock is freed by the server only after its run sessions are ended. A holder whose heartbeat
+// is older than that (and than `expiry`) and whose session on this server still holds the
+// server lock is ended with KILL CONNECTION where the server allows it; either way the code
+// is then taken over.
 // Two nodes inserting the same code at once: the cluster lets one commit and refuses the
 // other (deadlock 1213 or duplicate key 1062), which is then reported as held.
 struct LockOptions {
   std::chrono::milliseconds expiry{30000};
   std::chrono::milliseconds heartbeat_interval{5000};
+  // How long the server keeps the lock session when silent; 0: computed as described above.
+  std::chrono::seconds session_silence{0};
 };
 
 // The table that holds the lock rows, in the run's database. It belongs to no copy and no

@@ -95,19 +95,24 @@ TEST(SessionLimits, ARunAfterALongPauseReconnectsWithoutAMessage) {
 TEST(DeadHolder, AHolderThatStoppedBeatingIsEndedAndALiveOneKept) {
   ScratchDatabase database("klink", false);
   // A holder that never beats after taking its codes: a frozen workstation.
-  const core::LockOptions frozen{.expiry = 1000ms, .heartbeat_interval = 3600s};
+  // The holder's session is one the server does not end for silence (a client without our
+  // limits); the taker ends holders stale for longer than its own lock session's limit.
+  const core::LockOptions frozen{
+      .expiry = 1000ms, .heartbeat_interval = 3600s, .session_silence = 3600s};
+  const core::LockOptions taking{
+      .expiry = 1000ms, .heartbeat_interval = 100ms, .session_silence = 1s};
   std::unique_ptr<core::RunLock> holder =
       core::RunLock::Acquire(database.settings(), {"01", "02"}, "run 01 to 02", frozen);
   const unsigned long long holder_session = holder->ConnectionId();
 
   // Fresh: never taken over, whatever the taker's options.
-  EXPECT_THROW(core::RunLock::Acquire(database.settings(), {"02"}, "run 03 to 02", frozen),
+  EXPECT_THROW(core::RunLock::Acquire(database.settings(), {"02"}, "run 03 to 02", taking),
                core::LockHeld);
 
   std::this_thread::sleep_for(1500ms);
   std::unique_ptr<core::RunLock> taker;
   ASSERT_NO_THROW(
-      taker = core::RunLock::Acquire(database.settings(), {"02", "03"}, "run 03 to 02", frozen));
+      taker = core::RunLock::Acquire(database.settings(), {"02", "03"}, "run 03 to 02", taking));
   db::Connection check(database.settings());
   EXPECT_EQ("0", Value(check, "SELECT COUNT(*) FROM information_schema.PROCESSLIST WHERE ID = " +
                                   std::to_string(holder_session) + " AND COMMAND <> 'Killed'"));
@@ -117,11 +122,12 @@ TEST(DeadHolder, AHolderThatStoppedBeatingIsEndedAndALiveOneKept) {
   // A live holder with a short expiry keeps beating, so it is never ended.
   taker.reset();
   holder.reset();
-  const core::LockOptions beating{.expiry = 1000ms, .heartbeat_interval = 100ms};
+  const core::LockOptions beating{
+      .expiry = 1000ms, .heartbeat_interval = 100ms, .session_silence = 3600s};
   std::unique_ptr<core::RunLock> live =
       core::RunLock::Acquire(database.settings(), {"02"}, "run 01 to 02", beating);
   std::this_thread::sleep_for(1500ms);
-  EXPECT_THROW(core::RunLock::Acquire(database.settings(), {"02"}, "run 03 to 02", frozen),
+  EXPECT_THROW(core::RunLock::Acquire(database.settings(), {"02"}, "run 03 to 02", taking),
                core::LockHeld);
   EXPECT_FALSE(live->IsLost());
 }
