@@ -178,7 +178,7 @@ class TlsServer {
     fs::create_directories(dir_);
     const std::string d = ShellQuoted(dir_.string());
     const std::string make_certs =
-        "cd " + d +
+        "(cd " + d +
         " && openssl req -x509 -newkey rsa:2048 -nodes -keyout ca.key -out ca.pem -days 2"
         " -subj '/CN=Kelvane test CA'"
         " && openssl req -newkey rsa:2048 -nodes -keyout server.key -out server.csr"
@@ -188,9 +188,13 @@ class TlsServer {
         " -out server.pem -days 2 -extfile ext.cnf"
         " && openssl req -x509 -newkey rsa:2048 -nodes -keyout other.key -out other.pem"
         " -days 2 -subj '/CN=Some other CA'"
-        " && mariadb-install-db --no-defaults --datadir=data --skip-test-db"
-        " --auth-root-authentication-method=socket" +
-        std::string(::geteuid() == 0 ? " --user=root" : "") + " >setup.log 2>&1";
+        " && mariadb-install-db --no-defaults --datadir=" +
+        ShellQuoted((dir_ / "data").string()) +
+        " --skip-test-db"
+        " --auth-root-authentication-method=socket"
+        " --skip-name-resolve" +
+        std::string(::geteuid() == 0 ? " --user=root" : "") + ") >" +
+        ShellQuoted((dir_ / "setup.log").string()) + " 2>&1";
     ready_ = std::system(make_certs.c_str()) == 0;
     port_ = FreePort();
     pid_ = ::fork();
