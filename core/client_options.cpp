@@ -62,12 +62,12 @@ bool Truth(const std::string& value, bool bare) {
            db::EqualsIgnoringCase(value, "false") || db::EqualsIgnoringCase(value, "no"));
 }
 
-unsigned int Number(const std::string& value, const std::string& name, std::string_view key) {
+// `what` names the setting in the error: "port in client option file \"...\"".
+unsigned int Number(const std::string& value, const std::string& what) {
   unsigned int number = 0;
   const auto [end, error] = std::from_chars(value.data(), value.data() + value.size(), number);
   if (error != std::errc() || end != value.data() + value.size() || value.empty()) {
-    throw std::runtime_error("client option file \"" + name + "\": " + std::string(key) +
-                             " must be a number, not \"" + value + "\"");
+    throw std::runtime_error(what + " must be a number, not \"" + value + "\"");
   }
   return number;
 }
@@ -82,7 +82,7 @@ void Apply(std::string key, const std::string& value, bool bare, const std::stri
     key.erase(0, 6);
   }
   if (key == "port") {
-    transport.port = Number(value, name, key);
+    transport.port = Number(value, "port in client option file \"" + name + "\"");
   } else if (key == "socket") {
     transport.socket = value;
   } else if (key == "ssl-ca" || key == "ssl-cert" || key == "ssl-key") {
@@ -208,10 +208,10 @@ db::Transport ReadTransport() {
     transport.socket = socket;
   }
   if (const std::string port = Env("MYSQL_TCP_PORT"); !port.empty()) {
-    transport.port = Number(port, "MYSQL_TCP_PORT", "MYSQL_TCP_PORT");
+    transport.port = Number(port, "MYSQL_TCP_PORT");
   }
   if (const std::string limit = Env("KELVANE_TEST_SILENCE_LIMIT"); !limit.empty()) {
-    transport.silence_limit = Number(limit, "KELVANE_TEST_SILENCE_LIMIT", "its value");
+    transport.silence_limit = Number(limit, "KELVANE_TEST_SILENCE_LIMIT");
   }
   return transport;
 }
