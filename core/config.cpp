@@ -208,7 +208,7 @@ void WriteUtilityIni(const std::string& path, const db::ConnectionSettings& sett
 }
 
 db::ConnectionSettings ParseUtilityIni(std::string_view text) {
-  db::ConnectionSettings settings{"", "", "", ""};
+  db::ConnectionSettings settings{"", "", "", "", {}};
   std::optional<std::string> driver;
   for (std::string_view line : Lines(text)) {
     const std::size_t equals = line.find('=');

@@ -8,6 +8,7 @@
 #include "copy/table_desc.h"
 #include "core/agency_code.h"
 #include "core/backup.h"
+#include "core/client_options.h"
 #include "core/cluster.h"
 #include "core/config.h"
 #include "core/run_lock.h"
@@ -83,7 +84,8 @@ void Session::CloseApHandles() {
 }
 
 void Session::OpenDatabases() {
-  const db::ConnectionSettings settings = ReadConfig(ConfigPath());
+  db::ConnectionSettings settings = ReadConfig(ConfigPath());
+  settings.transport = ReadTransport();
   WriteUtilityIni("Utility.ini", settings);
 
   recstore::SetConnectionSettings(settings);
@@ -91,7 +93,10 @@ void Session::OpenDatabases() {
   char ini_name[256] = "ovk.ini";
   MCBInitializeFauxBtrieve(ndx_name, ini_name);
 
-  connection_.SetSettings(LoadUtilityIni("."));
+  // The parameter file carries the four settings only; how to reach the server stays.
+  db::ConnectionSettings loaded = LoadUtilityIni(".");
+  loaded.transport = settings.transport;
+  connection_.SetSettings(std::move(loaded));
   parameters_loaded_ = true;
 
   // A pair left open on every repeat of the set-up would accumulate until the process ends.

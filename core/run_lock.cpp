@@ -144,11 +144,28 @@ std::string HeldMessage(const std::string& code, const std::vector<std::string>&
   return message + "; nothing was changed. Try again when it has finished.";
 }
 
+// The lock session outlives the run's own sessions when a workstation freezes: the server
+// ends it only after the run's sessions (silent for their limit, after at most a lock wait the
+// server bounds) are surely ended too, so nobody can take the codes over while a frozen run's
+// session could still write. Its heartbeat keeps it from falling silent while the run works.
+db::ConnectionSettings LockSessionSettings(db::ConnectionSettings settings,
+                                           const LockOptions& options) {
+  const unsigned int run_limit = settings.transport.silence_limit != 0
+                                     ? settings.transport.silence_limit
+                                     : db::kSessionSilenceLimit;
+  const auto beat = std::chrono::duration_cast<std::chrono::seconds>(options.heartbeat_interval);
+  settings.transport.silence_limit =
+      options.session_silence.count() > 0
+          ? static_cast<unsigned int>(options.session_silence.count())
+          : run_limit + db::kServerLockWaitSeconds + static_cast<unsigned int>(beat.count()) + 1;
+  return settings;
+}
+
 }  // namespace
 
 RunLock::RunLock(Key, const db::ConnectionSettings& settings, std::string purpose,
                  LockOptions options)
-    : connection_(settings),
+    : connection_(LockSessionSettings(settings, options)),
       purpose_(Truncated(std::move(purpose), kMaxDescription)),
       options_(options),
       token_(NewToken()),
@@ -247,6 +264,9 @@ bool RunLock::TakeServerLock(const std::string& code) {
           "SELECT COMMAND FROM information_schema.PROCESSLIST WHERE ID = IS_USED_LOCK(" + name +
           ")");
       bool dying = holder.Eof() || holder.Value(0) == "Killed";
+      if (!dying) {
+        dying = EndStaleHolder(code);
+      }
       // A holder whose process was just killed still holds the lock until the server reads
       // the end of its connection, a moment later; a live holder costs the refusal a second.
       const int grace = dying ? kDyingHolderGraceSeconds : kJustDiedGraceSeconds;
@@ -265,6 +285,42 @@ bool RunLock::TakeServerLock(const std::string& code) {
   }
   server_locked_.push_back(name);
   return true;
+}
+
+bool RunLock::EndStaleHolder(const std::string& code) {
+  // A holder that stopped beating (a frozen or vanished workstation) is ended here rather
+  // than waited for until the server notices its silence. Only a holder whose row says it
+  // ran on this very server and whose session is the one GET_LOCK names: a connection id is
+  // only meaningful on its own server, and a fresh heartbeat is never ended. The server lets
+  // a user end only its own sessions (or anyone's with the privilege to); where it refuses,
+  // the holder's own silence limit ends it.
+  // Stale for longer than the server would keep a silent lock session of ours: the holder's
+  // run sessions are surely ended by their own, shorter limit, so none of them can write
+  // after the takeover; what still holds the lock is a session without our limits.
+  const std::string expired =
+      "UNIX_TIMESTAMP(NOW(6)) - UNIX_TIMESTAMP(heartbeat_at) > " +
+      std::to_string(std::max<long long>(
+          connection_.settings().transport.silence_limit,
+          std::chrono::duration_cast<std::chrono::seconds>(options_.expiry).count()));
+  const std::string name =
+      "'" + connection_.EscapeBytes(LockName(connection_.settings().database, code)) + "'";
+  try {
+    const std::string stale =
+        Scalar(connection_, "SELECT connection_id FROM kelvane_run_lock WHERE agency_code = '" +
+                                connection_.EscapeBytes(code) + "' AND holder_server = '" +
+                                connection_.EscapeBytes(server_) +
+                                "' AND connection_id = IS_USED_LOCK(" + name + ") AND " + expired);
+    if (stale.empty()) {
+      return false;
+    }
+    connection_.Execute("KILL CONNECTION " + std::to_string(ParseId(stale)));
+    return true;
+  } catch (const db::Error& e) {
+    if (e.IsConnectionLost()) {
+      throw;
+    }
+    return false;  // not allowed to, or already gone: the wait below decides
+  }
 }
 
 bool RunLock::TakeRow(const std::string& code, bool holds_server_lock) {

@@ -33,11 +33,19 @@ namespace core {
 // @@socket) and no longer holds the server lock, or when its heartbeat is older than
 // `expiry` by the server's clock (the nodes' clocks must agree within a few seconds). A live
 // holder on another node keeps its row fresh; a dead one blocks others for `expiry` at most.
+// The lock session asks the server to end it after a silence longer than the run's sessions'
+// limit plus a server-bounded lock wait and a heartbeat interval, so a frozen workstation's
+// lock is freed by the server only after its run sessions are ended. A holder whose heartbeat
+// is older than that (and than `expiry`) and whose session on this server still holds the
+// server lock is ended with KILL CONNECTION where the server allows it; either way the code
+// is then taken over.
 // Two nodes inserting the same code at once: the cluster lets one commit and refuses the
 // other (a deadlock or a duplicate key), which is then reported as held.
 struct LockOptions {
   std::chrono::milliseconds expiry{30000};
   std::chrono::milliseconds heartbeat_interval{5000};
+  // How long the server keeps the lock session when silent; 0: computed as described above.
+  std::chrono::seconds session_silence{0};
 };
 
 // Thrown when a code is held by another run. what() is the message for the user, e.g.
@@ -105,6 +113,7 @@ class RunLock {
   void EnsureTable();
   void TakeCode(const std::string& code);
   bool TakeServerLock(const std::string& code);
+  bool EndStaleHolder(const std::string& code);
   bool TakeRow(const std::string& code, bool holds_server_lock);
   [[noreturn]] void ThrowHeld(const std::string& code);
   void StartHeartbeat();

@@ -3,8 +3,7 @@
 
 #include <mysql.h>
 
-#include <cstdlib>
-#include <cstring>
+#include <string>
 #include <utility>
 
 #include "db/error.h"
@@ -15,10 +14,49 @@ namespace db {
 
 namespace {
 
-// Statements of our own that prepare a session; they are not shown to the observer.
-constexpr const char* kSessionSetup =
-    "SET SESSION sql_mode = TRIM(BOTH ',' FROM REPLACE(CONCAT(',', @@SESSION.sql_mode, ','), "
-    "',NO_BACKSLASH_ESCAPES,', ','))";
+// The statement of our own that prepares a session; it is not shown to the observer. One
+// statement, so preparing costs one round trip: the escaping rules, and the limits that make
+// the server end the session of a workstation that vanished (its transaction rolled back,
+// its locks freed) and end a lock wait with its own error before the client gives up.
+std::string SessionSetup(unsigned int silence_limit) {
+  const std::string silence = std::to_string(silence_limit);
+  const std::string lock_wait = std::to_string(kServerLockWaitSeconds);
+  return "SET SESSION sql_mode = TRIM(BOTH ',' FROM REPLACE(CONCAT(',', @@SESSION.sql_mode, "
+         "','), ',NO_BACKSLASH_ESCAPES,', ',')), SESSION wait_timeout = " +
+         silence + ", SESSION net_read_timeout = " + silence +
+         ", SESSION net_write_timeout = " + silence +
+         ", SESSION innodb_lock_wait_timeout = " + lock_wait +
+         ", SESSION lock_wait_timeout = " + lock_wait;
+}
+
+void SetTls(MYSQL* mysql, const Transport& transport) {
+  if (transport.tls == Transport::Tls::kOff) {
+    return;
+  }
+  // This library's "enforce" asks for TLS whenever the server offers it and falls back to a
+  // plain link otherwise (measured); verification, below, is what refuses a plain link.
+  my_bool use_tls = 1;
+  mysql_optionsv(mysql, MYSQL_OPT_SSL_ENFORCE, &use_tls);
+  for (auto [option, value] : {std::pair{MYSQL_OPT_SSL_CA, &transport.ssl_ca},
+                               std::pair{MYSQL_OPT_SSL_CERT, &transport.ssl_cert},
+                               std::pair{MYSQL_OPT_SSL_KEY, &transport.ssl_key}}) {
+    if (!value->empty()) {
+      mysql_optionsv(mysql, option, value->c_str());
+    }
+  }
+  my_bool verify = transport.ssl_verify_server_cert ? 1 : 0;
+  mysql_optionsv(mysql, MYSQL_OPT_SSL_VERIFY_SERVER_CERT, &verify);
+}
+
+// The library's TLS texts say what failed, not what was checked against what.
+std::string TlsHint(unsigned int code, const Transport& transport) {
+  if (code != CR_SSL_CONNECTION_ERROR || !transport.ssl_verify_server_cert) {
+    return "";
+  }
+  return " (ssl-verify-server-cert is set in the client option files: the server's certificate "
+         "must be signed by the CA in '" +
+         transport.ssl_ca + "' and name the host; no statement was sent)";
+}
 
 }  // namespace
 
@@ -61,29 +99,42 @@ void Connection::Open() {
     throw Error("Out of memory opening a MySQL connection");
   }
   mysql_optionsv(mysql, MYSQL_SET_CHARSET_NAME, "utf8mb4");
-  unsigned int timeout = 10;
-  mysql_optionsv(mysql, MYSQL_OPT_CONNECT_TIMEOUT, &timeout);
-  // No port or socket is configured, so the client's defaults apply; for the local host
-  // that includes the socket named by MYSQL_UNIX_PORT, which we pass on explicitly.
-  const char* socket = nullptr;
-  if (settings_.host.empty() || settings_.host == "localhost") {
-    socket = std::getenv("MYSQL_UNIX_PORT");
-  }
+  unsigned int connect_timeout = kConnectTimeoutSeconds;
+  unsigned int read_timeout = kReadTimeoutSeconds;
+  unsigned int write_timeout = kWriteTimeoutSeconds;
+  mysql_optionsv(mysql, MYSQL_OPT_CONNECT_TIMEOUT, &connect_timeout);
+  mysql_optionsv(mysql, MYSQL_OPT_READ_TIMEOUT, &read_timeout);
+  mysql_optionsv(mysql, MYSQL_OPT_WRITE_TIMEOUT, &write_timeout);
+  const Transport& transport = settings_.transport;
+  SetTls(mysql, transport);
+  const char* socket = transport.socket.empty() ? nullptr : transport.socket.c_str();
   const char* database = settings_.database.empty() ? nullptr : settings_.database.c_str();
   if (mysql_real_connect(mysql, settings_.host.c_str(), settings_.user.c_str(),
-                         settings_.password.c_str(), database, 0, socket, 0) == nullptr) {
+                         settings_.password.c_str(), database, transport.port, socket,
+                         0) == nullptr) {
     std::string message = "Cannot connect to database '" + settings_.database + "' on host '" +
                           settings_.host + "' as user '" + settings_.user +
-                          "': " + mysql_error(mysql);
+                          "': " + mysql_error(mysql) + TlsHint(mysql_errno(mysql), transport);
     unsigned int code = mysql_errno(mysql);
     std::string sqlstate = mysql_sqlstate(mysql);
     mysql_close(mysql);
     throw Error(message, code, sqlstate);
   }
+  // Without verification the library falls back to a plain link when the server offers no
+  // TLS; where the option files ask for TLS that is a refusal, before any statement.
+  if (transport.tls == Transport::Tls::kRequired && mysql_get_ssl_cipher(mysql) == nullptr) {
+    mysql_close(mysql);
+    throw Error("Cannot connect to database '" + settings_.database + "' on host '" +
+                    settings_.host + "' as user '" + settings_.user +
+                    "': the client option files ask for TLS, and the server does not offer it",
+                CR_SSL_CONNECTION_ERROR, "HY000");
+  }
   mysql_ = mysql;
   // A session whose set-up failed would store text under the wrong escaping rules or
   // character set; it is never used half-prepared.
-  if (mysql_real_query(mysql_, kSessionSetup, std::strlen(kSessionSetup)) != 0 ||
+  const std::string setup =
+      SessionSetup(transport.silence_limit != 0 ? transport.silence_limit : kSessionSilenceLimit);
+  if (mysql_real_query(mysql_, setup.data(), setup.size()) != 0 ||
       std::string_view(mysql_character_set_name(mysql_)) != "utf8mb4") {
     const unsigned int code = mysql_errno(mysql_);
     std::string message = "The session's set-up failed on database '" + settings_.database +
@@ -92,7 +143,7 @@ void Connection::Open() {
                                      : "the server did not take character set utf8mb4");
     std::string sqlstate = mysql_sqlstate(mysql_);
     Close();
-    throw Error(message, code, sqlstate, kSessionSetup);
+    throw Error(message, code, sqlstate, setup);
   }
 }
 

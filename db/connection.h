@@ -17,10 +17,27 @@ namespace db {
 
 class Result;
 
+// The bounded waits of every session the program opens. A dead server or link is noticed
+// within kReadTimeoutSeconds of the last byte (the library does not retry a timed-out read;
+// measured), so a run ends by itself well within a minute. No legitimate statement comes
+// near it: the lock waits the server bounds (kServerLockWaitSeconds) end with the server's
+// own error first, and a bounded multi-row insert or a clear of one agency takes seconds.
+inline constexpr unsigned int kConnectTimeoutSeconds = 10;
+inline constexpr unsigned int kReadTimeoutSeconds = 45;
+inline constexpr unsigned int kWriteTimeoutSeconds = 45;
+// innodb_lock_wait_timeout and lock_wait_timeout of our sessions.
+inline constexpr unsigned int kServerLockWaitSeconds = 20;
+// The server ends a session of ours that stays silent this long (wait_timeout,
+// net_read_timeout, net_write_timeout): a vanished workstation's transaction is rolled back
+// and its locks freed within it. A run never falls silent that long (the run lock beats
+// every few seconds); an idle window's session is dropped and reopened on its next use.
+inline constexpr unsigned int kSessionSilenceLimit = 30;
+
 // A connection to one database. It is closed until the first statement needs it; then it
-// connects with the settings last given, without any prompt, with character set utf8mb4,
-// auto-commit on and backslash escapes on (NO_BACKSLASH_ESCAPES removed from the session's
-// sql_mode), since every escaped value of a statement depends on them.
+// connects with the settings last given (their transport: port, socket, TLS), without any
+// prompt, with character set utf8mb4, auto-commit on and backslash escapes on
+// (NO_BACKSLASH_ESCAPES removed from the session's sql_mode), since every escaped value of a
+// statement depends on them, and with the waits above.
 // Not copyable. Every failing operation throws db::Error.
 class Connection {
  public:

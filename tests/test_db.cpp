@@ -40,6 +40,7 @@ db::ConnectionSettings ServerSettings(const std::string& database) {
   settings.password =
       Env("KELVANE_TEST_PASSWORD").empty() ? "kelvane" : Env("KELVANE_TEST_PASSWORD");
   settings.database = database;
+  settings.transport.socket = Env("MYSQL_UNIX_PORT");
   return settings;
 }
 

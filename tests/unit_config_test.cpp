@@ -34,8 +34,8 @@ class TempDir {
 
 db::ConnectionSettings Settings(std::string host, std::string user, std::string password,
                                 std::string database) {
-  return db::ConnectionSettings{std::move(host), std::move(user), std::move(password),
-                                std::move(database)};
+  return db::ConnectionSettings{
+      std::move(host), std::move(user), std::move(password), std::move(database), {}};
 }
 
 TEST(ReadConfig, MissingFileGivesTheFourDefaults) {
