@@ -14,6 +14,7 @@
 #include <gtest/gtest.h>
 
 #include "copy/verify.h"
+#include "core/copy_run.h"
 #include "core/run.h"
 #include "core/run_lock.h"
 #include "db/connection.h"
@@ -45,7 +46,8 @@ class RunCoreTest : public testing::Test {
     testing_support::WriteConfigFile((dir_ / "zarfiles.ini").string(), database_->settings());
     setenv("KELVANE_CONFIG", (dir_ / "zarfiles.ini").c_str(), 1);
     session_ = std::make_unique<core::Session>(
-        [this](const std::string& text) { messages_.push_back(text); });
+        [this](const std::string& text) { messages_.push_back(text); },
+        (dir_ / "zarfiles.ini").string());
     session_->OpenDatabases();
     ASSERT_EQ(std::vector<std::string>{}, messages_);
     options_.backup_dir = (dir_ / "backups").string();
@@ -58,10 +60,22 @@ class RunCoreTest : public testing::Test {
     fs::remove_all(dir_);
   }
 
+  // A whole run on the session; what it did is kept in report_ however it ends.
+  void Run(const std::string& from, const std::string& to) {
+    core::CopyRun run(*session_, from, to, options_);
+    try {
+      run.Execute(observer_);
+    } catch (...) {
+      report_ = run.report();
+      throw;
+    }
+    report_ = run.report();
+  }
+
   // A run that is expected to fail; the text it threw.
   std::string FailingRun(const std::string& from, const std::string& to) {
     try {
-      session_->Run(from, to, options_, observer_);
+      Run(from, to);
     } catch (const std::exception& e) {
       return e.what();
     }
@@ -98,16 +112,17 @@ class RunCoreTest : public testing::Test {
   std::vector<std::string> messages_;
   std::vector<std::string> statuses_;
   core::RunOptions options_;
+  core::RunReport report_;
   core::RunObserver observer_{
       .status = [this](std::string_view text) { statuses_.push_back(std::string(text)); },
       .progress = {}};
 };
 
 TEST_F(RunCoreTest, RunsEveryStepWithoutAWindowAndKeepsABackup) {
-  session_->Run("01", "02", options_, observer_);
+  Run("01", "02");
 
   EXPECT_EQ(kStatusTexts, statuses_);
-  const core::RunReport& report = session_->report();
+  const core::RunReport& report = report_;
   EXPECT_TRUE(report.finished);
   ASSERT_EQ(12u, report.steps.size());
   EXPECT_EQ("CopyBanks", report.steps.front().method);
@@ -161,7 +176,7 @@ TEST_F(RunCoreTest, RefusedApInsertCopiesTheRestButTheRunFails) {
   EXPECT_TRUE(Contains(text, "type 006: 1 record refused")) << text;
   EXPECT_TRUE(Contains(text, "injected ap refusal")) << text;
   EXPECT_TRUE(Contains(text, "'00600002")) << text;
-  const core::RunReport& report = session_->report();
+  const core::RunReport& report = report_;
   EXPECT_TRUE(report.finished);
   EXPECT_EQ(12u, report.steps.size());
   EXPECT_EQ(1u, report.ap_refused);
@@ -176,7 +191,7 @@ TEST_F(RunCoreTest, RefusedApInsertCopiesTheRestButTheRunFails) {
   options_.atomic = true;
   const std::string atomic_text = FailingRun("01", "02");
   EXPECT_TRUE(Contains(atomic_text, "type 006")) << atomic_text;
-  EXPECT_TRUE(session_->report().rolled_back);
+  EXPECT_TRUE(report_.rolled_back);
   EXPECT_EQ(before, Destination("02"));
 }
 
@@ -186,7 +201,7 @@ TEST_F(RunCoreTest, AgencyHeldByAnotherRunIsRefusedInEitherRole) {
     std::unique_ptr<core::RunLock> other = core::RunLock::Acquire(
         database_->settings(), {held, "05"}, "run 05 to " + std::string(held));
     try {
-      session_->Run("01", "02", options_, observer_);
+      Run("01", "02");
       ADD_FAILURE() << "a run went ahead while agency " << held << " was in use";
     } catch (const core::LockHeld& e) {
       EXPECT_EQ(held, e.code());
@@ -203,7 +218,7 @@ TEST_F(RunCoreTest, AgencyHeldByAnotherRunIsRefusedInEitherRole) {
   // No code in common: side by side.
   std::unique_ptr<core::RunLock> other =
       core::RunLock::Acquire(database_->settings(), {"03", "05"}, "run 05 to 03");
-  EXPECT_NO_THROW(session_->Run("01", "02", options_, observer_));
+  EXPECT_NO_THROW(Run("01", "02"));
 }
 
 TEST_F(RunCoreTest, ConnectionLostAtCommitSaysTheOutcomeIsUnknownAndHowToFindOut) {
@@ -233,7 +248,7 @@ TEST_F(RunCoreTest, ConnectionLostAtCommitSaysTheOutcomeIsUnknownAndHowToFindOut
   EXPECT_TRUE(Contains(text, "not known whether the copy was committed or rolled back")) << text;
   EXPECT_TRUE(Contains(text, "kelvane --from 01 --to 02 --verify")) << text;
   EXPECT_FALSE(Contains(text, "exactly as before")) << text;
-  EXPECT_FALSE(session_->report().rolled_back);
+  EXPECT_FALSE(report_.rolled_back);
   // Here the server had not committed, and nothing changed.
   EXPECT_EQ(before, Destination("02"));
 }
