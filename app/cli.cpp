@@ -153,14 +153,19 @@ int Run(const CommandLine& line, core::Session& session) {
       .backup = !line.no_backup,
       .backup_dir = line.backup_dir.value_or(""),
   };
-  core::CopyRun run(session, *line.from_code, *line.to_code, options);
-  try {
-    run.Execute(observer);
-  } catch (const std::exception& e) {
-    return Fail(line, "run", e.what(), ",\"run\":" + core::RunReportJson(run.report()));
+  core::RunReport report;
+  {
+    // The run, and with it its hold on the agencies, ends here: the verification takes
+    // the locks again.
+    core::CopyRun run(session, *line.from_code, *line.to_code, options);
+    try {
+      report = run.Execute(observer);
+    } catch (const std::exception& e) {
+      return Fail(line, "run", e.what(), ",\"run\":" + core::RunReportJson(run.report()));
+    }
   }
   if (!line.json) {
-    std::cout << "\n" << core::FormatRunReport(run.report()) << std::flush;
+    std::cout << "\n" << core::FormatRunReport(report) << std::flush;
   }
   std::string json_array;
   bool all_ok = true;
@@ -171,13 +176,13 @@ int Run(const CommandLine& line, core::Session& session) {
     } catch (const std::exception& e) {
       return Fail(line, "run",
                   std::string("the copy is done, but its verification failed: ") + e.what(),
-                  ",\"run\":" + core::RunReportJson(run.report()));
+                  ",\"run\":" + core::RunReportJson(report));
     }
   }
   if (line.json) {
     std::cout << JsonHead("run", *line.from_code, *line.to_code)
               << ",\"ok\":" << (all_ok ? "true" : "false")
-              << ",\"run\":" << core::RunReportJson(run.report());
+              << ",\"run\":" << core::RunReportJson(report);
     if (line.verify_after) {
       std::cout << ",\"verify\":" << json_array;
     }

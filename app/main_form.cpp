@@ -281,6 +281,13 @@ core::RunObserver TForm1::Observer() {
 
 void TForm1::RunCopy(const std::string& from_code, const std::string& to_code,
                      core::RunOptions options) {
+  const std::unique_ptr<core::CopyRun> run = PrepareRun(from_code, to_code, std::move(options));
+  ExecuteRun(*run);
+}
+
+std::unique_ptr<core::CopyRun> TForm1::PrepareRun(const std::string& from_code,
+                                                  const std::string& to_code,
+                                                  core::RunOptions options) {
   if (running_) {
     throw std::logic_error("A run is already in progress.");
   }
@@ -290,7 +297,20 @@ void TForm1::RunCopy(const std::string& from_code, const std::string& to_code,
   }
   sFromAgy = from_code;
   sToAgy = to_code;
+  auto run = std::make_unique<core::CopyRun>(session_, sFromAgy, sToAgy, std::move(options));
+  try {
+    run->Prepare();
+  } catch (...) {
+    run_report_ = run->report();
+    throw;
+  }
+  return run;
+}
 
+void TForm1::ExecuteRun(core::CopyRun& run) {
+  if (running_) {
+    throw std::logic_error("A run is already in progress.");
+  }
   running_ = true;
   SetRunControlsEnabled(false);
   run_progress_->show();
@@ -306,7 +326,6 @@ void TForm1::RunCopy(const std::string& from_code, const std::string& to_code,
     }
   } end_of_run{this};
 
-  core::CopyRun run(session_, sFromAgy, sToAgy, std::move(options));
   try {
     run.Execute(Observer());
   } catch (...) {

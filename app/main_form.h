@@ -4,6 +4,7 @@
 #include <chrono>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -68,6 +69,16 @@ class TForm1 : public QMainWindow {
   // core::RunError; the status bar keeps the failing step's text. Does not close the window.
   void RunCopy(const std::string& from_code, const std::string& to_code,
                core::RunOptions options = {});
+
+  // The two phases of RunCopy, for a caller that shows the plan and asks before anything
+  // changes. PrepareRun checks the codes (std::invalid_argument), sets sFromAgy and sToAgy
+  // and prepares the run (core::CopyRun::Prepare: lock, check, plan; nothing changed); the
+  // run holds the agencies' locks until it is destroyed. ExecuteRun carries it out with
+  // the controls disabled. Both throw core::RunError.
+  std::unique_ptr<core::CopyRun> PrepareRun(const std::string& from_code,
+                                            const std::string& to_code,
+                                            core::RunOptions options = {});
+  void ExecuteRun(core::CopyRun& run);
 
   // Everything that would make a run fail part way (missing tables or columns, an ap handle
   // that did not open), one line each; empty when a run can start. Changes nothing. Throws

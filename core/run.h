@@ -112,10 +112,6 @@ class Session {
   // Closes both ap handles (their statuses are of no use) and forgets them.
   void CloseApHandles();
 
-  int32_t ap_read() const { return *ap_read_; }
-
-  int32_t ap_write() const { return *ap_write_; }
-
   // Throws std::runtime_error unless OpenDatabases has loaded the connection parameters:
   // before that the connection would use settings nobody configured.
   void RequireConnectionParameters() const;
