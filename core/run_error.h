@@ -28,7 +28,27 @@ enum class Changed {
 };
 
 // "codes", "lock", "check", "plan", "backup", "copy", "restore" or "finish".
-const char* StepName(RunStep step);
+constexpr const char* StepName(RunStep step) {
+  switch (step) {
+    case RunStep::kCodes:
+      return "codes";
+    case RunStep::kLock:
+      return "lock";
+    case RunStep::kCheck:
+      return "check";
+    case RunStep::kPlan:
+      return "plan";
+    case RunStep::kBackup:
+      return "backup";
+    case RunStep::kCopy:
+      return "copy";
+    case RunStep::kRestore:
+      return "restore";
+    case RunStep::kFinish:
+      return "finish";
+  }
+  return "?";
+}
 
 // A failed run. what() is the full text the user reads, exactly as the window and the
 // command line show it.

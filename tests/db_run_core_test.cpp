@@ -267,4 +267,61 @@ TEST_F(RunCoreTest, BackupThatCannotBeWrittenRefusesTheRunBeforeAnyChange) {
   EXPECT_EQ(before, Destination("02"));
 }
 
+TEST_F(RunCoreTest, PreparedRunHoldsTheLockAndShowsThePlanBeforeAnyChange) {
+  const std::string before = Destination("02");
+  {
+    core::CopyRun run(*session_, "01", "02", options_);
+    const copy::Plan& plan = run.Prepare();
+    ASSERT_EQ(12u, plan.size());
+    EXPECT_EQ("Bank", plan.front().table);
+    EXPECT_EQ(database_->Scalar("SELECT COUNT(*) FROM Bank WHERE AgyCode = '01'"),
+              std::to_string(plan.front().counts.rows_to_copy));
+    EXPECT_FALSE(plan.front().long_ap_record.has_value());
+    // Between the two phases nothing changed, and no other run can take either agency.
+    EXPECT_EQ(before, Destination("02"));
+    EXPECT_EQ(std::vector<std::string>{}, statuses_);
+    EXPECT_THROW(core::RunLock::Acquire(database_->settings(), {"02"}, "other"), core::LockHeld);
+  }
+  // A run that is dropped after its preview lets go of the agencies.
+  EXPECT_NO_THROW(core::RunLock::Acquire(database_->settings(), {"02"}, "other"));
+}
+
+TEST_F(RunCoreTest, FailedRunSaysWhichStepFailedWhatChangedAndWhereTheBackupIs) {
+  database_->Run(
+      "CREATE TRIGGER refuse_department BEFORE INSERT ON Department FOR EACH ROW SIGNAL "
+      "SQLSTATE '45000' SET MESSAGE_TEXT = 'Department insert refused';");
+  for (bool atomic : {false, true}) {
+    options_.atomic = atomic;
+    try {
+      Run("01", "02");
+      ADD_FAILURE() << "the run did not fail";
+    } catch (const core::RunError& e) {
+      EXPECT_EQ(core::RunStep::kCopy, e.step()) << atomic;
+      EXPECT_EQ("Departments", e.step_text());
+      EXPECT_EQ(1644u, e.server_error());  // the trigger's SIGNAL
+      EXPECT_TRUE(Contains(e.cause(), "Department insert refused")) << e.cause();
+      EXPECT_FALSE(Contains(e.cause(), "--restore")) << e.cause();
+      EXPECT_TRUE(Contains(e.what(), e.backup_file())) << e.what();
+      EXPECT_EQ(report_.backup_file, e.backup_file());
+      if (atomic) {
+        EXPECT_EQ(core::Changed::kNothing, e.changed());
+        EXPECT_TRUE(e.changed_steps().empty());
+      } else {
+        EXPECT_EQ(core::Changed::kPartly, e.changed());
+        EXPECT_EQ(std::vector<std::string>(kStatusTexts.begin(), kStatusTexts.begin() + 5),
+                  e.changed_steps());
+      }
+    }
+  }
+  // Refused before the lock: nothing changed, no backup.
+  try {
+    Run("01", "01");
+    ADD_FAILURE() << "equal codes were run";
+  } catch (const core::RunError& e) {
+    EXPECT_EQ(core::RunStep::kCodes, e.step());
+    EXPECT_EQ(core::Changed::kNothing, e.changed());
+    EXPECT_EQ("", e.backup_file());
+  }
+}
+
 }  // namespace
