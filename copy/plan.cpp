@@ -57,6 +57,31 @@ void PlanApCopy(db::Connection& connection, const TableDesc& desc, const std::st
   plan.ap_bytes_to_copy = Number(copied, 1);
 }
 
+// Both counts of every table in one statement, one row per table tagged with its place:
+// what the clear removes, and what the select reads after it. The select runs after the
+// clear, so when the two codes match the same rows (the same code, or codes the column's
+// collation holds equal) those rows are gone by then.
+void CountRows(db::Connection& connection, const std::vector<TableDesc>& tables,
+               const std::string& from_code, const std::string& to_code, Plan& plans) {
+  std::string sql;
+  for (std::size_t i = 0; i < tables.size(); ++i) {
+    const std::string cleared = CodeCondition(tables[i], to_code);
+    const std::string selected = CodeCondition(tables[i], from_code);
+    sql += (i == 0 ? "" : " UNION ALL ");
+    sql += "SELECT " + std::to_string(i) + ", COUNT(CASE WHEN " + cleared +
+           " THEN 1 END), COUNT(CASE WHEN NOT (" + cleared + ") THEN 1 END) FROM " +
+           tables[i].table + " WHERE (" + cleared + ") OR (" + selected + ")";
+  }
+  if (sql.empty()) {
+    return;
+  }
+  for (db::Result result = connection.Query(sql); !result.Eof(); result.Next()) {
+    TablePlan& plan = plans.at(static_cast<std::size_t>(Number(result, 0)));
+    plan.counts.rows_to_delete = Number(result, 1);
+    plan.counts.rows_to_copy = Number(result, 2);
+  }
+}
+
 }  // namespace
 
 Plan PlanRun(db::Connection& connection, const std::vector<TableDesc>& tables,
@@ -65,27 +90,21 @@ Plan PlanRun(db::Connection& connection, const std::vector<TableDesc>& tables,
   Plan plans;
   for (const TableDesc& desc : tables) {
     TablePlan plan{desc.table, desc.status_text, desc.ap_record_type, {}};
-    const std::string cleared = CodeCondition(desc, to_code);
-    const std::string selected = CodeCondition(desc, from_code);
-    // The select runs after the clear: when the two codes match the same rows (the same
-    // code, or codes the column's collation holds equal) those rows are gone by then.
-    // Both counts come from one read of the rows either code reaches.
-    db::Result counts = connection.Query(
-        "SELECT COUNT(CASE WHEN " + cleared + " THEN 1 END), COUNT(CASE WHEN NOT (" + cleared +
-        ") THEN 1 END) FROM " + desc.table + " WHERE (" + cleared + ") OR (" + selected + ")");
-    plan.counts.rows_to_delete = Number(counts, 0);
-    plan.counts.rows_to_copy = Number(counts, 1);
     if (const auto found = averages.find(desc.table); found != averages.end()) {
       plan.average_row_bytes = found->second;
     }
+    plans.push_back(std::move(plan));
+  }
+  CountRows(connection, tables, from_code, to_code, plans);
+  for (std::size_t i = 0; i < tables.size(); ++i) {
+    const TableDesc& desc = tables[i];
     if (!desc.ap_record_type.empty()) {
       db::Result deleted = connection.Query(
           recstore::ApMeasureStatement(recstore::ApClearCondition(desc.ap_record_type, to_code)));
-      plan.counts.ap_to_delete = Number(deleted, 0);
-      plan.ap_bytes_to_delete = Number(deleted, 1);
-      PlanApCopy(connection, desc, from_code, to_code, plan);
+      plans[i].counts.ap_to_delete = Number(deleted, 0);
+      plans[i].ap_bytes_to_delete = Number(deleted, 1);
+      PlanApCopy(connection, desc, from_code, to_code, plans[i]);
     }
-    plans.push_back(std::move(plan));
   }
   return plans;
 }
