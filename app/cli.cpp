@@ -13,6 +13,8 @@
 #include "app/globals.h"
 #include "app/main_form.h"
 #include "core/backup.h"
+#include "core/config.h"
+#include "core/copy_run.h"
 #include "core/restore.h"
 #include "core/run.h"
 #include "core/run_report.h"
@@ -21,9 +23,9 @@ namespace app {
 
 namespace {
 
-int RunWindow(int argc, char** argv) {
+int RunWindow(int argc, char** argv, const std::string& config_path) {
   QApplication application(argc, argv);
-  TForm1 form;
+  TForm1 form({}, config_path);
   Form1 = &form;
   form.show();
   const int status = QApplication::exec();
@@ -151,13 +153,19 @@ int Run(const CommandLine& line, core::Session& session) {
       .backup = !line.no_backup,
       .backup_dir = line.backup_dir.value_or(""),
   };
-  try {
-    session.Run(*line.from_code, *line.to_code, options, observer);
-  } catch (const std::exception& e) {
-    return Fail(line, "run", e.what(), ",\"run\":" + core::RunReportJson(session.report()));
+  core::RunReport report;
+  {
+    // The run, and with it its hold on the agencies, ends here: the verification takes
+    // the locks again.
+    core::CopyRun run(session, *line.from_code, *line.to_code, options);
+    try {
+      report = run.Execute(observer);
+    } catch (const std::exception& e) {
+      return Fail(line, "run", e.what(), ",\"run\":" + core::RunReportJson(run.report()));
+    }
   }
   if (!line.json) {
-    std::cout << "\n" << core::FormatRunReport(session.report()) << std::flush;
+    std::cout << "\n" << core::FormatRunReport(report) << std::flush;
   }
   std::string json_array;
   bool all_ok = true;
@@ -168,13 +176,13 @@ int Run(const CommandLine& line, core::Session& session) {
     } catch (const std::exception& e) {
       return Fail(line, "run",
                   std::string("the copy is done, but its verification failed: ") + e.what(),
-                  ",\"run\":" + core::RunReportJson(session.report()));
+                  ",\"run\":" + core::RunReportJson(report));
     }
   }
   if (line.json) {
     std::cout << JsonHead("run", *line.from_code, *line.to_code)
               << ",\"ok\":" << (all_ok ? "true" : "false")
-              << ",\"run\":" << core::RunReportJson(session.report());
+              << ",\"run\":" << core::RunReportJson(report);
     if (line.verify_after) {
       std::cout << ",\"verify\":" << json_array;
     }
@@ -278,14 +286,15 @@ int History(const CommandLine& line) {
   return 0;
 }
 
-int RunHeadless(const CommandLine& line) {
+int RunHeadless(const CommandLine& line, const std::string& config_path) {
   const char* mode = line.restore_file ? "restore"
                      : line.dry_run    ? "dry-run"
                      : line.verify     ? "verify"
                                        : "run";
   // Without a window the set-up's messages are collected and reported once, below.
   std::vector<std::string> messages;
-  core::Session session([&messages](const std::string& text) { messages.push_back(text); });
+  core::Session session([&messages](const std::string& text) { messages.push_back(text); },
+                        config_path);
   try {
     session.OpenDatabases();
   } catch (const std::exception& e) {
@@ -498,23 +507,22 @@ int Main(int argc, char** argv) {
     std::cout << "kelvane " << KELVANE_VERSION << "\n";
     return 0;
   }
-  if (line.config_path) {
-    setenv("KELVANE_CONFIG", line.config_path->c_str(), 1);
-  }
+  // The one place the program reads its configuration's default location.
+  const std::string config_path = line.config_path.value_or(core::ConfigPath());
   if (line.history) {
     return History(line);
   }
   if (line.restore_file) {
-    return RunHeadless(line);
+    return RunHeadless(line, config_path);
   }
   if (!line.from_code) {
-    return RunWindow(argc, argv);
+    return RunWindow(argc, argv, config_path);
   }
   if (std::optional<std::string> refusal = core::CheckCodes(*line.from_code, *line.to_code)) {
     std::cerr << "kelvane: " << *refusal << "\n";
     return 2;
   }
-  return RunHeadless(line);
+  return RunHeadless(line, config_path);
 }
 
 }  // namespace app

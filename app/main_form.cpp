@@ -35,10 +35,11 @@ Widget* MakeControl(QWidget* parent, const char* name, const QString& text, int 
 
 }  // namespace
 
-TForm1::TForm1(app::MessageSink message_sink, QWidget* parent)
+TForm1::TForm1(app::MessageSink message_sink, std::string config_path, QWidget* parent)
     : QMainWindow(parent),
       message_sink_(std::move(message_sink)),
-      session_([this](const std::string& text) { ShowMessage(text); }) {
+      session_([this](const std::string& text) { ShowMessage(text); }, std::move(config_path),
+               core::ApVariables{.read = &ApRead, .write = &ApWrite, .size = &ApSize}) {
   BuildControls();
   FormCreate();
 }
@@ -217,17 +218,10 @@ void TForm1::FormDestroy() {
 
 void TForm1::CloseApHandles() {
   session_.CloseApHandles();
-  ApRead = 0;
-  ApWrite = 0;
 }
 
 void TForm1::OpenDatabases() {
-  // The previous pair is closed by the session; the globals must not name it meanwhile.
-  ApRead = 0;
-  ApWrite = 0;
   session_.OpenDatabases();
-  ApRead = session_.ap_read();
-  ApWrite = session_.ap_write();
 }
 
 void TForm1::LookUpAgencyName(QLineEdit* code_field, QLineEdit* name_field) {
@@ -287,6 +281,13 @@ core::RunObserver TForm1::Observer() {
 
 void TForm1::RunCopy(const std::string& from_code, const std::string& to_code,
                      core::RunOptions options) {
+  const std::unique_ptr<core::CopyRun> run = PrepareRun(from_code, to_code, std::move(options));
+  ExecuteRun(*run);
+}
+
+std::unique_ptr<core::CopyRun> TForm1::PrepareRun(const std::string& from_code,
+                                                  const std::string& to_code,
+                                                  core::RunOptions options) {
   if (running_) {
     throw std::logic_error("A run is already in progress.");
   }
@@ -296,7 +297,20 @@ void TForm1::RunCopy(const std::string& from_code, const std::string& to_code,
   }
   sFromAgy = from_code;
   sToAgy = to_code;
+  auto run = std::make_unique<core::CopyRun>(session_, sFromAgy, sToAgy, std::move(options));
+  try {
+    run->Prepare();
+  } catch (...) {
+    run_report_ = run->report();
+    throw;
+  }
+  return run;
+}
 
+void TForm1::ExecuteRun(core::CopyRun& run) {
+  if (running_) {
+    throw std::logic_error("A run is already in progress.");
+  }
   running_ = true;
   SetRunControlsEnabled(false);
   run_progress_->show();
@@ -312,15 +326,20 @@ void TForm1::RunCopy(const std::string& from_code, const std::string& to_code,
     }
   } end_of_run{this};
 
-  session_.Run(sFromAgy, sToAgy, options, Observer());
+  try {
+    run.Execute(Observer());
+  } catch (...) {
+    run_report_ = run.report();
+    throw;
+  }
+  run_report_ = run.report();
 }
 
 std::vector<std::string> TForm1::PreflightProblems() {
   return session_.PreflightProblems();
 }
 
-std::vector<copy::TablePlan> TForm1::PlanCopy(const std::string& from_code,
-                                              const std::string& to_code) {
+copy::Plan TForm1::PlanCopy(const std::string& from_code, const std::string& to_code) {
   return session_.PlanCopy(from_code, to_code);
 }
 
@@ -331,7 +350,7 @@ std::vector<copy::VerifyLine> TForm1::VerifyCopy(const std::string& from_code,
 
 recstore::ApCopyStats TForm1::CopyAP(const std::string& from_code, const std::string& to_code,
                                      const std::string& record_type) {
-  return session_.CopyAp(ApRead, ApWrite, ApSize, from_code, to_code, record_type);
+  return session_.CopyAp(from_code, to_code, record_type);
 }
 
 copy::TableCopyStats TForm1::CopyStep(const char* method) {

@@ -4,6 +4,7 @@
 #include <chrono>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -11,9 +12,11 @@
 #include <QMainWindow>
 
 #include "app/report_errors.h"
-#include "copy/dry_run.h"
+#include "copy/plan.h"
 #include "copy/table_copy.h"
 #include "copy/verify.h"
+#include "core/config.h"
+#include "core/copy_run.h"
 #include "core/run.h"
 #include "db/connection.h"
 #include "db/query.h"
@@ -38,9 +41,11 @@ class TForm1 : public QMainWindow {
 
  public:
   // Messages (errors and the program's own) go to `message_sink`; when empty, each is shown
-  // in a modal box with one OK button titled "Kelvane". The sink is needed by FormCreate,
-  // hence a constructor argument.
-  explicit TForm1(app::MessageSink message_sink = {}, QWidget* parent = nullptr);
+  // in a modal box with one OK button titled "Kelvane". OpenDatabases reads the
+  // configuration file at `config_path`. Both are needed by FormCreate, hence constructor
+  // arguments.
+  explicit TForm1(app::MessageSink message_sink = {}, std::string config_path = core::ConfigPath(),
+                  QWidget* parent = nullptr);
   ~TForm1() override;
 
   // Called with each step's status text right after the status bar shows it (the headless
@@ -54,16 +59,26 @@ class TForm1 : public QMainWindow {
   void SetProgressObserver(ProgressObserver observer);
 
   // The run core's set-up (core::Session::OpenDatabases): configuration, "Utility.ini",
-  // the record store and a new pair of ap handles, which ApRead and ApWrite then name.
+  // the record store and a new pair of ap handles, opened into ApRead and ApWrite.
   // Throws as that does; a failed ap open is reported through the sink and set-up carries on.
   void OpenDatabases();
 
-  // A run from `from_code` to `to_code`: sets sFromAgy and sToAgy and carries out
-  // core::Session::Run (locks, checks, backup, the twelve steps), with "GO!" and the code
-  // fields disabled meanwhile. Throws what that throws; the status bar keeps the failing
-  // step's text. Does not close the window.
+  // A run from `from_code` to `to_code`: sets sFromAgy and sToAgy and carries out a
+  // core::CopyRun (locks, checks, plan, backup, the twelve steps), with "GO!" and the code
+  // fields disabled meanwhile. Throws std::invalid_argument for refused codes and
+  // core::RunError; the status bar keeps the failing step's text. Does not close the window.
   void RunCopy(const std::string& from_code, const std::string& to_code,
                core::RunOptions options = {});
+
+  // The two phases of RunCopy, for a caller that shows the plan and asks before anything
+  // changes. PrepareRun checks the codes (std::invalid_argument), sets sFromAgy and sToAgy
+  // and prepares the run (core::CopyRun::Prepare: lock, check, plan; nothing changed); the
+  // run holds the agencies' locks until it is destroyed. ExecuteRun carries it out with
+  // the controls disabled. Both throw core::RunError.
+  std::unique_ptr<core::CopyRun> PrepareRun(const std::string& from_code,
+                                            const std::string& to_code,
+                                            core::RunOptions options = {});
+  void ExecuteRun(core::CopyRun& run);
 
   // Everything that would make a run fail part way (missing tables or columns, an ap handle
   // that did not open), one line each; empty when a run can start. Changes nothing. Throws
@@ -72,7 +87,7 @@ class TForm1 : public QMainWindow {
 
   // What a run from `from_code` to `to_code` would delete and copy, table by table.
   // Changes nothing. Throws db::Error.
-  std::vector<copy::TablePlan> PlanCopy(const std::string& from_code, const std::string& to_code);
+  copy::Plan PlanCopy(const std::string& from_code, const std::string& to_code);
 
   // Whether the destination holds exactly the copy of the source, one line per table and
   // ap record type. Changes nothing. Throws db::Error.
@@ -80,19 +95,19 @@ class TForm1 : public QMainWindow {
                                            const std::string& to_code);
 
   // What the last run did; its steps are those that finished.
-  const core::RunReport& run_report() const { return session_.report(); }
+  const core::RunReport& run_report() const { return run_report_; }
 
   bool running() const { return running_; }
 
   // Copies the ap records of `record_type` from `from_code` to `to_code` through ApRead and
-  // ApWrite, with ApSize as the length. Refused records are counted and kept for the run's
-  // report. Throws std::runtime_error naming the record type, the status, the store's
-  // message and the key read last when a read fails, and when records queued in an atomic
-  // run were lost.
+  // ApWrite, with ApSize as the length; what the store refused is counted in the result.
+  // Throws std::runtime_error naming the record type, the status, the store's message and
+  // the key read last when a read fails.
   recstore::ApCopyStats CopyAP(const std::string& from_code, const std::string& to_code,
                                const std::string& record_type);
 
-  // The twelve table copies, each for sFromAgy and sToAgy. Throw db::Error at the first
+  // The twelve table copies, each of its own table with its ap records, for sFromAgy and
+  // sToAgy on the window's connection, outside any run. Throw db::Error at the first
   // failing statement; what ran before stays.
   copy::TableCopyStats CopyBanks();
   copy::TableCopyStats CopyClass();
@@ -144,8 +159,8 @@ class TForm1 : public QMainWindow {
   QProgressBar* run_progress_ = nullptr;  // right end of StatusBar1, shown during a run
 
   app::MessageSink message_sink_;
-  // The run core owns the connection, the two statement objects and the ap handles; the
-  // window names them as it always has.
+  // The run core owns the connection and the two statement objects, the window names them
+  // as it always has; the ap handles it opens are ApRead and ApWrite themselves.
   core::Session session_;
   db::Connection& FDConnection1 = session_.connection();
   db::Query& FDQuery1 = session_.select_query();
@@ -153,7 +168,8 @@ class TForm1 : public QMainWindow {
 
   std::function<void(std::string_view)> status_observer_;
   ProgressObserver progress_observer_;
-  std::string current_step_;  // status text of the running step
+  std::string current_step_;    // status text of the running step
+  core::RunReport run_report_;  // what the last run did
   std::chrono::steady_clock::time_point last_repaint_;
   bool running_ = false;  // a run is in progress; no second one, no set-up meanwhile
 };

@@ -9,7 +9,6 @@
 #include <string>
 #include <utility>
 
-#include "copy/table_copy.h"
 #include "db/ascii.h"
 #include "db/connection.h"
 #include "db/error.h"
@@ -66,58 +65,22 @@ struct WriteSet {
   uint64_t largest_statement = 0;
 };
 
-using db::Count;
-
-// Counts what the run's clears and selects match, table by table, without the dry run's
-// search for a source record too long to copy (which costs a scan per record): the run's
-// check has refused such a record already, so every record of the scan is copied. A row's
-// share of its table's data (the server keeps the average) stands for its image; ap records
-// are measured.
-WriteSet EstimateWriteSet(db::Connection& connection, const std::vector<copy::TableDesc>& tables,
-                          const std::string& from_code, const std::string& to_code) {
+// The run's plan holds every count exactly (taken under the run's lock); a row's share of
+// its table's data (the server keeps the average) stands for its image, ap records are
+// measured. The check has refused a source record too long to copy, so the plan's scan
+// counts are the whole scan.
+WriteSet EstimateWriteSet(const copy::Plan& plan) {
   WriteSet set;
-  for (const copy::TableDesc& desc : tables) {
-    const std::string cleared = copy::CodeCondition(desc, to_code);
-    const uint64_t deleted =
-        Count(connection, "SELECT COUNT(*) FROM " + desc.table + " WHERE " + cleared);
-    // The select runs after the clear, so rows both match are gone by then.
-    const uint64_t copied =
-        Count(connection, "SELECT COUNT(*) FROM " + desc.table + " WHERE (" +
-                              copy::CodeCondition(desc, from_code) + ") AND NOT (" + cleared + ")");
-    set.rows += deleted + copied;
-    set.largest_statement = std::max(set.largest_statement, deleted);
-    if (deleted + copied > 0) {
-      const uint64_t average =
-          Count(connection,
-                "SELECT AVG_ROW_LENGTH FROM information_schema.TABLES WHERE TABLE_SCHEMA = "
-                "DATABASE() AND TABLE_NAME = " +
-                    db::QuotedText(desc.table));
-      set.bytes += (deleted + copied) * (average + kRowOverheadBytes);
-    }
-    if (desc.ap_record_type.empty()) {
-      continue;
-    }
-    const std::string ap_cleared = recstore::ApClearCondition(desc.ap_record_type, to_code);
-    const std::string prefix =
-        db::QuotedText(recstore::ApKeyPrefix(desc.ap_record_type, from_code));
-    // An aggregate gives one row, whatever matches.
-    const auto measure = [&connection](const std::string& condition) {
-      db::Result result = connection.Query(
-          std::string(
-              "SELECT COUNT(*), IFNULL(SUM(LENGTH(Index0Col) + LENGTH(RecData)), 0) FROM ") +
-          recstore::kApTable + " WHERE " + condition);
-      return std::pair<uint64_t, uint64_t>{ToNumber(result.Value(0)), ToNumber(result.Value(1))};
-    };
-    const auto [records_deleted, bytes_deleted] = measure(ap_cleared);
-    // The ap copy scans from the first key after the source's prefix and takes every record
-    // that carries it and survived the clear.
-    const auto [records_copied, bytes_copied] =
-        measure("LEFT(RecData, 8) = " + prefix + " AND Index0Col > " + prefix + " AND NOT (" +
-                ap_cleared + ")");
-    set.rows += records_deleted + records_copied;
-    set.bytes +=
-        bytes_deleted + bytes_copied + (records_deleted + records_copied) * kRowOverheadBytes;
-    set.largest_statement = std::max(set.largest_statement, records_deleted);
+  for (const copy::TablePlan& table : plan) {
+    const copy::PlanCounts& counts = table.counts;
+    const uint64_t rows = counts.rows_to_delete + counts.rows_to_copy;
+    set.rows += rows;
+    set.bytes += rows * (table.average_row_bytes + kRowOverheadBytes);
+    set.largest_statement = std::max(set.largest_statement, counts.rows_to_delete);
+    const uint64_t records = counts.ap_to_delete + counts.ap_to_copy;
+    set.rows += records;
+    set.bytes += table.ap_bytes_to_delete + table.ap_bytes_to_copy + records * kRowOverheadBytes;
+    set.largest_statement = std::max(set.largest_statement, counts.ap_to_delete);
   }
   return set;
 }
@@ -196,9 +159,7 @@ std::vector<std::string> ClusterProblems(db::Connection& connection,
   return problems;
 }
 
-bool PrepareClusterTransaction(db::Connection& connection,
-                               const std::vector<copy::TableDesc>& tables,
-                               const std::string& from_code, const std::string& to_code) {
+bool PrepareClusterTransaction(db::Connection& connection, const copy::Plan& plan) {
   if (!OnCluster(connection)) {
     return false;
   }
@@ -206,7 +167,7 @@ bool PrepareClusterTransaction(db::Connection& connection,
   const uint64_t max_rows = ToNumber(limits.Value(0));  // 0: no limit
   const uint64_t max_bytes = ToNumber(limits.Value(1));
 
-  const WriteSet write_set = EstimateWriteSet(connection, tables, from_code, to_code);
+  const WriteSet write_set = EstimateWriteSet(plan);
   const uint64_t rows = write_set.rows;
   const uint64_t bytes = write_set.bytes;
   const uint64_t largest_statement = write_set.largest_statement;

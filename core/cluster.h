@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "copy/plan.h"
 #include "copy/table_desc.h"
 
 namespace db {
@@ -26,17 +27,15 @@ bool OnCluster(db::Connection& connection);
 std::vector<std::string> ClusterProblems(db::Connection& connection,
                                          const std::vector<copy::TableDesc>& tables);
 
-// Before an all-or-nothing run from `from_code` to `to_code` on a cluster: counts the rows
-// the run's transaction changes and estimates their bytes. Throws std::runtime_error with
-// the numbers when the rows would pass wsrep_max_ws_rows (the server counts them over the
+// Before an all-or-nothing run on a cluster, with the run's plan: the rows the run's
+// transaction changes and an estimate of their bytes. Throws std::runtime_error with the
+// numbers when the rows would pass wsrep_max_ws_rows (the server counts them over the
 // whole transaction, fragments or not). When the bytes could pass wsrep_max_ws_size, turns
 // on streaming replication for the session (the transaction then replicates in fragments,
 // each within the limit), or throws std::runtime_error with the numbers when it cannot be
 // turned on. Does nothing off a cluster. Returns whether streaming was turned on;
 // EndClusterTransaction turns it off again.
-bool PrepareClusterTransaction(db::Connection& connection,
-                               const std::vector<copy::TableDesc>& tables,
-                               const std::string& from_code, const std::string& to_code);
+bool PrepareClusterTransaction(db::Connection& connection, const copy::Plan& plan);
 
 // Turns streaming replication off for the session again. Never throws.
 void EndClusterTransaction(db::Connection& connection) noexcept;

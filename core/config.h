@@ -12,8 +12,9 @@ namespace core {
 // the file system.
 inline constexpr const char* kDefaultConfigPath = "/zarnix/programs/zarfiles.ini";
 
-// The configuration file to read: $KELVANE_CONFIG when set and not empty (the command
-// line's --config sets it), else kDefaultConfigPath.
+// The configuration file to read when none is given: $KELVANE_CONFIG when set and not
+// empty, else kDefaultConfigPath. Read at the program's edge (the command line, or the
+// window's default argument); the set-up is given the path.
 std::string ConfigPath();
 
 // The four connection settings of section "ZarfilesNdx" (keys mdbserv, mdbuser, mdbpass,

@@ -13,6 +13,7 @@
 #include "copy/table_desc.h"
 #include "copy/wording.h"
 #include "core/run_lock.h"
+#include "core/run_steps.h"
 #include "db/ascii.h"
 #include "db/connection.h"
 #include "db/error.h"
@@ -88,8 +89,8 @@ void Apply(db::Connection& connection, const std::string& path, const BackupCont
   // The session settings the file's statements are written for, the caller's put back after.
   const db::ScopedSessionVariables session(
       connection, {{"sql_mode", kBackupSqlMode}, {"time_zone", kBackupTimeZone}});
-  connection.Execute("START TRANSACTION");
   try {
+    Transaction transaction(connection);
     for (std::size_t i = 0; i < contents.sections.size(); ++i) {
       const BackupSection& section = contents.sections[i];
       result.sections[i].replaced = connection.Execute(section.statements.front());
@@ -102,15 +103,15 @@ void Apply(db::Connection& connection, const std::string& path, const BackupCont
                                  std::to_string(section.count) + " saved of " + section.Name());
       }
     }
-    connection.Execute("COMMIT");
+    transaction.Commit();
   } catch (const std::exception& e) {
-    try {
-      connection.Execute("ROLLBACK");
-    } catch (const std::exception&) {
-      // The server rolls back a transaction whose session it lost.
-    }
-    throw std::runtime_error("The restore from " + path +
-                             " failed and was rolled back, nothing was changed: " + e.what());
+    // The transaction is rolled back by now (or its session gone, which rolls it back).
+    const auto* error = dynamic_cast<const db::Error*>(&e);
+    throw RunError("The restore from " + path +
+                       " failed and was rolled back, nothing was changed: " + e.what(),
+                   {.step = RunStep::kRestore,
+                    .cause = e.what(),
+                    .server_error = error != nullptr ? error->code() : 0});
   }
 }
 
@@ -175,35 +176,31 @@ RestoreResult RestoreBackup(db::Connection& connection, const std::string& path,
     }
     return result;
   }
+  SavedState saved;
   if (options.make_backup) {
     try {
-      const std::string dir = options.backup_dir.empty() ? DefaultBackupDir() : options.backup_dir;
-      result.backup = WriteBackup(connection, dir, "restore", header.to_code);
+      saved.Write(connection, options.backup_dir, "restore", header.to_code);
     } catch (const std::runtime_error& e) {
       if (dynamic_cast<const db::Error*>(&e) != nullptr) {
         throw;
       }
       Refuse(path, std::string("the state it would replace could not be saved first: ") + e.what());
     }
+    result.backup = saved.summary();
   }
   try {
     Apply(connection, path, contents, result);
-  } catch (...) {
-    if (result.backup.has_value()) {
-      try {
-        MarkBackupOutcome(result.backup->path, false);
-      } catch (const std::exception&) {
-        // The restore's own failure is what the caller must see.
-      }
-    }
-    throw;
+  } catch (RunError& failure) {
+    // The restore's own failure is what the caller must see.
+    (void)saved.MarkOutcome(false);
+    throw RunError(failure.what(), [&] {
+      RunError::Details details = failure.details();
+      details.backup_file = saved.path();
+      return details;
+    }());
   }
-  if (result.backup.has_value()) {
-    try {
-      MarkBackupOutcome(result.backup->path, true);
-    } catch (const std::exception& e) {
-      result.warnings.push_back(e.what());
-    }
+  if (std::optional<std::string> warning = saved.MarkOutcome(true)) {
+    result.warnings.push_back(*warning);
   }
   return result;
 }

@@ -11,6 +11,7 @@
 
 #include "core/backup.h"
 #include "core/backup_file.h"
+#include "core/run_error.h"
 
 namespace db {
 class Connection;
@@ -22,9 +23,10 @@ namespace core {
 // not a complete, unchanged backup, it was made in another database, a table lacks a column
 // the file holds, or the backup of the current state cannot be written. what() names the
 // file and the reason and ends with "Nothing was changed." (ReadBackupFile's own do not).
-class RestoreRefused : public std::runtime_error {
+class RestoreRefused : public RunError {
  public:
-  using std::runtime_error::runtime_error;
+  explicit RestoreRefused(const std::string& message, RunStep step = RunStep::kCheck)
+      : RunError(message, {.step = step, .cause = message}) {}
 };
 
 struct RestoreOptions {
@@ -77,9 +79,10 @@ BackupContents ReadBackupFile(const std::string& path);
 //  7. records the outcome in the backup of step 5.
 // Starts its own transaction, so the connection must not be inside one. Throws
 // RestoreRefused for a refusal in steps 1-5 (nothing changed), core::LockHeld (or what
-// take_lock throws) when another run holds the agency, and
-// std::runtime_error when step 6 fails: the transaction is then rolled back and the
-// message says so, with the server's message.
+// take_lock throws) when another run holds the agency, and core::RunError (step kRestore)
+// when step 6 fails: the transaction is then rolled back and the message says so, with
+// the server's message. The lock, the saved state with its outcome and the transaction
+// are the run's own pieces (core/run_steps.h).
 RestoreResult RestoreBackup(db::Connection& connection, const std::string& path,
                             const RestoreOptions& options);
 

@@ -1,6 +1,6 @@
-// The run: the codes it accepts, what each step did, and the session that owns the
-// program's connection and ap handles and carries a run out. The window and the command
-// line both drive it; neither holds any of the run's logic.
+// The run's common parts: the codes it accepts, what each step did, and the session that
+// owns what outlives a run (the connection, the statement objects, the ap handles). The
+// window and the command line both drive it; neither holds any of the run's logic.
 #pragma once
 
 #include <chrono>
@@ -12,7 +12,8 @@
 #include <string_view>
 #include <vector>
 
-#include "copy/dry_run.h"
+#include "copy/plan.h"
+#include "copy/preflight.h"
 #include "copy/table_copy.h"
 #include "copy/verify.h"
 #include "db/connection.h"
@@ -36,7 +37,7 @@ struct StepReport {
   std::vector<recstore::RefusedRecord> refused_records = {};  // the first of them
 };
 
-// What the last run did, kept for reporting.
+// What a run did, kept for reporting.
 struct RunReport {
   std::string from_code;
   std::string to_code;
@@ -74,13 +75,23 @@ struct RunObserver {
 // collation ignores case, so the clear would delete the very rows about to be copied).
 std::optional<std::string> CheckCodes(const std::string& from_code, const std::string& to_code);
 
-// The program's connection, its two statement objects, the record store's set-up and the
-// pair of ap handles, and the run over them. One per process (the record store is).
-// Not copyable.
+// Where the pair of ap handles and their length variable live. The window gives its
+// process-wide ApRead, ApWrite and ApSize, so they are the very variables every record
+// operation of a run is given; without them a session keeps its own.
+struct ApVariables {
+  int32_t* read = nullptr;
+  int32_t* write = nullptr;
+  uint32_t* size = nullptr;
+};
+
+// What outlives a run: the program's connection, its two statement objects, the record
+// store's set-up and the pair of ap handles. One per process (the record store is). Each
+// run is an object of its own (core::CopyRun, core/copy_run.h). Not copyable.
 class Session {
  public:
-  // Set-up messages (the program's own: the failed ap opens) go to `sink`.
-  explicit Session(MessageSink sink);
+  // Set-up messages (the program's own: the failed ap opens) go to `sink`; OpenDatabases
+  // reads the configuration file at `config_path`.
+  Session(MessageSink sink, std::string config_path, ApVariables ap = {});
   ~Session();  // closes the ap handles
   Session(const Session&) = delete;
   Session& operator=(const Session&) = delete;
@@ -102,10 +113,6 @@ class Session {
   // Closes both ap handles (their statuses are of no use) and forgets them.
   void CloseApHandles();
 
-  int32_t ap_read() const { return ap_read_; }
-
-  int32_t ap_write() const { return ap_write_; }
-
   // Throws std::runtime_error unless OpenDatabases has loaded the connection parameters:
   // before that the connection would use settings nobody configured.
   void RequireConnectionParameters() const;
@@ -115,9 +122,13 @@ class Session {
   // when a run can start. Changes nothing. Throws what the database throws.
   std::vector<std::string> PreflightProblems();
 
+  // The problems above, and which tables of the run cannot roll back, from one read of the
+  // catalogue.
+  copy::RunChecks CheckTables();
+
   // What a run from `from_code` to `to_code` would delete and copy, table by table, counted
   // under both agencies' locks. Changes nothing. Throws core::LockHeld and db::Error.
-  std::vector<copy::TablePlan> PlanCopy(const std::string& from_code, const std::string& to_code);
+  copy::Plan PlanCopy(const std::string& from_code, const std::string& to_code);
 
   // Whether the destination holds exactly the copy of the source, one line per table and
   // ap record type, read under both agencies' locks. Changes nothing. Throws core::LockHeld
@@ -125,69 +136,52 @@ class Session {
   std::vector<copy::VerifyLine> VerifyCopy(const std::string& from_code,
                                            const std::string& to_code);
 
-  // Takes the run locks of both codes (see core/run_lock.h) for `purpose`. Throws
+  // Takes the run locks of `codes` (see core/run_lock.h) for `purpose`. Throws
   // core::LockHeld when another run holds one.
-  std::unique_ptr<RunLock> LockAgencies(const std::string& from_code, const std::string& to_code,
+  std::unique_ptr<RunLock> LockAgencies(const std::vector<std::string>& codes,
                                         const std::string& purpose);
 
-  // One copy step for `table` from `from_code` to `to_code`, with its ap copy; what the ap
-  // copy refused is added to `step` when given. Throws db::Error at the first failing
-  // statement, std::runtime_error when the ap records could not all be read (or, in an
-  // atomic run, not all be inserted); what ran before stays.
+  // What a copy step needs, on this session's statement objects and ap handles; what the
+  // ap copy refused is added to `step`. `all_or_nothing`: inside a run's transaction, where
+  // an ap record the store refused fails the step.
+  copy::CopyContext StepContext(const std::string& from_code, const std::string& to_code,
+                                const RunObserver& observer, StepReport& step, bool all_or_nothing);
+
+  // One copy step for `table` from `from_code` to `to_code` outside any run, with its ap
+  // copy. Throws db::Error at the first failing statement, std::runtime_error when the ap
+  // records could not all be read; what ran before stays.
   copy::TableCopyStats CopyStep(const copy::TableDesc& table, const std::string& from_code,
-                                const std::string& to_code, const RunObserver& observer,
-                                StepReport* step = nullptr);
+                                const std::string& to_code, const RunObserver& observer);
 
-  // The ap copy of `record_type` through the given handles and length variable, with the
-  // failure rules of CopyStep.
-  recstore::ApCopyStats CopyAp(int32_t read_handle, int32_t write_handle, uint32_t& size,
-                               const std::string& from_code, const std::string& to_code,
-                               const std::string& record_type);
-
-  // A run from `from_code` to `to_code`: checks the codes, takes both agencies' locks,
-  // checks the run (preflight; for an atomic run also every table rolls back), saves the
-  // destination's state (unless options.backup is false), and runs the twelve copy steps
-  // in order, each with its ap copy. Throws std::invalid_argument for refused codes,
-  // core::LockHeld, and std::runtime_error listing every problem the checks find (nothing
-  // changed in these cases). Otherwise throws whatever the failing step throws: the steps
-  // before stay copied, except in an atomic run, which is rolled back. A run whose ap
-  // inserts were refused runs all twelve steps and then throws std::runtime_error naming,
-  // per record type, the count, the first key and the reason. Every failure after the
-  // backup names the backup file and how to restore it. report() holds what was done.
-  void Run(const std::string& from_code, const std::string& to_code, const RunOptions& options,
-           const RunObserver& observer);
-
-  const RunReport& report() const { return report_; }
-
-  bool running() const { return running_; }
+  // The ap copy of `record_type` through the session's handles and length variable. Throws
+  // std::runtime_error when the records could not all be read, when queued inserts were
+  // lost, and (all_or_nothing) when the store refused a record.
+  recstore::ApCopyStats CopyAp(const std::string& from_code, const std::string& to_code,
+                               const std::string& record_type, bool all_or_nothing = false);
 
  private:
-  void CheckRun(const RunOptions& options);
-  void RunSteps(const RunObserver& observer);
-  void RunAtomic(const RunObserver& observer);
-  // Rolls the run's transaction back and throws `failure` saying so.
-  [[noreturn]] void RollBack(const std::string& failure);
-  copy::CopyContext Context(const std::string& from_code, const std::string& to_code,
-                            const RunObserver& observer, StepReport* step);
-
   // The connection comes first so that it outlives both queries.
   db::Connection connection_;
   db::Query select_query_{connection_, "FDQuery1"};
   db::Query insert_query_{connection_, "AddQuery"};
   MessageSink sink_;
-  int32_t ap_read_ = 0;
-  int32_t ap_write_ = 0;
-  uint32_t ap_size_ = 0;  // the length variable of the run's own ap copies
+  std::string config_path_;
+  // The session's own ap variables, used when none were given.
+  int32_t own_read_ = 0;
+  int32_t own_write_ = 0;
+  uint32_t own_size_ = 0;
+  int32_t* ap_read_;
+  int32_t* ap_write_;
+  uint32_t* ap_size_;
   // Whether the last btrOpen on each handle succeeded; a run needs both.
   bool ap_read_open_ = false;
   bool ap_write_open_ = false;
   // False until OpenDatabases has loaded the connection parameters once.
   bool parameters_loaded_ = false;
-  bool running_ = false;
-  bool atomic_run_ = false;            // the running run is one transaction: inserts go in batches
-  const RunLock* run_lock_ = nullptr;  // the running run's lock
-  std::size_t multi_row_bytes_ = 0;    // an atomic run's statement bound, read once per run
-  RunReport report_;
 };
+
+// "type 006: 1 record refused, the first with key '...' (status 5: ...)".
+std::string RefusalLine(const std::string& record_type, uint64_t count,
+                        const std::vector<recstore::RefusedRecord>& records);
 
 }  // namespace core

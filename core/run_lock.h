@@ -11,6 +11,7 @@
 #include <thread>
 #include <vector>
 
+#include "core/run_error.h"
 #include "db/connection.h"
 #include "db/settings.h"
 
@@ -52,10 +53,10 @@ struct LockOptions {
 // "Agency 02 is in use by another Kelvane run (run 01->02 by pid 4242 on ws-07, user
 // kelvane@localhost, connection 42, since 2026-12-09 19:40:03); nothing was changed. Try again
 // when it has finished."
-class LockHeld : public std::runtime_error {
+class LockHeld : public RunError {
  public:
   LockHeld(const std::string& message, std::string code, unsigned long long holder_connection)
-      : std::runtime_error(message),
+      : RunError(message, {.step = RunStep::kLock, .cause = message}),
         code_(std::move(code)),
         holder_connection_(holder_connection) {}
 

@@ -6,7 +6,7 @@
 #include <string_view>
 #include <vector>
 
-#include "copy/dry_run.h"
+#include "copy/plan.h"
 #include "copy/verify.h"
 #include "core/run.h"
 

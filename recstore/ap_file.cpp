@@ -71,11 +71,26 @@ std::string ApReadClearedStatement(const std::string& record_type, const std::st
          ApClearCondition(record_type, agency_code) + " ORDER BY Index0Col";
 }
 
-std::string ApOversizeStatement(const std::string& record_type, const std::string& agency_code) {
-  return std::string("SELECT Index0Col, LENGTH(RecData) FROM ") + kApTable +
-         " WHERE LEFT(RecData, 8) = " + QuotedText(ApKeyPrefix(record_type, agency_code)) +
-         " AND LENGTH(RecData) > " + std::to_string(kApRecordLength) +
+std::string ApScanCondition(const std::string& record_type, const std::string& from_code,
+                            const std::string& to_code) {
+  const std::string key = QuotedText(ApKeyPrefix(record_type, from_code));
+  return "LEFT(RecData, 8) = " + key + " AND Index0Col > " + key + " AND NOT (" +
+         ApClearCondition(record_type, to_code) + ")";
+}
+
+std::string ApMeasureStatement(const std::string& condition) {
+  return std::string("SELECT COUNT(*), IFNULL(SUM(LENGTH(Index0Col) + LENGTH(RecData)), 0) FROM ") +
+         kApTable + " WHERE " + condition;
+}
+
+std::string ApFirstLongStatement(const std::string& condition) {
+  return std::string("SELECT Index0Col, LENGTH(RecData), HEX(Index0Col) FROM ") + kApTable +
+         " WHERE " + condition + " AND LENGTH(RecData) > " + std::to_string(kApRecordLength) +
          " ORDER BY Index0Col LIMIT 1";
+}
+
+std::string ApBeforeKeyCondition(const std::string& condition, const std::string& hex_key) {
+  return condition + " AND Index0Col < X'" + hex_key + "'";
 }
 
 std::string ApInsertHead() {

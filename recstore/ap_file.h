@@ -55,9 +55,23 @@ std::string ApReadStatement(const std::string& record_type, const std::string& a
 // (Index0Col, RecData) in key order: what a backup keeps.
 std::string ApReadClearedStatement(const std::string& record_type, const std::string& agency_code);
 
-// The first record of the type and agency (in key order) longer than kApRecordLength, as
-// (Index0Col, LENGTH(RecData)); the copy cannot read such a record whole.
-std::string ApOversizeStatement(const std::string& record_type, const std::string& agency_code);
+// The records an ap copy of `record_type` from `from_code` to `to_code` meets: its scan
+// starts after the first key greater than the source's prefix and takes every record that
+// begins with it, and the ap clear of the destination ran first. A condition for the
+// statements below.
+std::string ApScanCondition(const std::string& record_type, const std::string& from_code,
+                            const std::string& to_code);
+
+// (COUNT(*), bytes of key and data together) of the records matching `condition` (the
+// clear's or the scan's).
+std::string ApMeasureStatement(const std::string& condition);
+
+// The first record (in key order) matching `condition` that is longer than kApRecordLength,
+// as (Index0Col, LENGTH(RecData), HEX(Index0Col)); no row when there is none.
+std::string ApFirstLongStatement(const std::string& condition);
+
+// `condition` limited to the records whose key sorts before the key given in hex.
+std::string ApBeforeKeyCondition(const std::string& condition, const std::string& hex_key);
 
 // The column list head of a multi-row insert into the ap table, up to the first "(" of
 // the values: "INSERT INTO zz_data_ap (Index0Col, RecData) VALUES ".

@@ -121,6 +121,19 @@ class ScanReadAhead {
   int32_t handle_;
 };
 
+// The record store works on `connection` for as long as this lives (UseConnection), and
+// on its own connection again afterwards, however the scope is left: inserts still queued
+// are then sent on the borrowed connection, inside whatever transaction it has open.
+class BorrowedConnection {
+ public:
+  explicit BorrowedConnection(db::Connection& connection) noexcept { UseConnection(&connection); }
+
+  ~BorrowedConnection() { UseConnection(nullptr); }
+
+  BorrowedConnection(const BorrowedConnection&) = delete;
+  BorrowedConnection& operator=(const BorrowedConnection&) = delete;
+};
+
 // Sends the inserts queued on the borrowed connection now. 0 when none were queued (always
 // so on the library's own connection) or all were written; otherwise the status of the
 // failure (see UseConnection), and QueuedInsertsLost() becomes true.

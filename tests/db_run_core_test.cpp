@@ -15,6 +15,7 @@
 #include <gtest/gtest.h>
 
 #include "copy/verify.h"
+#include "core/copy_run.h"
 #include "core/run.h"
 #include "core/run_lock.h"
 #include "db/connection.h"
@@ -46,7 +47,8 @@ class RunCoreTest : public testing::Test {
     testing_support::WriteConfigFile((dir_ / "zarfiles.ini").string(), database_->settings());
     setenv("KELVANE_CONFIG", (dir_ / "zarfiles.ini").c_str(), 1);
     session_ = std::make_unique<core::Session>(
-        [this](const std::string& text) { messages_.push_back(text); });
+        [this](const std::string& text) { messages_.push_back(text); },
+        (dir_ / "zarfiles.ini").string());
     session_->OpenDatabases();
     ASSERT_EQ(std::vector<std::string>{}, messages_);
     options_.backup_dir = (dir_ / "backups").string();
@@ -59,10 +61,22 @@ class RunCoreTest : public testing::Test {
     fs::remove_all(dir_);
   }
 
+  // A whole run on the session; what it did is kept in report_ however it ends.
+  void Run(const std::string& from, const std::string& to) {
+    core::CopyRun run(*session_, from, to, options_);
+    try {
+      run.Execute(observer_);
+    } catch (...) {
+      report_ = run.report();
+      throw;
+    }
+    report_ = run.report();
+  }
+
   // A run that is expected to fail; the text it threw.
   std::string FailingRun(const std::string& from, const std::string& to) {
     try {
-      session_->Run(from, to, options_, observer_);
+      Run(from, to);
     } catch (const std::exception& e) {
       return e.what();
     }
@@ -99,16 +113,17 @@ class RunCoreTest : public testing::Test {
   std::vector<std::string> messages_;
   std::vector<std::string> statuses_;
   core::RunOptions options_;
+  core::RunReport report_;
   core::RunObserver observer_{
       .status = [this](std::string_view text) { statuses_.push_back(std::string(text)); },
       .progress = {}};
 };
 
 TEST_F(RunCoreTest, RunsEveryStepWithoutAWindowAndKeepsABackup) {
-  session_->Run("01", "02", options_, observer_);
+  Run("01", "02");
 
   EXPECT_EQ(kStatusTexts, statuses_);
-  const core::RunReport& report = session_->report();
+  const core::RunReport& report = report_;
   EXPECT_TRUE(report.finished);
   ASSERT_EQ(12u, report.steps.size());
   EXPECT_EQ("CopyBanks", report.steps.front().method);
@@ -228,7 +243,7 @@ TEST_F(RunCoreTest, RefusedApInsertCopiesTheRestButTheRunFails) {
   EXPECT_TRUE(Contains(text, "type 006: 1 record refused")) << text;
   EXPECT_TRUE(Contains(text, "injected ap refusal")) << text;
   EXPECT_TRUE(Contains(text, "'00600002")) << text;
-  const core::RunReport& report = session_->report();
+  const core::RunReport& report = report_;
   EXPECT_TRUE(report.finished);
   EXPECT_EQ(12u, report.steps.size());
   EXPECT_EQ(1u, report.ap_refused);
@@ -243,7 +258,7 @@ TEST_F(RunCoreTest, RefusedApInsertCopiesTheRestButTheRunFails) {
   options_.atomic = true;
   const std::string atomic_text = FailingRun("01", "02");
   EXPECT_TRUE(Contains(atomic_text, "type 006")) << atomic_text;
-  EXPECT_TRUE(session_->report().rolled_back);
+  EXPECT_TRUE(report_.rolled_back);
   EXPECT_EQ(before, Destination("02"));
 }
 
@@ -253,7 +268,7 @@ TEST_F(RunCoreTest, AgencyHeldByAnotherRunIsRefusedInEitherRole) {
     std::unique_ptr<core::RunLock> other = core::RunLock::Acquire(
         database_->settings(), {held, "05"}, "run 05 to " + std::string(held));
     try {
-      session_->Run("01", "02", options_, observer_);
+      Run("01", "02");
       ADD_FAILURE() << "a run went ahead while agency " << held << " was in use";
     } catch (const core::LockHeld& e) {
       EXPECT_EQ(held, e.code());
@@ -270,7 +285,7 @@ TEST_F(RunCoreTest, AgencyHeldByAnotherRunIsRefusedInEitherRole) {
   // No code in common: side by side.
   std::unique_ptr<core::RunLock> other =
       core::RunLock::Acquire(database_->settings(), {"03", "05"}, "run 05 to 03");
-  EXPECT_NO_THROW(session_->Run("01", "02", options_, observer_));
+  EXPECT_NO_THROW(Run("01", "02"));
 }
 
 TEST_F(RunCoreTest, ConnectionLostAtCommitSaysTheOutcomeIsUnknownAndHowToFindOut) {
@@ -300,7 +315,7 @@ TEST_F(RunCoreTest, ConnectionLostAtCommitSaysTheOutcomeIsUnknownAndHowToFindOut
   EXPECT_TRUE(Contains(text, "not known whether the copy was committed or rolled back")) << text;
   EXPECT_TRUE(Contains(text, "kelvane --from 01 --to 02 --verify")) << text;
   EXPECT_FALSE(Contains(text, "exactly as before")) << text;
-  EXPECT_FALSE(session_->report().rolled_back);
+  EXPECT_FALSE(report_.rolled_back);
   // Here the server had not committed, and nothing changed.
   EXPECT_EQ(before, Destination("02"));
 }
@@ -317,6 +332,63 @@ TEST_F(RunCoreTest, BackupThatCannotBeWrittenRefusesTheRunBeforeAnyChange) {
   EXPECT_TRUE(Contains(text, "nothing was changed")) << text;
   EXPECT_EQ(std::vector<std::string>{}, statuses_);
   EXPECT_EQ(before, Destination("02"));
+}
+
+TEST_F(RunCoreTest, PreparedRunHoldsTheLockAndShowsThePlanBeforeAnyChange) {
+  const std::string before = Destination("02");
+  {
+    core::CopyRun run(*session_, "01", "02", options_);
+    const copy::Plan& plan = run.Prepare();
+    ASSERT_EQ(12u, plan.size());
+    EXPECT_EQ("Bank", plan.front().table);
+    EXPECT_EQ(database_->Scalar("SELECT COUNT(*) FROM Bank WHERE AgyCode = '01'"),
+              std::to_string(plan.front().counts.rows_to_copy));
+    EXPECT_FALSE(plan.front().long_ap_record.has_value());
+    // Between the two phases nothing changed, and no other run can take either agency.
+    EXPECT_EQ(before, Destination("02"));
+    EXPECT_EQ(std::vector<std::string>{}, statuses_);
+    EXPECT_THROW(core::RunLock::Acquire(database_->settings(), {"02"}, "other"), core::LockHeld);
+  }
+  // A run that is dropped after its preview lets go of the agencies.
+  EXPECT_NO_THROW(core::RunLock::Acquire(database_->settings(), {"02"}, "other"));
+}
+
+TEST_F(RunCoreTest, FailedRunSaysWhichStepFailedWhatChangedAndWhereTheBackupIs) {
+  database_->Run(
+      "CREATE TRIGGER refuse_department BEFORE INSERT ON Department FOR EACH ROW SIGNAL "
+      "SQLSTATE '45000' SET MESSAGE_TEXT = 'Department insert refused';");
+  for (bool atomic : {false, true}) {
+    options_.atomic = atomic;
+    try {
+      Run("01", "02");
+      ADD_FAILURE() << "the run did not fail";
+    } catch (const core::RunError& e) {
+      EXPECT_EQ(core::RunStep::kCopy, e.step()) << atomic;
+      EXPECT_EQ("Departments", e.step_text());
+      EXPECT_EQ(1644u, e.server_error());  // the trigger's SIGNAL
+      EXPECT_TRUE(Contains(e.cause(), "Department insert refused")) << e.cause();
+      EXPECT_FALSE(Contains(e.cause(), "--restore")) << e.cause();
+      EXPECT_TRUE(Contains(e.what(), e.backup_file())) << e.what();
+      EXPECT_EQ(report_.backup_file, e.backup_file());
+      if (atomic) {
+        EXPECT_EQ(core::Changed::kNothing, e.changed());
+        EXPECT_TRUE(e.changed_steps().empty());
+      } else {
+        EXPECT_EQ(core::Changed::kPartly, e.changed());
+        EXPECT_EQ(std::vector<std::string>(kStatusTexts.begin(), kStatusTexts.begin() + 5),
+                  e.changed_steps());
+      }
+    }
+  }
+  // Refused before the lock: nothing changed, no backup.
+  try {
+    Run("01", "01");
+    ADD_FAILURE() << "equal codes were run";
+  } catch (const core::RunError& e) {
+    EXPECT_EQ(core::RunStep::kCodes, e.step());
+    EXPECT_EQ(core::Changed::kNothing, e.changed());
+    EXPECT_EQ("", e.backup_file());
+  }
 }
 
 }  // namespace

@@ -5,7 +5,7 @@
 
 #include <gtest/gtest.h>
 
-#include "copy/dry_run.h"
+#include "copy/plan.h"
 #include "copy/table_copy.h"
 #include "copy/table_desc.h"
 #include "copy/verify.h"

@@ -21,6 +21,7 @@
 #include "app/text.h"
 #include "recstore/recstore.h"
 #include "tests/test_db.h"
+#include "tests/test_support_ap.h"
 #include "tests/test_support_cli.h"
 #include "tests/test_support_form.h"
 
@@ -318,6 +319,58 @@ TEST_F(WindowTest, FailingStepKeepsItsStatusAndTheWindowAndEarlierCopies) {
   EXPECT_FALSE(form->run_report().finished);
   EXPECT_EQ("1", database.Scalar("SELECT COUNT(*) FROM Bank WHERE AgyCode = '02'"));
   EXPECT_EQ("0", database.Scalar("SELECT COUNT(*) FROM GLCodes WHERE AgyCode = '02'"));
+}
+
+// The window's fixed methods are the run's own pieces: each Copy... copies its own table
+// (and its ap records) on the window's connection, and the ap copy goes through the very
+// variables ApRead, ApWrite and ApSize.
+TEST_F(WindowTest, FixedMethodsCopyTheirOwnTableThroughTheLiveApHandles) {
+  const std::string bank_record = "00900001B1" + std::string(140, 'b');
+  shared_db_->Run(
+      "INSERT INTO Bank (AgyCode, Number, Name) VALUES ('01', 'B1', 'First Bank');\n"
+      "DELETE FROM Department;\n"
+      "INSERT INTO Department (AgyCode, Number, Name) VALUES ('01', 'PL', 'Personal');\n"
+      "DELETE FROM zz_data_ap;\n"
+      "INSERT INTO zz_data_ap VALUES (X'" +
+      testing_support::Hex(bank_record.substr(0, 16)) + "', X'" +
+      testing_support::Hex(bank_record) + "');");
+  auto form = MakeForm();
+  ASSERT_EQ(std::vector<std::string>{}, messages_);
+  sFromAgy = "01";
+  sToAgy = "02";
+  ApSize = 0;
+
+  const copy::TableCopyStats banks = form->CopyBanks();
+
+  EXPECT_EQ(1u, banks.rows_inserted);
+  EXPECT_EQ(1u, banks.ap_copied);
+  EXPECT_EQ(std::vector<std::string>{"Banks"}, statuses_);
+  EXPECT_EQ("1", shared_db_->Scalar("SELECT COUNT(*) FROM Bank WHERE AgyCode = '02'"));
+  EXPECT_EQ("1",
+            shared_db_->Scalar("SELECT COUNT(*) FROM zz_data_ap WHERE Index0Col LIKE '00900002%'"));
+  // Only its own table: the departments wait for their own step.
+  EXPECT_EQ("0", shared_db_->Scalar("SELECT COUNT(*) FROM Department WHERE AgyCode = '02'"));
+  EXPECT_NE(0u, ApSize) << "the ap copy was not given ApSize";
+  EXPECT_EQ(1u, form->CopyDepartment().rows_inserted);
+  EXPECT_EQ("1", shared_db_->Scalar("SELECT COUNT(*) FROM Department WHERE AgyCode = '02'"));
+
+  // A handle changed behind the window's back is the handle the next ap copy reads with.
+  const int32_t read_handle = ApRead;
+  ApRead = ApWrite + 1000;
+  EXPECT_THROW(form->CopyAP("01", "03", "009"), std::runtime_error);
+  ApRead = read_handle;
+  EXPECT_EQ(1u, form->CopyAP("01", "03", "009").copied);
+
+  EXPECT_EQ(std::vector<std::string>{}, form->PreflightProblems());
+  const copy::Plan plan = form->PlanCopy("01", "04");
+  ASSERT_EQ(12u, plan.size());
+  EXPECT_EQ(1u, plan.front().counts.rows_to_copy);
+  EXPECT_EQ(1u, plan.front().counts.ap_to_copy);
+  for (const copy::VerifyLine& line : form->VerifyCopy("01", "02")) {
+    if (line.subject == "Bank" || line.subject == "Department" || line.subject == "ap 009") {
+      EXPECT_TRUE(line.ok) << line.subject << ": " << line.detail;
+    }
+  }
 }
 
 }  // namespace

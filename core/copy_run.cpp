@@ -1,0 +1,283 @@
+// One run of the copy, step by step: lock, check, plan, backup, copy, finish.
+#include "core/copy_run.h"
+
+#include <chrono>
+#include <optional>
+#include <stdexcept>
+#include <utility>
+
+#include "copy/preflight.h"
+#include "copy/table_desc.h"
+#include "core/cluster.h"
+#include "core/run_lock.h"
+#include "core/run_report.h"
+#include "db/error.h"
+#include "recstore/ap_file.h"
+#include "recstore/recstore.h"
+
+namespace core {
+
+namespace {
+
+// The server's number behind a failure, 0 when it did not come from the database.
+unsigned int ServerError(const std::exception& failure) {
+  const auto* error = dynamic_cast<const db::Error*>(&failure);
+  return error != nullptr ? error->code() : 0;
+}
+
+}  // namespace
+
+CopyRun::CopyRun(Session& session, std::string from_code, std::string to_code, RunOptions options)
+    : session_(session), options_(std::move(options)) {
+  report_.from_code = std::move(from_code);
+  report_.to_code = std::move(to_code);
+  report_.atomic = options_.atomic;
+}
+
+CopyRun::~CopyRun() {
+  if (streaming_) {
+    EndClusterTransaction(session_.connection());
+  }
+}
+
+void CopyRun::Fail(const std::string& text, RunError::Details details) {
+  details.backup_file = saved_.path();
+  if (details.cause.empty()) {
+    details.cause = text;
+  }
+  throw RunError(text, std::move(details));
+}
+
+const copy::Plan& CopyRun::Prepare() {
+  if (prepared_) {
+    return plan_;
+  }
+  const std::string& from = report_.from_code;
+  const std::string& to = report_.to_code;
+  if (std::optional<std::string> refusal = CheckCodes(from, to)) {
+    Fail(*refusal, {.step = RunStep::kCodes});
+  }
+  try {
+    session_.RequireConnectionParameters();
+    session_.connection().DropIfGone();
+    // Before anything else touches the data: two runs that share a code would interleave.
+    lock_ = session_.LockAgencies({from, to}, "run " + from + " to " + to);
+  } catch (const RunError&) {
+    throw;
+  } catch (const std::exception& failure) {
+    Fail(failure.what(), {.step = RunStep::kLock, .server_error = ServerError(failure)});
+  }
+  Check();
+  prepared_ = true;
+  return plan_;
+}
+
+void CopyRun::Check() {
+  db::Connection& connection = session_.connection();
+  RunStep step = RunStep::kCheck;
+  try {
+    // Everything a run needs is checked before its first delete, and every problem is
+    // named at once: a run that stops at step ten leaves nine tables copied and one half
+    // cleared.
+    copy::RunChecks checks = session_.CheckTables();
+    std::vector<std::string>& problems = checks.problems;
+    if (problems.empty()) {
+      step = RunStep::kPlan;
+      plan_ = copy::PlanRun(connection, copy::AllTables(), report_.from_code, report_.to_code);
+      step = RunStep::kCheck;
+      // A source record the copy cannot read whole would stop its kind half way.
+      for (const copy::TablePlan& table : plan_) {
+        if (table.long_ap_record) {
+          problems.push_back("The ap records of type " + table.ap_record_type +
+                             " cannot be copied: the record with key " +
+                             recstore::PrintableKey(table.long_ap_record->key) + " is " +
+                             std::to_string(table.long_ap_record->length) +
+                             " bytes long, longer than the " +
+                             std::to_string(recstore::kApRecordLength) + " the copy reads");
+        }
+      }
+    }
+    if (!problems.empty()) {
+      Fail(BulletList("The run cannot start, so nothing was changed:", problems),
+           {.step = RunStep::kCheck});
+    }
+    if (options_.atomic) {
+      const std::vector<std::string>& unsafe = checks.non_transactional;
+      if (!unsafe.empty()) {
+        Fail(BulletList("An all-or-nothing run is refused, because these tables of the run "
+                        "cannot be rolled back, so nothing was changed:",
+                        unsafe),
+             {.step = RunStep::kCheck});
+      }
+      // Also before the backup: a run the cluster's write-set limits refuse changes nothing
+      // and leaves no backup to speak of. Streaming, where it is turned on, ends with the run.
+      streaming_ = PrepareClusterTransaction(connection, plan_);
+    }
+  } catch (const RunError&) {
+    throw;
+  } catch (const std::exception& failure) {
+    Fail(failure.what(), {.step = step, .server_error = ServerError(failure)});
+  }
+}
+
+void CopyRun::FailCopy(const std::string& text, const std::string& cause, unsigned int server_error,
+                       Changed changed) {
+  (void)saved_.MarkOutcome(false);
+  RunError::Details details{
+      .step = report_.finished ? RunStep::kFinish : RunStep::kCopy,
+      .step_text = report_.finished ? std::string() : current_step_,
+      .changed = changed,
+      .cause = cause,
+      .server_error = server_error,
+  };
+  if (changed == Changed::kPartly) {
+    for (const StepReport& step : report_.steps) {
+      details.changed_steps.push_back(step.status_text);
+    }
+    // The failing step may have cleared its table and put part of it back.
+    if (!report_.finished && !current_step_.empty()) {
+      details.changed_steps.push_back(current_step_);
+    }
+  }
+  Fail(saved_.WithRestoreHint(text), std::move(details));
+}
+
+void CopyRun::CopySteps(const RunObserver& observer) {
+  for (const copy::TableDesc& table : copy::AllTables()) {
+    // Another run may have the agencies now; going on would interleave with it.
+    if (lock_ != nullptr && lock_->IsLost()) {
+      throw std::runtime_error(
+          "The run lost its lock on the agencies (its lock session ended, or another run took "
+          "the lock over after missing heartbeats), so it stopped before " +
+          table.status_text + ".");
+    }
+    current_step_ = table.status_text;
+    const auto start = std::chrono::steady_clock::now();
+    StepReport step;
+    step.method = table.method;
+    step.status_text = table.status_text;
+    copy::CopyContext context =
+        session_.StepContext(report_.from_code, report_.to_code, observer, step, options_.atomic);
+    // Inside a transaction a table's rows go in multi-row statements; a failing one is
+    // sent again row by row, so the error still names the row.
+    if (options_.atomic) {
+      if (multi_row_bytes_ == 0) {
+        multi_row_bytes_ = copy::MultiRowLimit(session_.connection());
+      }
+      context.multi_row_bytes = multi_row_bytes_;
+    }
+    step.stats = copy::CopyTable(table, context);
+    step.elapsed = std::chrono::steady_clock::now() - start;
+    report_.ap_refused += step.ap_refused;
+    report_.steps.push_back(std::move(step));
+  }
+  report_.finished = true;
+}
+
+void CopyRun::CopyAtomic(const RunObserver& observer) {
+  db::Connection& connection = session_.connection();
+  std::optional<Transaction> transaction;
+  const auto roll_back = [&](const std::string& text, const std::exception& failure) {
+    if (transaction) {
+      transaction->RollBack();
+    }
+    report_.rolled_back = true;
+    FailCopy(text + "\nThe run was rolled back: the destination is exactly as before the run.",
+             failure.what(), ServerError(failure), Changed::kNothing);
+  };
+  try {
+    transaction.emplace(connection);
+    // The ap records go through the record store, which then works on this very
+    // connection, so the table rows and the records commit or roll back together. Leaving
+    // it sends any inserts the store still queues, so they land in this transaction, before
+    // any rollback.
+    const recstore::BorrowedConnection borrowed(connection);
+    CopySteps(observer);
+    // Each ap copy sends its queued inserts at its end; this covers any later insert.
+    if (recstore::Flush() != 0 || recstore::QueuedInsertsLost()) {
+      throw std::runtime_error("The ap records were not all copied: " + recstore::LastErrorText());
+    }
+    transaction->Commit();
+  } catch (const db::Error& failure) {
+    if (transaction && transaction->committing() && failure.IsConnectionLost()) {
+      // The server may have committed before the connection went: nobody can say which.
+      transaction->Abandon();
+      report_.rolled_back = false;
+      FailCopy(std::string(failure.what()) +
+                   "\nThe connection was lost while the run was being committed, so it is not "
+                   "known whether the copy was committed or rolled back. To find out, run: "
+                   "kelvane --from " +
+                   report_.from_code + " --to " + report_.to_code + " --verify",
+               failure.what(), failure.code(), Changed::kUnknown);
+    }
+    std::string text = failure.what();
+    if (IsCertificationFailure(failure)) {
+      text +=
+          "\nAnother session or cluster node changed the same rows at the same time, so the "
+          "server refused this run's changes (a deadlock, or a failed cluster certification).";
+    }
+    roll_back(text, failure);
+  } catch (const std::exception& failure) {
+    roll_back(failure.what(), failure);
+  }
+}
+
+const RunReport& CopyRun::Execute(const RunObserver& observer) {
+  if (executed_) {
+    throw std::logic_error("A run is carried out once.");
+  }
+  Prepare();
+  executed_ = true;
+  if (options_.backup) {
+    try {
+      saved_.Write(session_.connection(), options_.backup_dir, report_.from_code, report_.to_code);
+    } catch (const std::exception& failure) {
+      Fail(std::string("The destination's profile could not be saved before the run, so "
+                       "nothing was changed: ") +
+               failure.what(),
+           {.step = RunStep::kBackup,
+            .cause = failure.what(),
+            .server_error = ServerError(failure)});
+    }
+    report_.backup_file = saved_.path();
+  }
+
+  // Whichever way the run ends, its time (a commit or rollback included) is taken.
+  struct Elapsed {
+    RunReport& report;
+    std::chrono::steady_clock::time_point start = std::chrono::steady_clock::now();
+
+    ~Elapsed() { report.elapsed = std::chrono::steady_clock::now() - start; }
+  } elapsed{report_};
+
+  if (options_.atomic) {
+    CopyAtomic(observer);
+  } else {
+    try {
+      CopySteps(observer);
+    } catch (const std::exception& failure) {
+      FailCopy(failure.what(), failure.what(), ServerError(failure), Changed::kPartly);
+    }
+  }
+
+  // Every table is copied, but a record the store refused is missing at the destination:
+  // that is not a success, whoever is watching.
+  if (report_.ap_refused > 0) {
+    std::vector<std::string> lines;
+    for (const StepReport& step : report_.steps) {
+      if (step.ap_refused > 0) {
+        const copy::TableDesc& table = copy::TableByMethod(step.method);
+        lines.push_back(RefusalLine(table.ap_record_type, step.ap_refused, step.refused_records));
+      }
+    }
+    const std::string text = BulletList(
+        "Every table was copied, but the record store refused some ap records, which are "
+        "missing at the destination:",
+        lines);
+    FailCopy(text, text, 0, Changed::kPartly);
+  }
+  (void)saved_.MarkOutcome(true);
+  return report_;
+}
+
+}  // namespace core

@@ -1,0 +1,62 @@
+// The pieces a run and a restore both go through.
+#include "core/run_steps.h"
+
+#include "db/connection.h"
+#include "db/error.h"
+
+namespace core {
+
+void SavedState::Write(db::Connection& connection, const std::string& dir,
+                       const std::string& from_code, const std::string& to_code) {
+  summary_ = WriteBackup(connection, dir.empty() ? DefaultBackupDir() : dir, from_code, to_code);
+}
+
+std::optional<std::string> SavedState::MarkOutcome(bool completed) const noexcept {
+  if (!summary_) {
+    return std::nullopt;
+  }
+  try {
+    MarkBackupOutcome(summary_->path, completed);
+  } catch (const std::exception& e) {
+    return std::string(e.what());
+  }
+  return std::nullopt;
+}
+
+std::string SavedState::WithRestoreHint(const std::string& text) const {
+  return summary_ ? text + "\n" + RestoreHint(*summary_) : text;
+}
+
+Transaction::Transaction(db::Connection& connection) : connection_(connection) {
+  connection_.Execute("START TRANSACTION");
+}
+
+Transaction::~Transaction() {
+  RollBack();
+}
+
+void Transaction::Commit() {
+  committing_ = true;
+  connection_.Execute("COMMIT");
+  open_ = false;
+}
+
+void Transaction::RollBack() noexcept {
+  if (!open_) {
+    return;
+  }
+  open_ = false;
+  try {
+    connection_.Execute("ROLLBACK");
+  } catch (const std::exception&) {
+    // The session is gone; the server rolls back what a lost session left open.
+    connection_.Close();
+  }
+}
+
+void Transaction::Abandon() noexcept {
+  open_ = false;
+  connection_.Close();
+}
+
+}  // namespace core
