@@ -19,6 +19,7 @@
 
 #include "copy/table_desc.h"
 #include "core/backup.h"
+#include "core/backup_history.h"
 #include "core/restore.h"
 #include "core/run_lock.h"
 #include "db/connection.h"
