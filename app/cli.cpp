@@ -13,9 +13,11 @@
 #include "app/globals.h"
 #include "app/main_form.h"
 #include "core/backup.h"
+#include "core/backup_history.h"
 #include "core/config.h"
 #include "core/copy_run.h"
 #include "core/restore.h"
+#include "core/restore_json.h"
 #include "core/run.h"
 #include "core/run_report.h"
 
@@ -191,30 +193,7 @@ int Run(const CommandLine& line, core::Session& session) {
   return all_ok ? 0 : 1;
 }
 
-std::string RestoreJson(const core::RestoreResult& result, bool ok, const std::string& error) {
-  std::string json = "{\"mode\":\"restore\",\"file\":" + core::JsonString(result.file) +
-                     ",\"ok\":" + (ok ? "true" : "false");
-  if (!error.empty()) {
-    json += ",\"error\":" + core::JsonString(error);
-  }
-  if (ok) {
-    json += ",\"database\":" + core::JsonString(result.database) +
-            ",\"from\":" + core::JsonString(result.from_code) +
-            ",\"to\":" + core::JsonString(result.to_code) +
-            ",\"time\":" + core::JsonString(result.time) +
-            ",\"dry_run\":" + (result.dry_run ? "true" : "false") + ",\"sections\":[";
-    for (std::size_t i = 0; i < result.sections.size(); ++i) {
-      const core::RestoreSection& section = result.sections[i];
-      json += (i > 0 ? ",{" : "{");
-      json += "\"name\":" + core::JsonString(section.name) +
-              ",\"saved\":" + std::to_string(section.saved) +
-              ",\"replaced\":" + std::to_string(section.replaced) + "}";
-    }
-    json += "],\"backup\":" +
-            (result.backup ? core::JsonString(result.backup->path) : std::string("null"));
-  }
-  return json + "}";
-}
+using core::RestoreJson;
 
 int Restore(const CommandLine& line, core::Session& session) {
   core::RestoreResult result;

@@ -1,5 +1,5 @@
-// Backups of an agency's state before a run replaces it, their outcome, and the history of
-// the backups kept in a folder.
+// Backups of an agency's state before a run replaces it, and their outcome. The history of
+// a folder's backups is core/backup_history.h.
 #pragma once
 
 #include <chrono>
@@ -70,44 +70,5 @@ std::string RestoreHint(const BackupSummary& backup);
 // file stays restorable both ways. Throws std::runtime_error naming the file and the
 // system's error, or saying the file is not a complete backup.
 void MarkBackupOutcome(const std::string& path, bool completed);
-
-// The outcome recorded for a backup's run.
-enum class RunOutcome {
-  kUnknown,  // none recorded: the run is still going, or ended without recording it
-  kCompleted,
-  kFailed,
-};
-
-// "completed", "failed" or "unknown".
-const char* RunOutcomeText(RunOutcome outcome);
-
-// One backup of the folder, as its header describes it.
-struct HistoryEntry {
-  std::string path;  // the file
-  std::string time;  // as the header gives it; "" when the header cannot be read
-  std::string database;
-  std::string from_code;  // the run's From code, or "restore"
-  std::string to_code;
-  uint64_t rows = 0;     // table rows saved
-  uint64_t records = 0;  // ap records saved
-  RunOutcome outcome = RunOutcome::kUnknown;
-  // Not empty when the file's header cannot be read; the fields above but `path` are then
-  // empty.
-  std::string problem;
-};
-
-// The backups in `dir` (files named *.sql, not hidden ones), newest first; files of the same
-// time in the order they were written, the later first. A missing folder has none. Reads
-// only each file's header and its last line. Throws std::runtime_error naming the folder and
-// the system's error when it exists but cannot be read.
-std::vector<HistoryEntry> ListBackups(const std::string& dir);
-
-// One line of the history, e.g.
-// "2026-12-09 19:40:03.123 +0100  01 -> 02  412 rows, 37 records  completed  /path/file.sql".
-std::string FormatHistoryLine(const HistoryEntry& entry);
-
-// The history as one JSON array of objects with keys "time", "from", "to", "database",
-// "rows", "records", "outcome", "file" (and "problem" for an unreadable header).
-std::string HistoryJson(const std::vector<HistoryEntry>& entries);
 
 }  // namespace core

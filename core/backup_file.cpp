@@ -1,7 +1,6 @@
 // The backup file's format: writing a saved agency state as SQL and checking a file read back.
 #include "core/backup_file.h"
 
-#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -11,111 +10,14 @@
 
 #include "copy/table_desc.h"
 #include "core/agency_code.h"
+#include "core/backup_lines.h"
+#include "core/sha256.h"
 #include "db/sql_text.h"
 #include "recstore/ap_file.h"
 
 namespace core {
 
 namespace {
-
-// SHA-256 as FIPS 180-4 defines it. The program links no crypto library and needs only
-// the digest of a file's lines, so a small implementation of its own is enough.
-class Sha256 {
- public:
-  void Update(std::string_view bytes) {
-    for (char c : bytes) {
-      block_[block_size_++] = static_cast<uint8_t>(c);
-      if (block_size_ == block_.size()) {
-        Compress();
-        block_size_ = 0;
-      }
-    }
-    length_ += bytes.size();
-  }
-
-  std::string HexDigest() {
-    const uint64_t bit_length = length_ * 8;
-    block_[block_size_++] = 0x80;
-    if (block_size_ > 56) {
-      while (block_size_ < 64) {
-        block_[block_size_++] = 0;
-      }
-      Compress();
-      block_size_ = 0;
-    }
-    while (block_size_ < 56) {
-      block_[block_size_++] = 0;
-    }
-    for (int shift = 56; shift >= 0; shift -= 8) {
-      block_[block_size_++] = static_cast<uint8_t>(bit_length >> shift);
-    }
-    Compress();
-    static constexpr char kDigits[] = "0123456789abcdef";
-    std::string hex;
-    for (uint32_t word : state_) {
-      for (int shift = 28; shift >= 0; shift -= 4) {
-        hex += kDigits[(word >> shift) & 0xF];
-      }
-    }
-    return hex;
-  }
-
- private:
-  static uint32_t Rotr(uint32_t x, int n) { return (x >> n) | (x << (32 - n)); }
-
-  void Compress() {
-    static constexpr std::array<uint32_t, 64> kRound = {
-        0x428a2f98, 0x71374491, 0xb5c0fbcf, 0xe9b5dba5, 0x3956c25b, 0x59f111f1, 0x923f82a4,
-        0xab1c5ed5, 0xd807aa98, 0x12835b01, 0x243185be, 0x550c7dc3, 0x72be5d74, 0x80deb1fe,
-        0x9bdc06a7, 0xc19bf174, 0xe49b69c1, 0xefbe4786, 0x0fc19dc6, 0x240ca1cc, 0x2de92c6f,
-        0x4a7484aa, 0x5cb0a9dc, 0x76f988da, 0x983e5152, 0xa831c66d, 0xb00327c8, 0xbf597fc7,
-        0xc6e00bf3, 0xd5a79147, 0x06ca6351, 0x14292967, 0x27b70a85, 0x2e1b2138, 0x4d2c6dfc,
-        0x53380d13, 0x650a7354, 0x766a0abb, 0x81c2c92e, 0x92722c85, 0xa2bfe8a1, 0xa81a664b,
-        0xc24b8b70, 0xc76c51a3, 0xd192e819, 0xd6990624, 0xf40e3585, 0x106aa070, 0x19a4c116,
-        0x1e376c08, 0x2748774c, 0x34b0bcb5, 0x391c0cb3, 0x4ed8aa4a, 0x5b9cca4f, 0x682e6ff3,
-        0x748f82ee, 0x78a5636f, 0x84c87814, 0x8cc70208, 0x90befffa, 0xa4506ceb, 0xbef9a3f7,
-        0xc67178f2};
-    std::array<uint32_t, 64> w{};
-    for (std::size_t i = 0; i < 16; ++i) {
-      w[i] = (uint32_t{block_[4 * i]} << 24) | (uint32_t{block_[4 * i + 1]} << 16) |
-             (uint32_t{block_[4 * i + 2]} << 8) | uint32_t{block_[4 * i + 3]};
-    }
-    for (std::size_t i = 16; i < 64; ++i) {
-      const uint32_t s0 = Rotr(w[i - 15], 7) ^ Rotr(w[i - 15], 18) ^ (w[i - 15] >> 3);
-      const uint32_t s1 = Rotr(w[i - 2], 17) ^ Rotr(w[i - 2], 19) ^ (w[i - 2] >> 10);
-      w[i] = w[i - 16] + s0 + w[i - 7] + s1;
-    }
-    uint32_t a = state_[0], b = state_[1], c = state_[2], d = state_[3];
-    uint32_t e = state_[4], f = state_[5], g = state_[6], h = state_[7];
-    for (std::size_t i = 0; i < 64; ++i) {
-      const uint32_t t1 =
-          h + (Rotr(e, 6) ^ Rotr(e, 11) ^ Rotr(e, 25)) + ((e & f) ^ (~e & g)) + kRound[i] + w[i];
-      const uint32_t t2 = (Rotr(a, 2) ^ Rotr(a, 13) ^ Rotr(a, 22)) + ((a & b) ^ (a & c) ^ (b & c));
-      h = g;
-      g = f;
-      f = e;
-      e = d + t1;
-      d = c;
-      c = b;
-      b = a;
-      a = t1 + t2;
-    }
-    state_[0] += a;
-    state_[1] += b;
-    state_[2] += c;
-    state_[3] += d;
-    state_[4] += e;
-    state_[5] += f;
-    state_[6] += g;
-    state_[7] += h;
-  }
-
-  std::array<uint32_t, 8> state_ = {0x6a09e667, 0xbb67ae85, 0x3c6ef372, 0xa54ff53a,
-                                    0x510e527f, 0x9b05688c, 0x1f83d9ab, 0x5be0cd19};
-  std::array<uint8_t, 64> block_{};
-  std::size_t block_size_ = 0;
-  uint64_t length_ = 0;
-};
 
 constexpr const char* kPreamble[] = {
     "SET NAMES utf8mb4;",
@@ -226,77 +128,6 @@ bool IsValidFromCode(const std::string& code) {
 struct HeaderSection {
   BackupSection section;  // table or record type, columns and count; no statements
   std::string checksum;
-};
-
-// The file's lines, each without its line feed. A last line without one is reported as cut.
-class LineReader {
- public:
-  explicit LineReader(std::string_view text) {
-    std::size_t start = 0;
-    while (start < text.size()) {
-      std::size_t end = text.find('\n', start);
-      if (end == std::string_view::npos) {
-        cut_line_ = true;
-        lines_.push_back(text.substr(start));
-        break;
-      }
-      lines_.push_back(text.substr(start, end - start));
-      start = end + 1;
-    }
-  }
-
-  bool AtEnd() const { return index_ >= lines_.size(); }
-
-  // The current line, checked to be whole.
-  std::string_view Peek() const {
-    if (AtEnd()) {
-      throw BackupFormatError("the file ends after line " + std::to_string(lines_.size()) +
-                              ": it was cut off");
-    }
-    if (cut_line_ && index_ + 1 == lines_.size()) {
-      throw BackupFormatError("line " + std::to_string(index_ + 1) +
-                              " is cut off (the file ends inside it)");
-    }
-    return lines_[index_];
-  }
-
-  std::string_view Take() {
-    std::string_view line = Peek();
-    ++index_;
-    return line;
-  }
-
-  // Takes the line, which must be exactly `expected`.
-  void Expect(std::string_view expected, const char* what) {
-    if (AtEnd()) {
-      throw BackupFormatError(std::string("the file ends before ") + what + ": it was cut off");
-    }
-    std::string_view line = Peek();
-    if (line != expected) {
-      throw Error(std::string("expected ") + what);
-    }
-    ++index_;
-  }
-
-  // Takes a line "<prefix><value>" and returns the value.
-  std::string Field(std::string_view prefix) {
-    std::string_view line = Peek();
-    if (line.substr(0, prefix.size()) != prefix) {
-      throw Error("expected \"" + std::string(prefix) + "...\"");
-    }
-    ++index_;
-    return std::string(line.substr(prefix.size()));
-  }
-
-  // An error about the current line.
-  BackupFormatError Error(const std::string& what) const {
-    return BackupFormatError("line " + std::to_string(index_ + 1) + ": " + what);
-  }
-
- private:
-  std::vector<std::string_view> lines_;
-  std::size_t index_ = 0;
-  bool cut_line_ = false;
 };
 
 uint64_t ParseCount(std::string_view text, const LineReader& reader) {
@@ -541,12 +372,6 @@ std::optional<bool> ParseOutcome(std::string_view line) {
 }
 
 }  // namespace
-
-std::string Sha256Hex(std::string_view bytes) {
-  Sha256 sha;
-  sha.Update(bytes);
-  return sha.HexDigest();
-}
 
 std::string BackupSection::Name() const {
   return IsAp() ? "ap " + record_type : table;

@@ -25,9 +25,6 @@ inline constexpr const char* kBackupTimeZone = "+00:00";
 // A statement of the file is never longer than this, unless one row alone is.
 inline constexpr std::size_t kMaxStatementBytes = 1 << 20;
 
-// The SHA-256 digest of `bytes` as 64 lower-case hex digits.
-std::string Sha256Hex(std::string_view bytes);
-
 // One value of a saved row.
 struct SavedValue {
   enum class Form {

@@ -16,6 +16,7 @@
 #include <stdexcept>
 #include <vector>
 
+#include "core/durable_file.h"
 #include "db/ascii.h"
 
 namespace core {
@@ -60,7 +61,7 @@ std::string ErrnoText(int error) {
                            "\": " + ErrnoText(error));
 }
 
-// Closes the descriptor unless it was handed over with release().
+// Closes the descriptor.
 struct FileCloser {
   int fd;
 
@@ -68,12 +69,6 @@ struct FileCloser {
     if (fd >= 0) {
       ::close(fd);
     }
-  }
-
-  int release() {
-    int kept = fd;
-    fd = -1;
-    return kept;
   }
 };
 
@@ -160,51 +155,13 @@ std::string UtilityIniText(const db::ConnectionSettings& settings) {
 }
 
 void WriteUtilityIni(const std::string& path, const db::ConnectionSettings& settings) {
-  // A new file beside the old one, renamed into place: the name is replaced, never a file a
-  // symbolic link of that name points to, and a crash leaves the old file or the new one,
-  // never half of either. mkstemp creates it with mode 0600, as the pass phrase needs.
-  std::string temporary = path + ".XXXXXX";
-  FileCloser file{::mkstemp(temporary.data())};
-  if (file.fd < 0) {
-    FailWrite(path, "create", errno);
+  // Renamed into place: the name is replaced, never a file a symbolic link of that name
+  // points to. Mode 0600, as the pass phrase needs.
+  try {
+    WriteFileReplacing(path, UtilityIniText(settings), 0600);
+  } catch (const DurableWriteError& e) {
+    FailWrite(path, e.step(), e.error());
   }
-
-  struct Remover {
-    const std::string& name;
-    bool keep = false;
-
-    ~Remover() {
-      if (!keep) {
-        ::unlink(name.c_str());
-      }
-    }
-  } remover{temporary};
-
-  if (::fchmod(file.fd, 0600) != 0) {
-    FailWrite(path, "set the mode of", errno);
-  }
-  const std::string text = UtilityIniText(settings);
-  std::size_t written = 0;
-  while (written < text.size()) {
-    const ssize_t n = ::write(file.fd, text.data() + written, text.size() - written);
-    if (n < 0) {
-      if (errno == EINTR) {
-        continue;
-      }
-      FailWrite(path, "write", errno);
-    }
-    written += static_cast<std::size_t>(n);
-  }
-  if (::fsync(file.fd) != 0) {
-    FailWrite(path, "flush", errno);
-  }
-  if (::close(file.release()) != 0) {
-    FailWrite(path, "close", errno);
-  }
-  if (::rename(temporary.c_str(), path.c_str()) != 0) {
-    FailWrite(path, "replace", errno);
-  }
-  remover.keep = true;
 }
 
 db::ConnectionSettings ParseUtilityIni(std::string_view text) {

@@ -5,46 +5,13 @@
 #include <cstdio>
 #include <string>
 
+#include "core/json.h"
 #include "recstore/ap_file.h"
+#include <nlohmann/json.hpp>
 
 namespace core {
 
 namespace {
-
-// Length of the valid UTF-8 sequence starting at text[i], 0 when it is not one.
-std::size_t Utf8Length(std::string_view text, std::size_t i) {
-  const auto byte = [&](std::size_t k) { return static_cast<unsigned char>(text[k]); };
-  const unsigned char lead = byte(i);
-  std::size_t length = 0;
-  uint32_t min = 0;
-  if (lead >= 0xC2 && lead <= 0xDF) {
-    length = 2;
-    min = 0x80;
-  } else if (lead >= 0xE0 && lead <= 0xEF) {
-    length = 3;
-    min = 0x800;
-  } else if (lead >= 0xF0 && lead <= 0xF4) {
-    length = 4;
-    min = 0x10000;
-  } else {
-    return 0;
-  }
-  if (i + length > text.size()) {
-    return 0;
-  }
-  uint32_t code = lead & (0x7Fu >> length);
-  for (std::size_t k = 1; k < length; ++k) {
-    if ((byte(i + k) & 0xC0) != 0x80) {
-      return 0;
-    }
-    code = (code << 6) | (byte(i + k) & 0x3Fu);
-  }
-  // Overlong forms, surrogates and values past U+10FFFF are not UTF-8 either.
-  if (code < min || (code >= 0xD800 && code <= 0xDFFF) || code > 0x10FFFF) {
-    return 0;
-  }
-  return length;
-}
 
 std::string Count(uint64_t value) {
   return std::to_string(value);
@@ -58,11 +25,19 @@ std::string PadRight(const std::string& text, std::size_t width) {
   return text.size() >= width ? text : text + std::string(width - text.size(), ' ');
 }
 
-std::string StatsJson(const copy::TableCopyStats& stats) {
-  return "\"rows_deleted\":" + Count(stats.rows_deleted) +
-         ",\"rows_selected\":" + Count(stats.rows_selected) +
-         ",\"rows_inserted\":" + Count(stats.rows_inserted) +
-         ",\"ap_deleted\":" + Count(stats.ap_deleted) + ",\"ap_copied\":" + Count(stats.ap_copied);
+void AddStats(Json& object, const copy::TableCopyStats& stats) {
+  object["rows_deleted"] = stats.rows_deleted;
+  object["rows_selected"] = stats.rows_selected;
+  object["rows_inserted"] = stats.rows_inserted;
+  object["ap_deleted"] = stats.ap_deleted;
+  object["ap_copied"] = stats.ap_copied;
+}
+
+// Seconds as a JSON number, to the millisecond.
+double Seconds(std::chrono::steady_clock::duration elapsed) {
+  return static_cast<double>(
+             std::chrono::duration_cast<std::chrono::milliseconds>(elapsed).count()) /
+         1000.0;
 }
 
 copy::TableCopyStats Totals(const RunReport& report) {
@@ -77,42 +52,7 @@ copy::TableCopyStats Totals(const RunReport& report) {
   return totals;
 }
 
-const char* Bool(bool value) {
-  return value ? "true" : "false";
-}
-
 }  // namespace
-
-std::string JsonString(std::string_view text) {
-  std::string out = "\"";
-  for (std::size_t i = 0; i < text.size();) {
-    const auto c = static_cast<unsigned char>(text[i]);
-    if (c == '"' || c == '\\') {
-      out += '\\';
-      out += static_cast<char>(c);
-    } else if (c == '\n') {
-      out += "\\n";
-    } else if (c == '\r') {
-      out += "\\r";
-    } else if (c == '\t') {
-      out += "\\t";
-    } else if (c < 0x20 || c == 0x7F) {
-      char escaped[8];
-      std::snprintf(escaped, sizeof escaped, "\\u%04x", c);
-      out += escaped;
-    } else if (c < 0x80) {
-      out += static_cast<char>(c);
-    } else if (const std::size_t length = Utf8Length(text, i); length > 0) {
-      out.append(text.substr(i, length));
-      i += length;
-      continue;
-    } else {
-      out += "\\ufffd";
-    }
-    ++i;
-  }
-  return out + "\"";
-}
 
 std::string BulletList(const std::string& heading, const std::vector<std::string>& items) {
   std::string text = heading;
@@ -159,52 +99,63 @@ std::string FormatRunReport(const RunReport& report) {
 }
 
 std::string RunReportJson(const RunReport& report) {
-  std::string json =
-      "{\"from\":" + JsonString(report.from_code) + ",\"to\":" + JsonString(report.to_code) +
-      ",\"finished\":" + Bool(report.finished) + ",\"atomic\":" + Bool(report.atomic) +
-      ",\"rolled_back\":" + Bool(report.rolled_back) + ",\"backup_file\":" +
-      (report.backup_file.empty() ? std::string("null") : JsonString(report.backup_file)) +
-      ",\"seconds\":" + FormatSeconds(report.elapsed) + ",\"steps\":[";
-  for (std::size_t i = 0; i < report.steps.size(); ++i) {
-    const StepReport& step = report.steps[i];
-    json += (i > 0 ? ",{" : "{");
-    json += "\"method\":" + JsonString(step.method) +
-            ",\"status_text\":" + JsonString(step.status_text) + "," + StatsJson(step.stats) +
-            ",\"ap_refused\":" + Count(step.ap_refused) + ",\"ap_refused_keys\":[";
-    for (std::size_t k = 0; k < step.refused_records.size(); ++k) {
-      json += (k > 0 ? "," : "") + JsonString(recstore::PrintableKey(step.refused_records[k].key));
+  Json json = Json::object();
+  json["from"] = report.from_code;
+  json["to"] = report.to_code;
+  json["finished"] = report.finished;
+  json["atomic"] = report.atomic;
+  json["rolled_back"] = report.rolled_back;
+  json["backup_file"] = report.backup_file.empty() ? Json(nullptr) : Json(report.backup_file);
+  json["seconds"] = Seconds(report.elapsed);
+  Json steps = Json::array();
+  for (const StepReport& step : report.steps) {
+    Json item = Json::object();
+    item["method"] = step.method;
+    item["status_text"] = step.status_text;
+    AddStats(item, step.stats);
+    item["ap_refused"] = step.ap_refused;
+    Json keys = Json::array();
+    for (const auto& refused : step.refused_records) {
+      keys.push_back(recstore::PrintableKey(refused.key));
     }
-    json += "],\"seconds\":" + FormatSeconds(step.elapsed) + "}";
+    item["ap_refused_keys"] = std::move(keys);
+    item["seconds"] = Seconds(step.elapsed);
+    steps.push_back(std::move(item));
   }
-  json += "],\"totals\":{" + StatsJson(Totals(report)) +
-          ",\"ap_refused\":" + Count(report.ap_refused) + "}}";
-  return json;
+  json["steps"] = std::move(steps);
+  Json totals = Json::object();
+  AddStats(totals, Totals(report));
+  totals["ap_refused"] = report.ap_refused;
+  json["totals"] = std::move(totals);
+  return DumpJson(json);
 }
 
 std::string PlanJson(const std::vector<copy::TablePlan>& plan) {
-  std::string json = "[";
-  for (std::size_t i = 0; i < plan.size(); ++i) {
-    const copy::TablePlan& entry = plan[i];
-    json += (i > 0 ? ",{" : "{");
-    json += "\"table\":" + JsonString(entry.table) +
-            ",\"status_text\":" + JsonString(entry.status_text) +
-            ",\"ap_record_type\":" + JsonString(entry.ap_record_type) +
-            ",\"rows_to_delete\":" + Count(entry.counts.rows_to_delete) +
-            ",\"rows_to_copy\":" + Count(entry.counts.rows_to_copy) +
-            ",\"ap_to_delete\":" + Count(entry.counts.ap_to_delete) +
-            ",\"ap_to_copy\":" + Count(entry.counts.ap_to_copy) + "}";
+  Json json = Json::array();
+  for (const copy::TablePlan& entry : plan) {
+    Json item = Json::object();
+    item["table"] = entry.table;
+    item["status_text"] = entry.status_text;
+    item["ap_record_type"] = entry.ap_record_type;
+    item["rows_to_delete"] = entry.counts.rows_to_delete;
+    item["rows_to_copy"] = entry.counts.rows_to_copy;
+    item["ap_to_delete"] = entry.counts.ap_to_delete;
+    item["ap_to_copy"] = entry.counts.ap_to_copy;
+    json.push_back(std::move(item));
   }
-  return json + "]";
+  return DumpJson(json);
 }
 
 std::string VerifyJson(const std::vector<copy::VerifyLine>& lines) {
-  std::string json = "[";
-  for (std::size_t i = 0; i < lines.size(); ++i) {
-    json += (i > 0 ? ",{" : "{");
-    json += "\"subject\":" + JsonString(lines[i].subject) + ",\"ok\":" + Bool(lines[i].ok) +
-            ",\"detail\":" + JsonString(lines[i].detail) + "}";
+  Json json = Json::array();
+  for (const copy::VerifyLine& line : lines) {
+    Json item = Json::object();
+    item["subject"] = line.subject;
+    item["ok"] = line.ok;
+    item["detail"] = line.detail;
+    json.push_back(std::move(item));
   }
-  return json + "]";
+  return DumpJson(json);
 }
 
 }  // namespace core

@@ -8,13 +8,10 @@
 
 #include "copy/plan.h"
 #include "copy/verify.h"
+#include "core/json.h"  // JsonString, for the command line
 #include "core/run.h"
 
 namespace core {
-
-// `text` as a JSON string, quotes included. Control characters, '"' and '\' are escaped;
-// bytes that are not valid UTF-8 become U+FFFD, so the output is always valid JSON.
-std::string JsonString(std::string_view text);
 
 // `heading`, then each item on a line of its own after "- ": how every list of problems
 // reaches the user, in the window and on the command line alike.

@@ -13,10 +13,11 @@
 KELVANE_ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 
 # What every script needs: the build, Qt (with its X11 platform for the window), the client
-# library, a server and its client. The core packages of the server install no system
-# service, so nothing starts or stays behind on the machine.
+# library, libcrypto (the backups' checksums), the JSON library, a server and its client. The
+# core packages of the server install no system service, so nothing starts or stays behind on
+# the machine.
 KELVANE_PACKAGES=(build-essential cmake pkg-config qt6-base-dev qt6-qpa-plugins libmariadb-dev
-  mariadb-server-core mariadb-client-core fonts-dejavu-core)
+  libssl-dev nlohmann-json3-dev mariadb-server-core mariadb-client-core fonts-dejavu-core)
 # What scripts/test needs on top: GoogleTest, the format check (git lists the files), the
 # virtual display, python3 (a window test drives a script with it) and the package test's
 # tools (dpkg-shlibdeps in dpkg-dev, file, groff for the man page, desktop-file-validate).

@@ -19,6 +19,7 @@
 
 #include "copy/table_desc.h"
 #include "core/backup.h"
+#include "core/backup_history.h"
 #include "core/restore.h"
 #include "core/run_lock.h"
 #include "db/connection.h"
@@ -27,6 +28,7 @@
 #include "recstore/ap_file.h"
 #include "tests/test_db.h"
 #include "tests/test_support_cli.h"
+#include "tests/test_support_server.h"
 
 namespace {
 
@@ -231,13 +233,15 @@ TEST_F(BackupTest, StockClientRestoresTheFileByItself) {
   SimulateRun();
   ASSERT_NE(saved, Snapshot());
   const db::ConnectionSettings settings = scratch_.settings();
-  const std::string command = "mariadb --no-defaults --socket=" +
-                              testing_support::ShellQuoted(std::getenv("MYSQL_UNIX_PORT")) + " -u" +
-                              testing_support::ShellQuoted(settings.user) + " -p" +
-                              testing_support::ShellQuoted(settings.password) + " " +
-                              testing_support::ShellQuoted(settings.database) + " < " +
-                              testing_support::ShellQuoted(backup.path);
-  ASSERT_EQ(0, std::system(command.c_str())) << command;
+  const fs::path out = dir_ / "client.out";
+  testing_support::ProgramIo io = testing_support::ProgramIo::Input(backup.path);
+  io.output = out;
+  ASSERT_EQ(
+      0, testing_support::RunProgram(
+             {"mariadb", "--no-defaults", std::string("--socket=") + std::getenv("MYSQL_UNIX_PORT"),
+              "-u" + settings.user, "-p" + settings.password, settings.database},
+             io))
+      << testing_support::ReadFile(out);
   EXPECT_EQ(saved, Snapshot());
 }
 

@@ -30,12 +30,14 @@
 #include "tests/test_db.h"
 #include "tests/test_support_cli.h"
 #include "tests/test_support_form.h"
+#include "tests/test_support_server.h"
 
 namespace {
 
 namespace fs = std::filesystem;
 using testing_support::kStatusTexts;
 using testing_support::MakeTempDir;
+using testing_support::PrivateServer;
 using testing_support::ReadFile;
 using testing_support::ScratchDatabase;
 using testing_support::WriteFile;
@@ -171,115 +173,6 @@ class Child {
   std::string out_text_;
 };
 
-// A MariaDB server of the test's own in a temporary folder, so that it can be killed; the
-// shared server is never touched. Reached over its Unix socket only; user kelvane/kelvane.
-class PrivateServer {
- public:
-  PrivateServer() : dir_(MakeTempDir("kelvane-fault-server")) {
-    const std::string command = "mariadb-install-db --no-defaults --datadir='" +
-                                (dir_ / "data").string() + "'" + UserOption() +
-                                " --auth-root-authentication-method=socket --skip-test-db >'" +
-                                (dir_ / "install.log").string() + "' 2>&1";
-    installed_ = std::system(command.c_str()) == 0;
-  }
-
-  ~PrivateServer() {
-    Kill();
-    std::error_code ignored;
-    fs::remove_all(dir_, ignored);
-  }
-
-  PrivateServer(const PrivateServer&) = delete;
-  PrivateServer& operator=(const PrivateServer&) = delete;
-
-  std::string socket() const { return (dir_ / "mysqld.sock").string(); }
-
-  bool running() const { return pid_ > 0; }
-
-  // Starts the server on the same data folder and waits until it answers; true on success.
-  bool Start() {
-    if (!installed_) {
-      return false;
-    }
-    // A second server on the same data folder would find the first one answering, and the
-    // first would be left behind.
-    if (pid_ > 0) {
-      return true;
-    }
-    pid_ = ::fork();
-    if (pid_ == 0) {
-      const int log = ::open((dir_ / "server.out").c_str(), O_WRONLY | O_CREAT | O_APPEND, 0600);
-      ::dup2(log, 1);
-      ::dup2(log, 2);
-      const std::string datadir = "--datadir=" + (dir_ / "data").string();
-      const std::string socket_opt = "--socket=" + socket();
-      const std::string pid_file = "--pid-file=" + (dir_ / "mysqld.pid").string();
-      const std::string error_log = "--log-error=" + (dir_ / "error.log").string();
-      std::vector<const char*> argv = {"mariadbd",
-                                       "--no-defaults",
-                                       datadir.c_str(),
-                                       socket_opt.c_str(),
-                                       "--skip-networking",
-                                       pid_file.c_str(),
-                                       error_log.c_str(),
-                                       "--character-set-server=utf8mb4",
-                                       "--collation-server=utf8mb4_general_ci",
-                                       "--innodb-buffer-pool-size=64M"};
-      if (::geteuid() == 0) {
-        argv.push_back("--user=root");
-      }
-      argv.push_back(nullptr);
-      ::execvp("mariadbd", const_cast<char* const*>(argv.data()));
-      ::_exit(127);
-    }
-    // Waiting for start-up is not a timing assumption of the tests: it only bounds how long a
-    // server that never comes up is waited for.
-    for (int i = 0; i < 600; ++i) {
-      if (Admin("SELECT 1")) {
-        return Admin(
-            "CREATE USER IF NOT EXISTS 'kelvane'@'localhost' IDENTIFIED BY 'kelvane'; "
-            "GRANT ALL PRIVILEGES ON *.* TO 'kelvane'@'localhost'");
-      }
-      int raw = 0;
-      if (::waitpid(pid_, &raw, WNOHANG) == pid_) {
-        pid_ = -1;
-        return false;
-      }
-      ::usleep(100000);
-    }
-    return false;
-  }
-
-  // SIGKILL, as a crash or a pulled plug would end it, and waits for it to be gone.
-  void Kill() {
-    if (pid_ > 0) {
-      ::kill(pid_, SIGKILL);
-      ::waitpid(pid_, nullptr, 0);
-      pid_ = -1;
-    }
-  }
-
-  // Runs statements as the server's administrator through the mariadb client.
-  bool Admin(const std::string& sql, const std::string& database = "") const {
-    const fs::path file = dir_ / "admin.sql";
-    WriteFile(file, sql);
-    const char* login = std::getenv("USER");
-    const std::string user = ::geteuid() == 0 || login == nullptr ? "root" : login;
-    const std::string command = "mariadb --no-defaults --socket='" + socket() + "' -u'" + user +
-                                "' " + database + " <'" + file.string() + "' >/dev/null 2>&1";
-    return std::system(command.c_str()) == 0;
-  }
-
-  std::string log() const { return ReadFile(dir_ / "error.log"); }
-
- private:
-  static std::string UserOption() { return ::geteuid() == 0 ? " --user=root" : ""; }
-
-  fs::path dir_;
-  bool installed_ = false;
-  pid_t pid_ = -1;
-};
-
 // Common ground: a fresh working directory and a configuration folder per test.
 class FaultTest : public testing_support::FormTest {
  protected:
@@ -390,20 +283,7 @@ class ServerKillTest : public FaultTest {
   }
 
   // A statement's one value, read over the private server's socket.
-  static std::string Scalar(const std::string& sql) {
-    const fs::path out =
-        fs::temp_directory_path() / ("kelvane-fault-scalar-" + std::to_string(::getpid()));
-    const std::string command = "mariadb --no-defaults --socket='" + server_->socket() +
-                                "' -ukelvane -pkelvane -N -B kfault -e \"" + sql + "\" >'" +
-                                out.string() + "' 2>&1";
-    EXPECT_EQ(0, std::system(command.c_str())) << ReadFile(out);
-    std::string text = ReadFile(out);
-    fs::remove(out);
-    while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) {
-      text.pop_back();
-    }
-    return text;
-  }
+  static std::string Scalar(const std::string& sql) { return server_->Scalar(sql, "kfault"); }
 
   // Row count and two checksums of the copied columns of one agency's additional interests.
   static std::string AddIntFingerprint(const std::string& code) {

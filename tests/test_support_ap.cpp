@@ -27,4 +27,16 @@ ApStoreDatabase::~ApStoreDatabase() {
   MCBInitializeFauxBtrieve("zarfiles.ndx", "ovk.ini");
 }
 
+std::string RefuseOneClassRecord(const ScratchDatabase& database) {
+  std::string key = database.Scalar(
+      "SELECT HEX(Index0Col) FROM zz_data_ap WHERE Index0Col LIKE '00600001%' ORDER BY "
+      "Index0Col LIMIT 1");
+  key.replace(12, 4, "3032");
+  database.Run(
+      "CREATE TRIGGER refuse_one BEFORE INSERT ON zz_data_ap FOR EACH ROW IF HEX(NEW.Index0Col) = "
+      "'" +
+      key + "' THEN SIGNAL SQLSTATE '45000' SET MESSAGE_TEXT = 'injected ap refusal'; END IF;");
+  return key;
+}
+
 }  // namespace testing_support

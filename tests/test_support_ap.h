@@ -22,4 +22,8 @@ class ApStoreDatabase : public ScratchDatabase {
   ApStoreDatabase& operator=(const ApStoreDatabase&) = delete;
 };
 
+// Makes `database` refuse agency 02's copy of agency 01's first class record (a trigger on
+// zz_data_ap); returns that record's key in hexadecimal.
+std::string RefuseOneClassRecord(const ScratchDatabase& database);
+
 }  // namespace testing_support

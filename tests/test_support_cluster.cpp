@@ -13,6 +13,7 @@
 
 #include "tests/test_db.h"
 #include "tests/test_support_cli.h"
+#include "tests/test_support_server.h"
 
 namespace testing_support {
 
@@ -42,11 +43,11 @@ std::string Password() {
   return Env("KELVANE_CLUSTER_PASSWORD").empty() ? "kelvane" : Env("KELVANE_CLUSTER_PASSWORD");
 }
 
-bool RunScript(const std::string& arguments) {
-  const std::string command = "KELVANE_CLUSTER_DIR=" + ShellQuoted(Env("KELVANE_CLUSTER_DIR")) +
-                              " " + ShellQuoted(Env("KELVANE_CLUSTER_SCRIPT")) + " " + arguments +
-                              " >&2";
-  return std::system(command.c_str()) == 0;
+bool RunScript(const std::vector<std::string>& arguments) {
+  std::vector<std::string> argv = {Env("KELVANE_CLUSTER_SCRIPT")};
+  argv.insert(argv.end(), arguments.begin(), arguments.end());
+  return RunProgram(argv, ProgramIo::TestStderr(),
+                    {"KELVANE_CLUSTER_DIR=" + Env("KELVANE_CLUSTER_DIR")}) == 0;
 }
 
 }  // namespace
@@ -156,11 +157,11 @@ bool ClusterScriptAvailable() {
 }
 
 bool KillNode(int node) {
-  return RunScript("kill-node " + std::to_string(node));
+  return RunScript({"kill-node", std::to_string(node)});
 }
 
 bool StartNode(int node) {
-  return RunScript("start-node " + std::to_string(node));
+  return RunScript({"start-node", std::to_string(node)});
 }
 
 namespace {
@@ -189,7 +190,7 @@ bool EnsureClusterUp() {
   if (all_up) {
     return true;
   }
-  if (ClusterScriptAvailable() && !RunScript("start")) {
+  if (ClusterScriptAvailable() && !RunScript({"start"})) {
     return false;
   }
   for (int node = 1; node <= 3; ++node) {

@@ -7,6 +7,7 @@
 
 #include "copy/table_desc.h"
 #include "core/backup_file.h"
+#include "core/sha256.h"
 #include "recstore/ap_file.h"
 
 namespace {

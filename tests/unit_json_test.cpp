@@ -1,0 +1,56 @@
+// Every JSON document follows one rule for bytes that are not UTF-8, whichever writes it.
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "core/backup_history.h"
+#include "core/json.h"
+#include "core/restore_json.h"
+#include "core/run_report.h"
+
+namespace {
+
+// A Latin-1 name as an old file system or database hands it over.
+constexpr const char* kLatin1 = "/b\xE6kup/\xC3\xC0.sql";
+constexpr const char* kEscaped = R"(/b\ufffdkup/\ufffd\ufffd.sql)";
+
+TEST(JsonDocuments, EscapeBytesThatAreNotUtf8AlikeEverywhere) {
+  EXPECT_EQ(std::string("\"") + kEscaped + "\"", core::JsonString(kLatin1));
+
+  core::HistoryEntry entry;
+  entry.path = kLatin1;
+  entry.problem = "cannot be read";
+  EXPECT_EQ(std::string(R"([{"time":"","from":"","to":"","database":"","rows":0,"records":0,)") +
+                R"("outcome":"unknown","file":")" + kEscaped + R"(","problem":"cannot be read"}])",
+            core::HistoryJson({entry}));
+
+  core::RestoreResult result;
+  result.file = kLatin1;
+  EXPECT_EQ(std::string(R"({"mode":"restore","file":")") + kEscaped +
+                R"(","ok":false,"error":"b\ufffd"})",
+            core::RestoreJson(result, false, "b\xE6"));
+
+  core::RunReport report;
+  report.from_code = "01";
+  report.to_code = "02";
+  report.backup_file = kLatin1;
+  const std::string run = core::RunReportJson(report);
+  EXPECT_NE(std::string::npos, run.find(std::string("\"backup_file\":\"") + kEscaped + "\""))
+      << run;
+}
+
+TEST(JsonDocuments, EmptyListsAndAMissingBackupKeepTheirShape) {
+  EXPECT_EQ("[]", core::HistoryJson({}));
+  core::RestoreResult result;
+  result.file = "f.sql";
+  result.from_code = "01";
+  result.to_code = "02";
+  result.sections.push_back({"Bank", 2, 1});
+  EXPECT_EQ(R"({"mode":"restore","file":"f.sql","ok":true,"database":"","from":"01","to":"02",)"
+            R"("time":"","dry_run":false,"sections":[{"name":"Bank","saved":2,"replaced":1}],)"
+            R"("backup":null})",
+            core::RestoreJson(result, true, ""));
+}
+
+}  // namespace
