@@ -1,6 +1,7 @@
 // One MySQL connection that opens itself with the first statement.
 #include "db/connection.h"
 
+#include <errmsg.h>
 #include <mysql.h>
 
 #include <string>

@@ -13,6 +13,7 @@
 
 #include <gtest/gtest.h>
 
+#include "core/copy_run.h"
 #include "core/run.h"
 #include "core/run_lock.h"
 #include "db/connection.h"
@@ -71,23 +72,22 @@ TEST(SessionLimits, ARunAfterALongPauseReconnectsWithoutAMessage) {
   fs::create_directory(dir / "work");
   fs::current_path(dir / "work");
   testing_support::WriteConfigFile((dir / "zarfiles.ini").string(), database.settings());
-  setenv("KELVANE_CONFIG", (dir / "zarfiles.ini").c_str(), 1);
   setenv("KELVANE_TEST_SILENCE_LIMIT", "1", 1);
   {
     std::vector<std::string> messages;
-    core::Session session([&messages](const std::string& text) { messages.push_back(text); });
+    core::Session session([&messages](const std::string& text) { messages.push_back(text); },
+                          (dir / "zarfiles.ini").string());
     session.OpenDatabases();
     EXPECT_EQ("1", Value(session.connection(), "SELECT @@SESSION.wait_timeout"));
     std::this_thread::sleep_for(3s);
     core::RunOptions options;
     options.backup_dir = (dir / "backups").string();
-    EXPECT_NO_THROW(session.Run("01", "02", options, core::RunObserver{}));
+    EXPECT_NO_THROW(core::CopyRun(session, "01", "02", options).Execute(core::RunObserver{}));
     EXPECT_EQ(std::vector<std::string>{}, messages);
     EXPECT_EQ(database.Scalar("SELECT COUNT(*) FROM Bank WHERE AgyCode = '01'"),
               database.Scalar("SELECT COUNT(*) FROM Bank WHERE AgyCode = '02'"));
   }
   unsetenv("KELVANE_TEST_SILENCE_LIMIT");
-  unsetenv("KELVANE_CONFIG");
   fs::current_path(old_dir);
   fs::remove_all(dir);
 }

@@ -175,7 +175,7 @@ TEST_F(RunCoreTest, ApRecordOneByteOverTheBufferIsRefusedAndOneThatFitsIsCopied)
   const std::string fits = "00900001LONG0003" + std::string(134, 'z');
   ASSERT_EQ(150u, fits.size());
   PutAp(fits);
-  session_->Run("01", "02", options_, observer_);
+  Run("01", "02");
   EXPECT_EQ(Hex("00900002LONG0003" + std::string(134, 'z')),
             database_->Scalar("SELECT HEX(RecData) FROM zz_data_ap WHERE Index0Col = X'" +
                               Hex("00900002LONG0003") + "'"));
@@ -214,7 +214,7 @@ TEST_F(RunCoreTest, AtomicRunKeepsItsStatementsWithinALoweredMaxAllowedPacket) {
     }
   });
   options_.atomic = true;
-  session_->Run("01", "02", options_, observer_);
+  Run("01", "02");
   session_->connection().SetObserver({});
 
   EXPECT_GT(inserts.size(), 2u);
