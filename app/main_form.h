@@ -10,6 +10,9 @@
 
 #include <QMainWindow>
 
+#include "app/confirm_dialog.h"
+#include "app/dialog_support.h"
+#include "app/history_dialog.h"
 #include "app/report_errors.h"
 #include "copy/dry_run.h"
 #include "copy/table_copy.h"
@@ -84,6 +87,15 @@ class TForm1 : public QMainWindow {
 
   bool running() const { return running_; }
 
+  // Every dialog the window opens (the question before a run, its result, the saved
+  // profiles and what putting one back asks and says) is handed to `hook` just before it
+  // runs modally, so a test can answer it. Empty: the user answers.
+  void SetDialogHook(app::DialogHook hook);
+
+  // The saved profiles, where one can be put back ("History…", Alt+H). Returns when the
+  // user closes it.
+  void OpenHistory();
+
   // Copies the ap records of `record_type` from `from_code` to `to_code` through ApRead and
   // ApWrite, with ApSize as the length. Refused records are counted and kept for the run's
   // report. Throws std::runtime_error naming the record type, the status, the store's
@@ -130,6 +142,16 @@ class TForm1 : public QMainWindow {
   void SetRunControlsEnabled(bool enabled);
   copy::TableCopyStats CopyStep(const char* method);
   core::RunObserver Observer();
+  // "GO!" in four parts: what a run checks before it changes anything, the question, the
+  // run itself, and what it did.
+  core::RunOptions WindowRunOptions() const;
+  app::ConfirmData PrepareRun(const std::string& from_code, const std::string& to_code);
+  bool ConfirmRun(const app::ConfirmData& question);
+  void RunConfirmed(const std::string& from_code, const std::string& to_code);
+  void ShowRunResult();
+  // The history's two halves: the list, and putting one profile back.
+  std::vector<app::HistoryRow> HistoryRows(const std::string& dir);
+  void PutBack(const app::HistoryRow& row);
 
   // Owned by the window through Qt's parent chain.
   QLabel* Label1 = nullptr;
@@ -140,6 +162,7 @@ class TForm1 : public QMainWindow {
   QLineEdit* edtToName = nullptr;
   QCheckBox* cbClearExisting = nullptr;
   QPushButton* Button1 = nullptr;
+  QPushButton* btnHistory = nullptr;  // right of "GO!", in space the fixed controls leave
   QStatusBar* StatusBar1 = nullptr;
   QProgressBar* run_progress_ = nullptr;  // right end of StatusBar1, shown during a run
 
@@ -153,6 +176,7 @@ class TForm1 : public QMainWindow {
 
   std::function<void(std::string_view)> status_observer_;
   ProgressObserver progress_observer_;
+  app::DialogHook dialog_hook_;
   std::string current_step_;  // status text of the running step
   std::chrono::steady_clock::time_point last_repaint_;
   bool running_ = false;  // a run is in progress; no second one, no set-up meanwhile
