@@ -43,6 +43,7 @@ void FitToContents(QTableWidget& table) {
   }
   table.setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
   table.setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+  table.horizontalHeader()->setStretchLastSection(true);
   table.setMinimumSize(width, height);
 }
 
@@ -55,8 +56,9 @@ ConfirmDialog::ConfirmDialog(const ConfirmData& plan, QWidget* parent) : QDialog
 
   auto* text = new QLabel(this);
   text->setObjectName("ConfirmText");
-  text->setWordWrap(true);
-  text->setText(QString("Replace the profile of %1 with a copy of the profile of %2?")
+  // Lines broken by hand rather than wrapped: a wrapped label's height depends on its
+  // width, which the layout does not reserve, and the table below then covers it.
+  text->setText(QString("Replace the profile of %1\nwith a copy of the profile of %2?")
                     .arg(Agency(plan.to), Agency(plan.from)));
 
   auto* table = new QTableWidget(static_cast<int>(plan.lines.size()), 3, this);
@@ -78,15 +80,13 @@ ConfirmDialog::ConfirmDialog(const ConfirmData& plan, QWidget* parent) : QDialog
 
   auto* how = new QLabel(this);
   how->setObjectName("ConfirmRunKind");
-  how->setWordWrap(true);
   how->setText(QString("%1 %2").arg(plan.atomic ? "All or nothing:" : "Step by step:",
                                     FromBytes(plan.run_kind_reason)));
 
   auto* saved = new QLabel(this);
   saved->setObjectName("ConfirmBackup");
-  saved->setWordWrap(true);
   saved->setTextInteractionFlags(Qt::TextSelectableByMouse);
-  saved->setText(plan.backup ? QString("The current profile of agency %1 is saved first, in %2; "
+  saved->setText(plan.backup ? QString("The current profile of agency %1 is saved first, in\n%2;\n"
                                        "\"History…\" puts it back.")
                                    .arg(FromBytes(plan.to.code), FromBytes(plan.backup_dir))
                              : QString("The current profile of agency %1 is not saved first.")

@@ -42,7 +42,6 @@ HistoryDialog::HistoryDialog(const std::string& folder, Loader load, PutBack put
 
   file_ = new QLabel(this);
   file_->setObjectName("HistoryFile");
-  file_->setWordWrap(true);
   file_->setTextInteractionFlags(Qt::TextSelectableByMouse);
 
   put_back_button_ = new QPushButton("Put back", this);

@@ -434,11 +434,11 @@ app::ConfirmData TForm1::PrepareRun(const std::string& from_code, const std::str
   question.atomic = options.atomic;
   question.run_kind_reason =
       options.atomic
-          ? "the whole run is one transaction, so a failure part way undoes all of it and "
+          ? "the whole run is one transaction,\nso a failure part way undoes all of it and "
             "agency " +
                 to_code + " stays as it was."
-          : "each table is copied on its own, so a failure part way leaves the tables before "
-            "it copied and the rest as they were; the saved profile puts them back.";
+          : "each table is copied on its own,\nso a failure part way leaves the tables before "
+            "it copied and the rest as they were;\nthe saved profile puts them back.";
   question.backup = options.backup;
   question.backup_dir = options.backup_dir.empty() ? core::DefaultBackupDir() : options.backup_dir;
   return question;

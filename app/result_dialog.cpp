@@ -19,7 +19,7 @@ ResultDialog::ResultDialog(const RunResultData& result, QWidget* parent) : QDial
   setFont(WindowFont());
 
   QString text = QString(
-                     "Agency %1 now holds a copy of the profile of agency %2: %3 rows and "
+                     "Agency %1 now holds a copy of the profile of agency %2:\n%3 rows and "
                      "%4 ap records copied in %5 seconds.")
                      .arg(FromBytes(result.to_code), FromBytes(result.from_code))
                      .arg(result.rows)
@@ -31,7 +31,6 @@ ResultDialog::ResultDialog(const RunResultData& result, QWidget* parent) : QDial
   }
   auto* label = new QLabel(text, this);
   label->setObjectName("ResultText");
-  label->setWordWrap(true);
   label->setTextInteractionFlags(Qt::TextSelectableByMouse);
 
   auto* ok = new QPushButton("OK", this);

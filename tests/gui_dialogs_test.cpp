@@ -47,13 +47,21 @@ class DialogTest : public testing_support::FormTest {
     database_->Run(testing_support::DemoSql());
     testing_support::WriteConfigFile((dir_ / "zarfiles.ini").string(), database_->settings());
     setenv("KELVANE_CONFIG", (dir_ / "zarfiles.ini").c_str(), 1);
+    // The suite's own backup folder comes back after the test.
+    if (const char* folder = std::getenv("KELVANE_BACKUP_DIR")) {
+      old_backups_ = folder;
+    }
     setenv("KELVANE_BACKUP_DIR", backups_.c_str(), 1);
     fs::current_path(dir_ / "work");
   }
 
   void TearDown() override {
     fs::current_path(old_dir_);
-    unsetenv("KELVANE_BACKUP_DIR");
+    if (old_backups_.empty()) {
+      unsetenv("KELVANE_BACKUP_DIR");
+    } else {
+      setenv("KELVANE_BACKUP_DIR", old_backups_.c_str(), 1);
+    }
     database_.reset();
     fs::remove_all(dir_);
     EXPECT_EQ(0u, recstore::OpenHandleCount());
@@ -94,6 +102,7 @@ class DialogTest : public testing_support::FormTest {
   fs::path old_dir_;
   fs::path dir_;
   fs::path backups_;
+  std::string old_backups_;
   std::unique_ptr<ScratchDatabase> database_;
 };
 
