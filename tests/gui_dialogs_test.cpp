@@ -16,6 +16,7 @@
 
 #include "app/main_form.h"
 #include "app/text.h"
+#include "core/run_lock.h"
 #include "db/connection.h"
 #include "db/query.h"
 #include "recstore/recstore.h"
@@ -186,6 +187,29 @@ TEST_F(DialogTest, AFailingCheckShowsItsMessageAndNoQuestion) {
   EXPECT_TRUE(form->isVisible());
   EXPECT_EQ(0u, BackupCount());
   EXPECT_EQ(before, Everything());
+}
+
+TEST_F(DialogTest, ARunHoldingTheDestinationShowsItsMessageAndNoQuestion) {
+  const std::string before = Everything();
+  auto form = MakeForm();
+  form->show();
+  {
+    const std::unique_ptr<core::RunLock> other =
+        core::RunLock::Acquire(database_->settings(), {"02", "03"}, "run 03 to 02");
+    ClickGo(*form);
+  }
+
+  EXPECT_EQ(std::vector<std::string>{}, dialogs_);
+  ASSERT_EQ(1u, messages_.size());
+  EXPECT_TRUE(Contains(messages_[0], "run 03 to 02")) << messages_[0];
+  EXPECT_EQ(std::vector<std::string>{}, statuses_);
+  EXPECT_EQ(0u, BackupCount());
+  EXPECT_EQ(before, Everything());
+
+  // Once that run is over, GO! asks as usual.
+  answers_ = {"Esc"};
+  ClickGo(*form);
+  EXPECT_EQ(std::vector<std::string>{"ConfirmDialog"}, dialogs_);
 }
 
 TEST_F(DialogTest, AFailedRunSaysWhichStepWhatItMeansAndWhereTheProfileIs) {
