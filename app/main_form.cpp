@@ -18,8 +18,12 @@
 #include <QStatusBar>
 
 #include "app/globals.h"
+#include "app/result_dialog.h"
 #include "app/text.h"
 #include "copy/table_desc.h"
+#include "core/backup.h"
+#include "core/restore.h"
+#include "core/run_report.h"
 #include "db/sql_text.h"
 
 namespace {
@@ -59,14 +63,8 @@ void TForm1::BuildControls() {
   // bottom 43 pixels of it.
   auto* client = new QWidget(this);
   client->setObjectName("client");
-  QFont font;
-  // Tahoma is rarely installed off Windows; the DejaVu faces come closest, the condensed
-  // one in width.
-  font.setFamilies({"Tahoma", "DejaVu Sans Condensed", "DejaVu Sans"});
-  font.setStyleHint(QFont::SansSerif);
-  font.setPixelSize(19);
   // Set on the client area rather than the window, so the status bar keeps its own font.
-  client->setFont(font);
+  client->setFont(app::WindowFont());
   setCentralWidget(client);
 
   Label1 = MakeControl<QLabel>(client, "Label1", "From Agency ", 24, 19, 116, 23);
@@ -78,6 +76,9 @@ void TForm1::BuildControls() {
   cbClearExisting = MakeControl<QCheckBox>(client, "cbClearExisting",
                                            "Clear Existing in Destination", 24, 96, 300, 17);
   Button1 = MakeControl<QPushButton>(client, "Button1", "GO!", 616, 16, 113, 65);
+  // Not one of the designer's controls: it takes the free space right of "GO!" and moves
+  // none of them. The ampersand makes Alt+H open it.
+  btnHistory = MakeControl<QPushButton>(client, "btnHistory", "&History…", 738, 16, 106, 31);
 
   // Labels grow to their text, as they would with the designer's auto-size, so that a
   // substitute font wider than Tahoma does not clip them.
@@ -116,6 +117,7 @@ void TForm1::BuildControls() {
   QWidget::setTabOrder(edtFromName, edtToName);
   QWidget::setTabOrder(edtToName, cbClearExisting);
   QWidget::setTabOrder(cbClearExisting, Button1);
+  QWidget::setTabOrder(Button1, btnHistory);
   edtFromAgy->setFocus();
 
   resize(852, 411);
@@ -123,6 +125,7 @@ void TForm1::BuildControls() {
   edtFromAgy->installEventFilter(this);
   edtToAgy->installEventFilter(this);
   connect(Button1, &QPushButton::clicked, this, &TForm1::Button1Click);
+  connect(btnHistory, &QPushButton::clicked, this, &TForm1::OpenHistory);
 }
 
 void TForm1::SetStatusObserver(std::function<void(std::string_view)> observer) {
@@ -260,7 +263,17 @@ void TForm1::Button1Click() {
     return;
   }
   ReportErrors([this] {
-    RunCopy(app::ToBytes(edtFromAgy->text()), app::ToBytes(edtToAgy->text()));
+    const std::string from_code = app::ToBytes(edtFromAgy->text());
+    const std::string to_code = app::ToBytes(edtToAgy->text());
+    // The run holds both agencies' locks from its checks until it is gone, so what the
+    // question shows is what the run replaces.
+    std::unique_ptr<core::CopyRun> run = PrepareRun(from_code, to_code, WindowRunOptions());
+    if (!ConfirmRun(Question(*run))) {
+      return;
+    }
+    RunConfirmed(*run);
+    run.reset();
+    ShowRunResult();
     close();
   });
 }
@@ -403,4 +416,199 @@ copy::TableCopyStats TForm1::CopyDLNAIC() {
 
 copy::TableCopyStats TForm1::CopyDLLines() {
   return CopyStep("CopyDLLines");
+}
+
+void TForm1::SetDialogHook(app::DialogHook hook) {
+  dialog_hook_ = std::move(hook);
+}
+
+core::RunOptions TForm1::WindowRunOptions() const {
+  return core::RunOptions{};
+}
+
+app::ConfirmData TForm1::Question(const core::CopyRun& run) const {
+  const copy::Plan& plan = run.plan();
+  const core::RunOptions options = WindowRunOptions();
+  const std::string& from_code = run.report().from_code;
+  const std::string& to_code = run.report().to_code;
+
+  app::ConfirmData question;
+  question.from = {from_code, app::ToBytes(edtFromName->text())};
+  question.to = {to_code, app::ToBytes(edtToName->text())};
+  for (const copy::TablePlan& table : plan) {
+    question.lines.push_back({table.table, table.counts.rows_to_delete, table.counts.rows_to_copy});
+  }
+  for (const copy::TablePlan& table : plan) {
+    if (!table.ap_record_type.empty()) {
+      question.lines.push_back({"ap " + table.ap_record_type + " (" + table.status_text + ")",
+                                table.counts.ap_to_delete, table.counts.ap_to_copy});
+    }
+  }
+  question.atomic = options.atomic;
+  question.run_kind_reason =
+      options.atomic
+          ? "the whole run is one transaction,\nso a failure part way undoes all of it and "
+            "agency " +
+                to_code + " stays as it was."
+          : "each table is copied on its own,\nso a failure part way leaves the tables before "
+            "it copied and the rest as they were;\nthe saved profile puts them back.";
+  question.backup = options.backup;
+  question.backup_dir = options.backup_dir.empty() ? core::DefaultBackupDir() : options.backup_dir;
+  return question;
+}
+
+bool TForm1::ConfirmRun(const app::ConfirmData& question) {
+  app::ConfirmDialog dialog(question, this);
+  return app::RunDialog(dialog, dialog_hook_) == QDialog::Accepted;
+}
+
+void TForm1::RunConfirmed(core::CopyRun& run) {
+  const std::string& to_code = run.report().to_code;
+  current_step_.clear();
+  try {
+    ExecuteRun(run);
+  } catch (const std::exception& failure) {
+    const core::RunReport& report = run_report();
+    // Refused before its first step, the run changed nothing and its text says so.
+    if (current_step_.empty()) {
+      throw;
+    }
+    std::string text;
+    if (!report.finished) {
+      text = "The step \"" + current_step_ + "\" failed. " +
+             (report.rolled_back
+                  ? "The whole run was undone: agency " + to_code + " is as it was."
+                  : "The tables before it are copied to agency " + to_code +
+                        ", this one may be partly copied, and the tables after it are as "
+                        "they were.") +
+             "\n\n";
+    }
+    text += failure.what();
+    if (!report.backup_file.empty()) {
+      text += "\n\n\"History…\" in the window puts the saved profile back.";
+    }
+    throw std::runtime_error(text);
+  }
+}
+
+void TForm1::ShowRunResult() {
+  const core::RunReport& report = run_report();
+  app::RunResultData summary{
+      .from_code = report.from_code,
+      .to_code = report.to_code,
+      .seconds = core::FormatSeconds(report.elapsed),
+      .backup_file = report.backup_file,
+  };
+  for (const core::StepReport& step : report.steps) {
+    summary.rows += step.stats.rows_inserted;
+    summary.ap_records += step.stats.ap_copied;
+  }
+  app::ResultDialog dialog(summary, this);
+  app::RunDialog(dialog, dialog_hook_);
+}
+
+std::vector<app::HistoryRow> TForm1::HistoryRows(const std::string& dir) {
+  std::vector<app::HistoryRow> rows;
+  for (const core::HistoryEntry& entry : core::ListBackups(dir)) {
+    rows.push_back(app::HistoryRow{
+        .path = entry.path,
+        .time = entry.time,
+        .agency = entry.to_code,
+        .made_by = entry.from_code == "restore" ? "put back" : "copy from " + entry.from_code,
+        .outcome = core::RunOutcomeText(entry.outcome),
+        .rows = entry.rows,
+        .records = entry.records,
+        .problem = entry.problem,
+    });
+  }
+  return rows;
+}
+
+void TForm1::OpenHistory() {
+  if (running_) {
+    return;
+  }
+  ReportErrors([this] {
+    const std::string dir = WindowRunOptions().backup_dir.empty() ? core::DefaultBackupDir()
+                                                                  : WindowRunOptions().backup_dir;
+    app::HistoryDialog dialog(
+        dir, [this, dir] { return HistoryRows(dir); },
+        [this](const app::HistoryRow& row) { PutBack(row); }, this);
+    app::RunDialog(dialog, dialog_hook_);
+  });
+}
+
+namespace {
+
+// A question or a report of the put back: the window's font, Enter for `default_name`.
+void NameBox(QMessageBox& box, const char* name, QPushButton* default_button) {
+  box.setObjectName(name);
+  box.setDefaultButton(default_button);
+  box.setTextInteractionFlags(Qt::TextSelectableByMouse);
+}
+
+}  // namespace
+
+void TForm1::PutBack(const app::HistoryRow& row) {
+  ReportErrors([this, &row] {
+    session_.RequireConnectionParameters();
+    FDConnection1.DropIfGone();
+    // Counts only (no lock, no change), so the question can say what the put back replaces.
+    const core::RestoreResult preview = core::RestoreBackup(
+        FDConnection1, row.path,
+        core::RestoreOptions{
+            .dry_run = true, .make_backup = false, .backup_dir = "", .take_lock = {}});
+    uint64_t rows_now = 0;
+    uint64_t records_now = 0;
+    uint64_t rows_saved = 0;
+    uint64_t records_saved = 0;
+    for (const core::RestoreSection& section : preview.sections) {
+      const bool ap = section.name.starts_with("ap ");
+      (ap ? records_now : rows_now) += section.replaced;
+      (ap ? records_saved : rows_saved) += section.saved;
+    }
+    const QString agency = app::FromBytes(preview.to_code);
+    QMessageBox ask(QMessageBox::Question, "Kelvane: put back a profile?",
+                    QString("Put back the profile of agency %1 saved %2?\n\n"
+                            "It replaces the current profile of agency %1 (%3 rows and %4 ap "
+                            "records) with the saved one (%5 rows and %6 ap records). The "
+                            "current profile is saved first, so this too can be put back.")
+                        .arg(agency, app::FromBytes(preview.time))
+                        .arg(rows_now)
+                        .arg(records_now)
+                        .arg(rows_saved)
+                        .arg(records_saved),
+                    QMessageBox::NoButton, this);
+    QPushButton* yes = ask.addButton("Put back", QMessageBox::AcceptRole);
+    yes->setObjectName("ConfirmPutBackButton");
+    QPushButton* no = ask.addButton("Cancel", QMessageBox::RejectRole);
+    no->setObjectName("CancelButton");
+    ask.setEscapeButton(no);
+    NameBox(ask, "PutBackConfirm", yes);
+    app::RunDialog(ask, dialog_hook_);
+    if (ask.clickedButton() != yes) {
+      return;
+    }
+
+    const core::RestoreResult result =
+        core::RestoreBackup(FDConnection1, row.path, core::RestoreOptions{});
+    QString text = QString("Agency %1 is put back as it was saved %2.")
+                       .arg(app::FromBytes(result.to_code), app::FromBytes(result.time));
+    if (result.backup) {
+      text += QString(
+                  "\n\nThe profile it replaced is saved in\n%1\n\n\"History…\" puts "
+                  "that back too.")
+                  .arg(app::FromBytes(result.backup->path));
+    }
+    for (const std::string& warning : result.warnings) {
+      text += "\n\n" + app::FromBytes(warning);
+    }
+    QMessageBox done(QMessageBox::Information, "Kelvane: profile put back", text,
+                     QMessageBox::NoButton, this);
+    QPushButton* ok = done.addButton("OK", QMessageBox::AcceptRole);
+    ok->setObjectName("OkButton");
+    done.setEscapeButton(ok);
+    NameBox(done, "PutBackResult", ok);
+    app::RunDialog(done, dialog_hook_);
+  });
 }

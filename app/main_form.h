@@ -11,6 +11,9 @@
 
 #include <QMainWindow>
 
+#include "app/confirm_dialog.h"
+#include "app/dialog_support.h"
+#include "app/history_dialog.h"
 #include "app/report_errors.h"
 #include "copy/plan.h"
 #include "copy/table_copy.h"
@@ -99,6 +102,15 @@ class TForm1 : public QMainWindow {
 
   bool running() const { return running_; }
 
+  // Every dialog the window opens (the question before a run, its result, the saved
+  // profiles and what putting one back asks and says) is handed to `hook` just before it
+  // runs modally, so a test can answer it. Empty: the user answers.
+  void SetDialogHook(app::DialogHook hook);
+
+  // The saved profiles, where one can be put back ("History…", Alt+H). Returns when the
+  // user closes it.
+  void OpenHistory();
+
   // Copies the ap records of `record_type` from `from_code` to `to_code` through ApRead and
   // ApWrite, with ApSize as the length; what the store refused is counted in the result.
   // Throws std::runtime_error naming the record type, the status, the store's message and
@@ -145,6 +157,18 @@ class TForm1 : public QMainWindow {
   void SetRunControlsEnabled(bool enabled);
   copy::TableCopyStats CopyStep(const char* method);
   core::RunObserver Observer();
+  // "GO!" in four parts: what a run checks before it changes anything, the question, the
+  // run itself, and what it did.
+  core::RunOptions WindowRunOptions() const;
+  // The question before a prepared run: its agencies, its plan, how it runs, where the
+  // destination's profile is saved.
+  app::ConfirmData Question(const core::CopyRun& run) const;
+  bool ConfirmRun(const app::ConfirmData& question);
+  void RunConfirmed(core::CopyRun& run);
+  void ShowRunResult();
+  // The history's two halves: the list, and putting one profile back.
+  std::vector<app::HistoryRow> HistoryRows(const std::string& dir);
+  void PutBack(const app::HistoryRow& row);
 
   // Owned by the window through Qt's parent chain.
   QLabel* Label1 = nullptr;
@@ -155,6 +179,7 @@ class TForm1 : public QMainWindow {
   QLineEdit* edtToName = nullptr;
   QCheckBox* cbClearExisting = nullptr;
   QPushButton* Button1 = nullptr;
+  QPushButton* btnHistory = nullptr;  // right of "GO!", in space the fixed controls leave
   QStatusBar* StatusBar1 = nullptr;
   QProgressBar* run_progress_ = nullptr;  // right end of StatusBar1, shown during a run
 
@@ -168,6 +193,7 @@ class TForm1 : public QMainWindow {
 
   std::function<void(std::string_view)> status_observer_;
   ProgressObserver progress_observer_;
+  app::DialogHook dialog_hook_;
   std::string current_step_;    // status text of the running step
   core::RunReport run_report_;  // what the last run did
   std::chrono::steady_clock::time_point last_repaint_;

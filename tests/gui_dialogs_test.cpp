@@ -1,0 +1,299 @@
+// The window's dialogs against the private server, answered by their object names: the
+// question before a run, its result, a check that fails instead, and putting a saved
+// profile back.
+#include <cstdlib>
+#include <filesystem>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include <QGuiApplication>
+#include <QKeySequence>
+#include <QPushButton>
+#include <QTableWidget>
+
+#include <gtest/gtest.h>
+
+#include "app/main_form.h"
+#include "app/text.h"
+#include "core/run_lock.h"
+#include "db/connection.h"
+#include "db/query.h"
+#include "recstore/recstore.h"
+#include "tests/test_db.h"
+#include "tests/test_support_cli.h"
+#include "tests/test_support_form.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using testing_support::kStatusTexts;
+using testing_support::MakeTempDir;
+using testing_support::ScratchDatabase;
+
+bool Contains(const std::string& text, const std::string& part) {
+  return text.find(part) != std::string::npos;
+}
+
+class DialogTest : public testing_support::FormTest {
+ protected:
+  static void SetUpTestSuite() { QGuiApplication::setQuitOnLastWindowClosed(false); }
+
+  void SetUp() override {
+    old_dir_ = fs::current_path();
+    dir_ = MakeTempDir("kelvane-dialogs");
+    fs::create_directory(dir_ / "work");
+    backups_ = dir_ / "backups";
+    database_ = std::make_unique<ScratchDatabase>("kdlg");
+    database_->Run(testing_support::DemoSql());
+    testing_support::WriteConfigFile((dir_ / "zarfiles.ini").string(), database_->settings());
+    setenv("KELVANE_CONFIG", (dir_ / "zarfiles.ini").c_str(), 1);
+    // The suite's own backup folder comes back after the test.
+    if (const char* folder = std::getenv("KELVANE_BACKUP_DIR")) {
+      old_backups_ = folder;
+    }
+    setenv("KELVANE_BACKUP_DIR", backups_.c_str(), 1);
+    fs::current_path(dir_ / "work");
+  }
+
+  void TearDown() override {
+    fs::current_path(old_dir_);
+    if (old_backups_.empty()) {
+      unsetenv("KELVANE_BACKUP_DIR");
+    } else {
+      setenv("KELVANE_BACKUP_DIR", old_backups_.c_str(), 1);
+    }
+    database_.reset();
+    fs::remove_all(dir_);
+    EXPECT_EQ(0u, recstore::OpenHandleCount());
+  }
+
+  // Every table, every row and column, as one text (the lock table's rows come and go).
+  std::string Everything() const {
+    db::Connection connection(database_->settings());
+    std::string text;
+    std::vector<std::string> tables;
+    for (db::Result result = connection.Query("SHOW TABLES"); !result.Eof(); result.Next()) {
+      if (result.Value(0) != "kelvane_run_lock") {
+        tables.emplace_back(result.Value(0));
+      }
+    }
+    for (const std::string& table : tables) {
+      text +=
+          table + ":\n" + testing_support::SortedRows(connection, "SELECT * FROM `" + table + "`");
+    }
+    return text;
+  }
+
+  std::string Count(const std::string& table, const std::string& code) const {
+    return database_->Scalar("SELECT COUNT(*) FROM " + table + " WHERE AgyCode = '" + code + "'");
+  }
+
+  std::size_t BackupCount() const {
+    if (!fs::exists(backups_)) {
+      return 0;
+    }
+    std::size_t count = 0;
+    for ([[maybe_unused]] const auto& entry : fs::directory_iterator(backups_)) {
+      ++count;
+    }
+    return count;
+  }
+
+  fs::path old_dir_;
+  fs::path dir_;
+  fs::path backups_;
+  std::string old_backups_;
+  std::unique_ptr<ScratchDatabase> database_;
+};
+
+TEST_F(DialogTest, HistoryButtonSitsRightOfGoWithAltH) {
+  auto form = MakeForm();
+  auto* history = Control<QPushButton>(*form, "btnHistory");
+  auto* go = Control<QPushButton>(*form, "Button1");
+  ASSERT_NE(nullptr, history);
+  EXPECT_EQ(QKeySequence(Qt::ALT | Qt::Key_H), history->shortcut());
+  EXPECT_EQ(QRect(616, 16, 113, 65), go->geometry());
+  EXPECT_GT(history->x(), go->geometry().right());
+  EXPECT_LE(history->geometry().right(), 851);
+  EXPECT_GE(history->width(), history->sizeHint().width());
+}
+
+TEST_F(DialogTest, ConfirmShowsWhatIsReplacedThenTheResultThenTheWindowCloses) {
+  const std::string banks_now = Count("Bank", "02");
+  const std::string banks_from = Count("Bank", "01");
+  auto form = MakeForm();
+  form->show();
+
+  ClickGo(*form);
+
+  ASSERT_EQ((std::vector<std::string>{"ConfirmDialog", "ResultDialog"}), dialogs_);
+  const std::string& question = dialog_texts_[0];
+  EXPECT_TRUE(Contains(question, "agency 02 (Größer Agentur für Versicherungen)")) << question;
+  EXPECT_TRUE(Contains(question, "agency 01 (O'Brien & Søn Insurance)")) << question;
+  EXPECT_TRUE(Contains(question, "\nBank\t" + banks_now + "\t" + banks_from + "\n")) << question;
+  EXPECT_TRUE(Contains(question, "\nap 009 (Banks)\t")) << question;
+  EXPECT_TRUE(Contains(question, "Step by step:")) << question;
+  EXPECT_TRUE(Contains(question, backups_.string())) << question;
+
+  const core::RunReport& report = form->run_report();
+  ASSERT_TRUE(report.finished);
+  const std::string& result = dialog_texts_[1];
+  EXPECT_TRUE(Contains(result, report.backup_file)) << result;
+  EXPECT_TRUE(Contains(result, "History…")) << result;
+  uint64_t rows = 0;
+  for (const core::StepReport& step : report.steps) {
+    rows += step.stats.rows_inserted;
+  }
+  EXPECT_TRUE(Contains(result, std::to_string(rows) + " rows")) << result;
+
+  EXPECT_EQ(kStatusTexts, statuses_);
+  EXPECT_EQ(std::vector<std::string>{}, messages_);
+  EXPECT_FALSE(form->isVisible());
+  EXPECT_EQ(banks_from, Count("Bank", "02"));
+}
+
+TEST_F(DialogTest, CancelAndEscChangeNothingAndKeepTheWindow) {
+  const std::string before = Everything();
+  auto form = MakeForm();
+  form->show();
+
+  for (const char* answer : {"CancelButton", "Esc"}) {
+    dialogs_.clear();
+    answers_ = {answer};
+    ClickGo(*form);
+    EXPECT_EQ(std::vector<std::string>{"ConfirmDialog"}, dialogs_) << answer;
+  }
+
+  EXPECT_EQ(std::vector<std::string>{}, statuses_);
+  EXPECT_EQ(std::vector<std::string>{}, messages_);
+  EXPECT_TRUE(form->isVisible());
+  EXPECT_TRUE(Control<QPushButton>(*form, "Button1")->isEnabled());
+  EXPECT_EQ(0u, BackupCount());
+  EXPECT_EQ(before, Everything());
+}
+
+TEST_F(DialogTest, AFailingCheckShowsItsMessageAndNoQuestion) {
+  database_->Run("ALTER TABLE Vendor DROP COLUMN Name;");
+  const std::string before = Everything();
+  auto form = MakeForm();
+  form->show();
+
+  ClickGo(*form);
+
+  EXPECT_EQ(std::vector<std::string>{}, dialogs_);
+  ASSERT_EQ(1u, messages_.size());
+  EXPECT_TRUE(Contains(messages_[0], "Table Vendor lacks column Name")) << messages_[0];
+  EXPECT_TRUE(form->isVisible());
+  EXPECT_EQ(0u, BackupCount());
+  EXPECT_EQ(before, Everything());
+}
+
+TEST_F(DialogTest, ARunHoldingTheDestinationShowsItsMessageAndNoQuestion) {
+  const std::string before = Everything();
+  auto form = MakeForm();
+  form->show();
+  {
+    const std::unique_ptr<core::RunLock> other =
+        core::RunLock::Acquire(database_->settings(), {"02", "03"}, "run 03 to 02");
+    ClickGo(*form);
+  }
+
+  EXPECT_EQ(std::vector<std::string>{}, dialogs_);
+  ASSERT_EQ(1u, messages_.size());
+  EXPECT_TRUE(Contains(messages_[0], "run 03 to 02")) << messages_[0];
+  EXPECT_EQ(std::vector<std::string>{}, statuses_);
+  EXPECT_EQ(0u, BackupCount());
+  EXPECT_EQ(before, Everything());
+
+  // Once that run is over, GO! asks as usual.
+  answers_ = {"Esc"};
+  ClickGo(*form);
+  EXPECT_EQ(std::vector<std::string>{"ConfirmDialog"}, dialogs_);
+}
+
+TEST_F(DialogTest, AFailedRunSaysWhichStepWhatItMeansAndWhereTheProfileIs) {
+  database_->Run(
+      "CREATE TRIGGER refuse_department BEFORE INSERT ON Department FOR EACH ROW SIGNAL "
+      "SQLSTATE '45000' SET MESSAGE_TEXT = 'Department insert refused';");
+  auto form = MakeForm();
+  form->show();
+
+  ClickGo(*form);
+
+  EXPECT_EQ(std::vector<std::string>{"ConfirmDialog"}, dialogs_);
+  ASSERT_EQ(1u, messages_.size());
+  const std::string& text = messages_[0];
+  EXPECT_EQ(0u, text.find("The step \"Departments\" failed. The tables before it are copied"))
+      << text;
+  EXPECT_TRUE(Contains(text, "Department insert refused")) << text;
+  EXPECT_TRUE(Contains(text, form->run_report().backup_file)) << text;
+  EXPECT_TRUE(Contains(text, "\"History…\"")) << text;
+  EXPECT_TRUE(form->isVisible());
+}
+
+TEST_F(DialogTest, PutBackRestoresTheDestinationExactlyAndCanItselfBePutBack) {
+  const std::string before = Everything();
+  {
+    auto form = MakeForm();
+    form->show();
+    ClickGo(*form);
+    ASSERT_TRUE(form->run_report().finished);
+  }
+  const std::string copied = Everything();
+  ASSERT_NE(before, copied);
+  dialogs_.clear();
+  dialog_texts_.clear();
+
+  auto form = MakeForm();
+  form->show();
+  // The history: Enter puts the newest back, Esc then closes it; the question and the
+  // result each take Enter.
+  answers_ = {"Enter,Esc", "Enter", "Enter"};
+  QTest::mouseClick(Control<QPushButton>(*form, "btnHistory"), Qt::LeftButton);
+
+  ASSERT_EQ((std::vector<std::string>{"HistoryDialog", "PutBackConfirm", "PutBackResult"}),
+            dialogs_);
+  EXPECT_EQ(std::vector<std::string>{}, messages_);
+  EXPECT_TRUE(Contains(dialog_texts_[0], "\tcopy from 01\tcompleted\t")) << dialog_texts_[0];
+  EXPECT_TRUE(Contains(dialog_texts_[1], "profile of agency 02")) << dialog_texts_[1];
+  EXPECT_TRUE(Contains(dialog_texts_[1], "(" + Count("Bank", "02"))) << dialog_texts_[1];
+  EXPECT_EQ(before, Everything());
+  EXPECT_TRUE(form->isVisible());
+
+  // The put back saved what it replaced: it is now the newest, selected, and Enter puts
+  // the copy back again.
+  int selected = -1;
+  std::string newest;
+  form->SetDialogHook([&](QDialog& dialog) {
+    if (auto* list = dialog.findChild<QTableWidget*>("HistoryList")) {
+      selected = list->currentRow();
+      newest = app::ToBytes(list->item(0, 2)->text());
+    }
+    Answer(dialog);
+  });
+  answers_ = {"Enter,Esc", "Enter", "Enter"};
+  QTest::mouseClick(Control<QPushButton>(*form, "btnHistory"), Qt::LeftButton);
+  EXPECT_EQ(0, selected);
+  EXPECT_EQ("put back", newest);
+  EXPECT_EQ(copied, Everything());
+}
+
+TEST_F(DialogTest, CancelledPutBackChangesNothing) {
+  {
+    auto form = MakeForm();
+    form->show();
+    ClickGo(*form);
+  }
+  const std::string copied = Everything();
+  const std::size_t backups = BackupCount();
+  auto form = MakeForm();
+  form->show();
+  answers_ = {"Enter,CloseButton", "Esc"};
+  QTest::mouseClick(Control<QPushButton>(*form, "btnHistory"), Qt::LeftButton);
+  EXPECT_EQ(copied, Everything());
+  EXPECT_EQ(backups, BackupCount());
+  EXPECT_EQ(std::vector<std::string>{}, messages_);
+}
+
+}  // namespace
