@@ -22,6 +22,7 @@
 #include "app/text.h"
 #include "copy/table_desc.h"
 #include "core/backup.h"
+#include "core/backup_history.h"
 #include "core/restore.h"
 #include "core/run_report.h"
 #include "db/sql_text.h"
