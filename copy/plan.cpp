@@ -1,8 +1,11 @@
 // What a run will delete and copy, counted once without changing anything.
 #include "copy/plan.h"
 
+#include <cstddef>
 #include <map>
+#include <string>
 #include <utility>
+#include <vector>
 
 #include "copy/table_copy.h"
 #include "copy/wording.h"
@@ -34,27 +37,64 @@ std::map<std::string, uint64_t> AverageRowBytes(db::Connection& connection) {
   return averages;
 }
 
-// The records the ap copy inserts: it scans key order from the first key greater than the
-// prefix, takes every record that carries the prefix, and stops at a read that fails. A
-// record longer than its buffer fails the read, so nothing after the first long one is
-// copied. Records the ap clear removed first are not there to be read.
-void PlanApCopy(db::Connection& connection, const TableDesc& desc, const std::string& from_code,
-                const std::string& to_code, TablePlan& plan) {
-  const std::string prefix = recstore::ApKeyPrefix(desc.ap_record_type, from_code);
-  // A shorter prefix never equals the record's first eight bytes; a destination code of
-  // fewer than two bytes is refused by the copy, as it cannot fill bytes 7 and 8.
-  if (prefix.size() != recstore::kApPrefixLength || to_code.size() < 2) {
+// Runs the selects joined with UNION ALL, one statement however many there are, and hands
+// each row to `take` by the tag in its first column.
+template <typename Take>
+void QueryTagged(db::Connection& connection, const std::vector<std::string>& selects, Take&& take) {
+  std::string sql;
+  for (const std::string& select : selects) {
+    sql += (sql.empty() ? "" : " UNION ALL ") + select;
+  }
+  if (sql.empty()) {
     return;
   }
-  std::string in_scan = recstore::ApScanCondition(desc.ap_record_type, from_code, to_code);
-  db::Result first_long = connection.Query(recstore::ApFirstLongStatement(in_scan));
-  if (!first_long.Eof()) {
-    plan.long_ap_record = LongApRecord{std::string(first_long.Value(0)), Number(first_long, 1)};
-    in_scan = recstore::ApBeforeKeyCondition(in_scan, std::string(first_long.Value(2)));
+  for (db::Result result = connection.Query(sql); !result.Eof(); result.Next()) {
+    take(static_cast<std::size_t>(Number(result, 0)), result);
   }
-  db::Result copied = connection.Query(recstore::ApMeasureStatement(in_scan));
-  plan.counts.ap_to_copy = Number(copied, 0);
-  plan.ap_bytes_to_copy = Number(copied, 1);
+}
+
+// Every mirrored kind's ap figures in three statements, however many kinds there are: what
+// the clears remove; the first record of each scan too long for the copy's buffer; and what
+// each scan copies. The ap copy scans key order from the first key greater than the prefix,
+// takes every record that carries the prefix, and stops at a read that fails. A record longer
+// than its buffer fails the read, so nothing after the first long one is copied. Records the
+// ap clear removed first are not there to be read.
+void PlanAp(db::Connection& connection, const std::vector<TableDesc>& tables,
+            const std::string& from_code, const std::string& to_code, Plan& plans) {
+  std::vector<std::string> cleared;
+  std::vector<std::string> long_records;
+  std::map<std::size_t, std::string> scans;
+  for (std::size_t i = 0; i < tables.size(); ++i) {
+    const std::string& type = tables[i].ap_record_type;
+    if (type.empty()) {
+      continue;
+    }
+    cleared.push_back(recstore::ApMeasureStatement(recstore::ApClearCondition(type, to_code), i));
+    // A shorter prefix never equals the record's first eight bytes; a destination code of
+    // fewer than two bytes is refused by the copy, as it cannot fill bytes 7 and 8.
+    if (recstore::ApKeyPrefix(type, from_code).size() != recstore::kApPrefixLength ||
+        to_code.size() < 2) {
+      continue;
+    }
+    scans[i] = recstore::ApScanCondition(type, from_code, to_code);
+    long_records.push_back(recstore::ApFirstLongStatement(scans[i], i));
+  }
+  QueryTagged(connection, cleared, [&plans](std::size_t i, db::Result& row) {
+    plans.at(i).counts.ap_to_delete = Number(row, 1);
+    plans.at(i).ap_bytes_to_delete = Number(row, 2);
+  });
+  QueryTagged(connection, long_records, [&plans, &scans](std::size_t i, db::Result& row) {
+    plans.at(i).long_ap_record = LongApRecord{std::string(row.Value(1)), Number(row, 2)};
+    scans[i] = recstore::ApBeforeKeyCondition(scans[i], std::string(row.Value(3)));
+  });
+  std::vector<std::string> copied;
+  for (const auto& [i, condition] : scans) {
+    copied.push_back(recstore::ApMeasureStatement(condition, i));
+  }
+  QueryTagged(connection, copied, [&plans](std::size_t i, db::Result& row) {
+    plans.at(i).counts.ap_to_copy = Number(row, 1);
+    plans.at(i).ap_bytes_to_copy = Number(row, 2);
+  });
 }
 
 // Both counts of every table in one statement, one row per table tagged with its place:
@@ -96,16 +136,7 @@ Plan PlanRun(db::Connection& connection, const std::vector<TableDesc>& tables,
     plans.push_back(std::move(plan));
   }
   CountRows(connection, tables, from_code, to_code, plans);
-  for (std::size_t i = 0; i < tables.size(); ++i) {
-    const TableDesc& desc = tables[i];
-    if (!desc.ap_record_type.empty()) {
-      db::Result deleted = connection.Query(
-          recstore::ApMeasureStatement(recstore::ApClearCondition(desc.ap_record_type, to_code)));
-      plans[i].counts.ap_to_delete = Number(deleted, 0);
-      plans[i].ap_bytes_to_delete = Number(deleted, 1);
-      PlanApCopy(connection, desc, from_code, to_code, plans[i]);
-    }
-  }
+  PlanAp(connection, tables, from_code, to_code, plans);
   return plans;
 }
 

@@ -78,15 +78,16 @@ std::string ApScanCondition(const std::string& record_type, const std::string& f
          ApClearCondition(record_type, to_code) + ")";
 }
 
-std::string ApMeasureStatement(const std::string& condition) {
-  return std::string("SELECT COUNT(*), IFNULL(SUM(LENGTH(Index0Col) + LENGTH(RecData)), 0) FROM ") +
-         kApTable + " WHERE " + condition;
+std::string ApMeasureStatement(const std::string& condition, std::size_t tag) {
+  return "SELECT " + std::to_string(tag) +
+         ", COUNT(*), IFNULL(SUM(LENGTH(Index0Col) + LENGTH(RecData)), 0) FROM " + kApTable +
+         " WHERE " + condition;
 }
 
-std::string ApFirstLongStatement(const std::string& condition) {
-  return std::string("SELECT Index0Col, LENGTH(RecData), HEX(Index0Col) FROM ") + kApTable +
-         " WHERE " + condition + " AND LENGTH(RecData) > " + std::to_string(kApRecordLength) +
-         " ORDER BY Index0Col LIMIT 1";
+std::string ApFirstLongStatement(const std::string& condition, std::size_t tag) {
+  return "(SELECT " + std::to_string(tag) + ", Index0Col, LENGTH(RecData), HEX(Index0Col) FROM " +
+         kApTable + " WHERE " + condition + " AND LENGTH(RecData) > " +
+         std::to_string(kApRecordLength) + " ORDER BY Index0Col LIMIT 1)";
 }
 
 std::string ApBeforeKeyCondition(const std::string& condition, const std::string& hex_key) {

@@ -62,13 +62,15 @@ std::string ApReadClearedStatement(const std::string& record_type, const std::st
 std::string ApScanCondition(const std::string& record_type, const std::string& from_code,
                             const std::string& to_code);
 
-// (COUNT(*), bytes of key and data together) of the records matching `condition` (the
-// clear's or the scan's).
-std::string ApMeasureStatement(const std::string& condition);
+// (tag, COUNT(*), bytes of key and data together) of the records matching `condition` (the
+// clear's or the scan's). `tag` is a number that names the row when several such selects are
+// joined with UNION ALL.
+std::string ApMeasureStatement(const std::string& condition, std::size_t tag);
 
 // The first record (in key order) matching `condition` that is longer than kApRecordLength,
-// as (Index0Col, LENGTH(RecData), HEX(Index0Col)); no row when there is none.
-std::string ApFirstLongStatement(const std::string& condition);
+// as (tag, Index0Col, LENGTH(RecData), HEX(Index0Col)); no row when there is none. In
+// parentheses, so that several join with UNION ALL each keeping its own LIMIT.
+std::string ApFirstLongStatement(const std::string& condition, std::size_t tag);
 
 // `condition` limited to the records whose key sorts before the key given in hex.
 std::string ApBeforeKeyCondition(const std::string& condition, const std::string& hex_key);
