@@ -147,7 +147,7 @@ TEST_F(RunCoreTest, ApRecordLongerThanTheBufferFailsTheRunNamingTypeAndKey) {
   const std::string before = Destination("02");
 
   for (bool atomic : {true, false}) {
-    options_.atomic = atomic;
+    options_.mode = atomic ? core::RunMode::kAtomic : core::RunMode::kStepByStep;
     const std::string text = FailingRun("01", "02");
     EXPECT_TRUE(Contains(text, "type 009")) << text;
     EXPECT_TRUE(Contains(text, "'00900001LONG0001'")) << text;
@@ -213,7 +213,7 @@ TEST_F(RunCoreTest, AtomicRunKeepsItsStatementsWithinALoweredMaxAllowedPacket) {
       inserts.emplace_back(sql);
     }
   });
-  options_.atomic = true;
+  options_.mode = core::RunMode::kAtomic;
   Run("01", "02");
   session_->connection().SetObserver({});
 
@@ -238,6 +238,8 @@ TEST_F(RunCoreTest, RefusedApInsertCopiesTheRestButTheRunFails) {
       refused_key +
       "' THEN SIGNAL SQLSTATE '45000' SET MESSAGE_TEXT = 'injected ap refusal'; END IF;");
 
+  // Step by step: each record commits on its own, so the refused one is the only gap.
+  options_.mode = core::RunMode::kStepByStep;
   const std::string text = FailingRun("01", "02");
 
   EXPECT_TRUE(Contains(text, "type 006: 1 record refused")) << text;
@@ -255,7 +257,7 @@ TEST_F(RunCoreTest, RefusedApInsertCopiesTheRestButTheRunFails) {
 
   // All or nothing: the same refusal rolls everything back.
   const std::string before = Destination("02");
-  options_.atomic = true;
+  options_.mode = core::RunMode::kAtomic;
   const std::string atomic_text = FailingRun("01", "02");
   EXPECT_TRUE(Contains(atomic_text, "type 006")) << atomic_text;
   EXPECT_TRUE(report_.rolled_back);
@@ -307,7 +309,7 @@ TEST_F(RunCoreTest, ConnectionLostAtCommitSaysTheOutcomeIsUnknownAndHowToFindOut
       usleep(10000);
     }
   });
-  options_.atomic = true;
+  options_.mode = core::RunMode::kAtomic;
 
   const std::string text = FailingRun("01", "02");
   session_->connection().SetObserver({});
@@ -358,7 +360,7 @@ TEST_F(RunCoreTest, FailedRunSaysWhichStepFailedWhatChangedAndWhereTheBackupIs) 
       "CREATE TRIGGER refuse_department BEFORE INSERT ON Department FOR EACH ROW SIGNAL "
       "SQLSTATE '45000' SET MESSAGE_TEXT = 'Department insert refused';");
   for (bool atomic : {false, true}) {
-    options_.atomic = atomic;
+    options_.mode = atomic ? core::RunMode::kAtomic : core::RunMode::kStepByStep;
     try {
       Run("01", "02");
       ADD_FAILURE() << "the run did not fail";
