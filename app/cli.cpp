@@ -371,7 +371,8 @@ std::string UsageText() {
          "Exit status: 0 done (--verify, --verify-after: and everything matches),\n"
          "1 failed, refused or differs (a run committed step by step leaves the steps\n"
          "before a failing one copied; one transaction changes nothing; ap records the\n"
-         "record store refused count as a failure), 2 bad usage or refused codes (nothing changed).\n";
+         "record store refused count as a failure), 2 bad usage or refused codes (nothing "
+         "changed).\n";
 }
 
 CommandLine ParseCommandLine(const std::vector<std::string>& args, std::string& error) {

@@ -322,11 +322,9 @@ std::unique_ptr<core::CopyRun> TForm1::PrepareRun(const std::string& from_code,
   // Told before anything changes: a press of "GO!" is all or nothing unless the server says
   // otherwise, and a user should not learn that from a half-copied profile.
   if (!run->all_or_nothing() && options_mode_auto) {
-    const std::string status = "Step by step, because " + run->step_by_step_reason() + ".";
-    StatusBar1->showMessage(app::FromBytes(status));
-    if (status_observer_) {
-      status_observer_(status);
-    }
+    // The status line, not a step's status: the steps' own texts follow it as they start.
+    StatusBar1->showMessage(
+        app::FromBytes("Step by step, because " + run->step_by_step_reason() + "."));
     ShowMessage(core::StepByStepNotice(run->step_by_step_reason()));
   }
   return run;
@@ -435,7 +433,7 @@ void TForm1::SetDialogHook(app::DialogHook hook) {
 }
 
 core::RunOptions TForm1::WindowRunOptions() const {
-  return core::RunOptions{};
+  return core::RunOptions{.mode = run_mode_};
 }
 
 app::ConfirmData TForm1::Question(const core::CopyRun& run) const {

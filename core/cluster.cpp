@@ -210,8 +210,9 @@ ClusterTransaction PrepareClusterTransaction(db::Connection& connection, const c
     if (error.IsConnectionLost()) {
       throw;
     }
-    outcome.limit = "it would write about " + std::to_string(bytes) + " bytes in one transaction (" +
-                    RowCount(rows) + "), above half the cluster's limit (wsrep_max_ws_size " +
+    outcome.limit = "it would write about " + std::to_string(bytes) +
+                    " bytes in one transaction (" + RowCount(rows) +
+                    "), above half the cluster's limit (wsrep_max_ws_size " +
                     std::to_string(max_bytes) +
                     "), and streaming replication, which would send it in fragments within the "
                     "limit, could not be turned on: " +

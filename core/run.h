@@ -48,8 +48,8 @@ struct RunReport {
   // Why the run commits step by step, each statement on its own; "" when it is one
   // transaction. Known before the first step.
   std::string step_by_step_reason;
-  bool rolled_back = false;       // atomic and failed: nothing of it stays
-  std::string backup_file;        // where the destination's previous state is, "" if none
+  bool rolled_back = false;  // atomic and failed: nothing of it stays
+  std::string backup_file;   // where the destination's previous state is, "" if none
   std::chrono::steady_clock::duration elapsed{};  // the whole run, commit included
 };
 

@@ -114,9 +114,8 @@ std::string RunReportJson(const RunReport& report) {
   json["finished"] = report.finished;
   json["atomic"] = report.atomic;
   json["mode"] = report.atomic ? "all-or-nothing" : "step-by-step";
-  json["step_by_step_reason"] = report.step_by_step_reason.empty()
-                                    ? Json(nullptr)
-                                    : Json(report.step_by_step_reason);
+  json["step_by_step_reason"] =
+      report.step_by_step_reason.empty() ? Json(nullptr) : Json(report.step_by_step_reason);
   json["rolled_back"] = report.rolled_back;
   json["backup_file"] = report.backup_file.empty() ? Json(nullptr) : Json(report.backup_file);
   json["seconds"] = Seconds(report.elapsed);

@@ -14,6 +14,7 @@
 
 #include <gtest/gtest.h>
 
+#include "copy/table_desc.h"
 #include "copy/verify.h"
 #include "core/copy_run.h"
 #include "core/run.h"
@@ -138,6 +139,79 @@ TEST_F(RunCoreTest, RunsEveryStepWithoutAWindowAndKeepsABackup) {
   ASSERT_EQ(0, ::stat(report.backup_file.c_str(), &info)) << report.backup_file;
   EXPECT_EQ(0600u, info.st_mode & 0777u);
   EXPECT_EQ(fs::path(options_.backup_dir), fs::path(report.backup_file).parent_path());
+}
+
+// Step by step a run sends what the table copies send on their own, statement for
+// statement: one single-row insert per row, each committing on its own. Without a mode the
+// same run is one transaction.
+TEST_F(RunCoreTest, StepByStepRunSendsTheOriginalStatementsAndTheDefaultRunOneTransaction) {
+  std::vector<std::string> sent;
+  session_->connection().SetObserver([&sent](std::string_view sql) { sent.emplace_back(sql); });
+  options_.mode = core::RunMode::kStepByStep;
+  Run("01", "02");
+  const auto first_delete =
+      std::find(sent.begin(), sent.end(), std::string("Delete from Bank where AgyCode = '02'"));
+  ASSERT_NE(sent.end(), first_delete);
+  const std::vector<std::string> run_copy(first_delete, sent.end());
+  EXPECT_FALSE(report_.atomic);
+  EXPECT_EQ(std::string(core::kStepByStepAsked), report_.step_by_step_reason);
+
+  sent.clear();
+  for (const copy::TableDesc& table : copy::AllTables()) {
+    session_->CopyStep(table, "01", "02", {});
+  }
+  const std::vector<std::string> steps = sent;
+  EXPECT_EQ(steps, run_copy);
+  for (const std::string& statement : run_copy) {
+    EXPECT_FALSE(Contains(statement, "TRANSACTION") || statement == "COMMIT") << statement;
+    EXPECT_FALSE(Contains(statement, "), (")) << statement;
+  }
+
+  sent.clear();
+  options_.mode = core::RunMode::kAuto;
+  Run("01", "02");
+  session_->connection().SetObserver({});
+  EXPECT_TRUE(report_.atomic);
+  EXPECT_EQ("", report_.step_by_step_reason);
+  EXPECT_EQ(1, std::count(sent.begin(), sent.end(), std::string("START TRANSACTION")));
+  EXPECT_EQ("COMMIT", sent.back());
+  // The rows go in a statement per table, not one per row.
+  const auto table_inserts = [](const std::vector<std::string>& statements) {
+    return std::count_if(statements.begin(), statements.end(), [](const std::string& statement) {
+      return statement.rfind("Insert ", 0) == 0;
+    });
+  };
+  EXPECT_LE(table_inserts(sent), 12);
+  EXPECT_GT(table_inserts(run_copy), 12);
+  for (const copy::VerifyLine& line : session_->VerifyCopy("01", "02")) {
+    EXPECT_TRUE(line.ok) << line.subject << ": " << line.detail;
+  }
+}
+
+// A table that cannot roll back turns a run without a mode to step by step, named before
+// anything changes; --atomic is refused.
+TEST_F(RunCoreTest, TableThatCannotRollBackTurnsTheDefaultRunStepByStepAndRefusesAtomic) {
+  database_->Run("ALTER TABLE DLNAIC ENGINE=MyISAM;");
+  const std::string before = Destination("02");
+  {
+    core::CopyRun run(*session_, "01", "02", options_);
+    run.Prepare();
+    EXPECT_FALSE(run.all_or_nothing());
+    EXPECT_EQ("table DLNAIC (MyISAM) cannot be rolled back", run.step_by_step_reason());
+    EXPECT_EQ(before, Destination("02"));
+  }
+  options_.mode = core::RunMode::kAtomic;
+  const std::string text = FailingRun("01", "02");
+  EXPECT_TRUE(Contains(text, "DLNAIC (MyISAM)")) << text;
+  EXPECT_EQ(before, Destination("02"));
+
+  options_.mode = core::RunMode::kAuto;
+  Run("01", "02");
+  EXPECT_FALSE(report_.atomic);
+  EXPECT_EQ(kStatusTexts, statuses_);
+  for (const copy::VerifyLine& line : session_->VerifyCopy("01", "02")) {
+    EXPECT_TRUE(line.ok) << line.subject << ": " << line.detail;
+  }
 }
 
 TEST_F(RunCoreTest, ApRecordLongerThanTheBufferFailsTheRunNamingTypeAndKey) {
