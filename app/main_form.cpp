@@ -311,7 +311,7 @@ std::unique_ptr<core::CopyRun> TForm1::PrepareRun(const std::string& from_code,
   }
   sFromAgy = from_code;
   sToAgy = to_code;
-  const bool options_mode_auto = options.mode == core::RunMode::kAuto;
+  const bool announce_step_by_step = options.mode == core::RunMode::kAuto;
   auto run = std::make_unique<core::CopyRun>(session_, sFromAgy, sToAgy, std::move(options));
   try {
     run->Prepare();
@@ -321,7 +321,7 @@ std::unique_ptr<core::CopyRun> TForm1::PrepareRun(const std::string& from_code,
   }
   // Told before anything changes: a press of "GO!" is all or nothing unless the server says
   // otherwise, and a user should not learn that from a half-copied profile.
-  if (!run->all_or_nothing() && options_mode_auto) {
+  if (!run->all_or_nothing() && announce_step_by_step) {
     // The status line, not a step's status: the steps' own texts follow it as they start.
     StatusBar1->showMessage(
         app::FromBytes("Step by step, because " + run->step_by_step_reason() + "."));
