@@ -151,7 +151,9 @@ int Run(const CommandLine& line, core::Session& session) {
                               uint64_t selected) { progress(step, inserted, selected); },
   };
   const core::RunOptions options{
-      .atomic = line.atomic,
+      .mode = line.atomic         ? core::RunMode::kAtomic
+              : line.step_by_step ? core::RunMode::kStepByStep
+                                  : core::RunMode::kAuto,
       .backup = !line.no_backup,
       .backup_dir = line.backup_dir.value_or(""),
   };
@@ -161,6 +163,11 @@ int Run(const CommandLine& line, core::Session& session) {
     // the locks again.
     core::CopyRun run(session, *line.from_code, *line.to_code, options);
     try {
+      run.Prepare();
+      // Said before anything changes: whoever started the run expected all or nothing.
+      if (!run.all_or_nothing() && options.mode == core::RunMode::kAuto) {
+        std::cerr << "note: " << core::StepByStepNotice(run.step_by_step_reason()) << std::endl;
+      }
       report = run.Execute(observer);
     } catch (const std::exception& e) {
       return Fail(line, "run", e.what(), ",\"run\":" + core::RunReportJson(run.report()));
@@ -336,6 +343,13 @@ std::string UsageText() {
          "  --verify-after  with --from/--to: run, then verify as --verify does\n"
          "  --atomic        with --from/--to: run everything in one transaction; any failure\n"
          "                  rolls it all back. Refused when a table of the run cannot roll back\n"
+         "                  or the cluster cannot take the run as one transaction. Without it\n"
+         "                  a run is all or nothing too when it can be, else it says why and\n"
+         "                  commits step by step\n"
+         "  --step-by-step  with --from/--to: commit each statement on its own, one insert a\n"
+         "                  row, as the original program did; each table stands as soon as it\n"
+         "                  is copied (for a server or table that cannot take one large\n"
+         "                  transaction, or replicas that must not lag behind one)\n"
          "  --json          print the report (run, dry run, verification, restore or\n"
          "                  history) as JSON on stdout; status lines and progress go to stderr\n"
          "  --no-backup     with a run or --restore: do not save the destination's profile\n"
@@ -355,9 +369,10 @@ std::string UsageText() {
          "is refused while another run uses either agency. A run ends with a report: per\n"
          "step the rows deleted and inserted, ap records deleted and copied, and the time.\n"
          "Exit status: 0 done (--verify, --verify-after: and everything matches),\n"
-         "1 failed, refused or differs (without --atomic the steps before a failing one\n"
-         "stay copied; with it nothing changes; ap records the record store refused count\n"
-         "as a failure), 2 bad usage or refused codes (nothing changed).\n";
+         "1 failed, refused or differs (a run committed step by step leaves the steps\n"
+         "before a failing one copied; one transaction changes nothing; ap records the\n"
+         "record store refused count as a failure), 2 bad usage or refused codes (nothing "
+         "changed).\n";
 }
 
 CommandLine ParseCommandLine(const std::vector<std::string>& args, std::string& error) {
@@ -378,6 +393,7 @@ CommandLine ParseCommandLine(const std::vector<std::string>& args, std::string& 
                  : arg == "--verify"       ? &line.verify
                  : arg == "--verify-after" ? &line.verify_after
                  : arg == "--atomic"       ? &line.atomic
+                 : arg == "--step-by-step" ? &line.step_by_step
                  : arg == "--json"         ? &line.json
                  : arg == "--no-backup"    ? &line.no_backup
                  : arg == "--history"      ? &line.history
@@ -432,10 +448,10 @@ CommandLine ParseCommandLine(const std::vector<std::string>& args, std::string& 
       error = "--restore and --history do not take --from and --to";
       return {};
     }
-    if (line.verify || line.verify_after || line.atomic) {
+    if (line.verify || line.verify_after || line.atomic || line.step_by_step) {
       error =
-          "--verify, --verify-after and --atomic go with a run, not with --restore or "
-          "--history";
+          "--verify, --verify-after, --atomic and --step-by-step go with a run, not with "
+          "--restore or --history";
       return {};
     }
     if (line.history && (line.dry_run || line.no_backup)) {
@@ -449,11 +465,11 @@ CommandLine ParseCommandLine(const std::vector<std::string>& args, std::string& 
     return line;
   }
   const bool any_mode = line.dry_run || line.verify || line.verify_after || line.atomic ||
-                        line.json || line.no_backup || line.backup_dir;
+                        line.step_by_step || line.json || line.no_backup || line.backup_dir;
   if (any_mode && !line.from_code) {
     error =
-        "--dry-run, --verify, --verify-after, --atomic, --json, --no-backup and --backup-dir "
-        "need --from and --to";
+        "--dry-run, --verify, --verify-after, --atomic, --step-by-step, --json, --no-backup "
+        "and --backup-dir need --from and --to";
     return {};
   }
   if (int{line.dry_run} + int{line.verify} + int{line.verify_after} > 1) {
@@ -462,6 +478,14 @@ CommandLine ParseCommandLine(const std::vector<std::string>& args, std::string& 
   }
   if (line.atomic && (line.dry_run || line.verify)) {
     error = "--atomic goes with a run, not with --dry-run or --verify";
+    return {};
+  }
+  if (line.step_by_step && (line.dry_run || line.verify)) {
+    error = "--step-by-step goes with a run, not with --dry-run or --verify";
+    return {};
+  }
+  if (line.atomic && line.step_by_step) {
+    error = "choose one of --atomic and --step-by-step";
     return {};
   }
   if (line.no_backup && (line.dry_run || line.verify)) {

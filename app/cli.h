@@ -19,6 +19,7 @@ struct CommandLine {
   bool verify = false;                    // compare destination with source only, change nothing
   bool verify_after = false;              // run, then verify
   bool atomic = false;                    // the run in one transaction (not with dry_run or verify)
+  bool step_by_step = false;              // each statement commits on its own (not with atomic)
   bool json = false;                      // stdout holds one JSON object; status lines go to stderr
   bool no_backup = false;                 // a run or restore without saving the destination's state
   std::optional<std::string> backup_dir;  // where backups go, instead of the default

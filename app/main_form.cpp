@@ -311,12 +311,21 @@ std::unique_ptr<core::CopyRun> TForm1::PrepareRun(const std::string& from_code,
   }
   sFromAgy = from_code;
   sToAgy = to_code;
+  const bool announce_step_by_step = options.mode == core::RunMode::kAuto;
   auto run = std::make_unique<core::CopyRun>(session_, sFromAgy, sToAgy, std::move(options));
   try {
     run->Prepare();
   } catch (...) {
     run_report_ = run->report();
     throw;
+  }
+  // Told before anything changes: a press of "GO!" is all or nothing unless the server says
+  // otherwise, and a user should not learn that from a half-copied profile.
+  if (!run->all_or_nothing() && announce_step_by_step) {
+    // The status line, not a step's status: the steps' own texts follow it as they start.
+    StatusBar1->showMessage(
+        app::FromBytes("Step by step, because " + run->step_by_step_reason() + "."));
+    ShowMessage(core::StepByStepNotice(run->step_by_step_reason()));
   }
   return run;
 }
@@ -424,12 +433,13 @@ void TForm1::SetDialogHook(app::DialogHook hook) {
 }
 
 core::RunOptions TForm1::WindowRunOptions() const {
-  return core::RunOptions{};
+  return core::RunOptions{.mode = run_mode_};
 }
 
 app::ConfirmData TForm1::Question(const core::CopyRun& run) const {
   const copy::Plan& plan = run.plan();
   const core::RunOptions options = WindowRunOptions();
+  const bool atomic = run.all_or_nothing();
   const std::string& from_code = run.report().from_code;
   const std::string& to_code = run.report().to_code;
 
@@ -445,14 +455,14 @@ app::ConfirmData TForm1::Question(const core::CopyRun& run) const {
                                 table.counts.ap_to_delete, table.counts.ap_to_copy});
     }
   }
-  question.atomic = options.atomic;
+  question.atomic = atomic;
   question.run_kind_reason =
-      options.atomic
-          ? "the whole run is one transaction,\nso a failure part way undoes all of it and "
-            "agency " +
-                to_code + " stays as it was."
-          : "each table is copied on its own,\nso a failure part way leaves the tables before "
-            "it copied and the rest as they were;\nthe saved profile puts them back.";
+      atomic ? "the whole run is one transaction,\nso a failure part way undoes all of it and "
+               "agency " +
+                   to_code + " stays as it was."
+             : "each table is copied on its own, because " + run.step_by_step_reason() +
+                   ",\nso a failure part way leaves the tables before it copied and the rest "
+                   "as they were;\nthe saved profile puts them back.";
   question.backup = options.backup;
   question.backup_dir = options.backup_dir.empty() ? core::DefaultBackupDir() : options.backup_dir;
   return question;

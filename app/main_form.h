@@ -107,6 +107,10 @@ class TForm1 : public QMainWindow {
   // runs modally, so a test can answer it. Empty: the user answers.
   void SetDialogHook(app::DialogHook hook);
 
+  // How "GO!" commits. The window offers no choice: it is all or nothing when it can be
+  // (core::RunMode::kAuto); tests of the original stream set kStepByStep.
+  void SetRunMode(core::RunMode mode) { run_mode_ = mode; }
+
   // The saved profiles, where one can be put back ("History…", Alt+H). Returns when the
   // user closes it.
   void OpenHistory();
@@ -194,6 +198,7 @@ class TForm1 : public QMainWindow {
   std::function<void(std::string_view)> status_observer_;
   ProgressObserver progress_observer_;
   app::DialogHook dialog_hook_;
+  core::RunMode run_mode_ = core::RunMode::kAuto;
   std::string current_step_;    // status text of the running step
   core::RunReport run_report_;  // what the last run did
   std::chrono::steady_clock::time_point last_repaint_;

@@ -159,9 +159,10 @@ std::vector<std::string> ClusterProblems(db::Connection& connection,
   return problems;
 }
 
-bool PrepareClusterTransaction(db::Connection& connection, const copy::Plan& plan) {
+ClusterTransaction PrepareClusterTransaction(db::Connection& connection, const copy::Plan& plan) {
+  ClusterTransaction outcome;
   if (!OnCluster(connection)) {
-    return false;
+    return outcome;
   }
   db::Result limits = connection.Query("SELECT @@wsrep_max_ws_rows, @@wsrep_max_ws_size");
   const uint64_t max_rows = ToNumber(limits.Value(0));  // 0: no limit
@@ -171,29 +172,31 @@ bool PrepareClusterTransaction(db::Connection& connection, const copy::Plan& pla
   const uint64_t rows = write_set.rows;
   const uint64_t bytes = write_set.bytes;
   const uint64_t largest_statement = write_set.largest_statement;
+  const std::string refused =
+      "An all-or-nothing run is refused on this cluster, so nothing was changed: ";
   // The server counts every row a transaction changes against wsrep_max_ws_rows, also when
   // the transaction replicates in fragments, so streaming cannot help here: the run would
   // fail at the row past the limit. The counts are exact (taken under the run's lock), so
   // a run at the limit itself is allowed, as the server allows it.
   if (max_rows != 0 && rows > max_rows) {
+    outcome.step_by_step_fails = largest_statement > max_rows;
     std::string advice =
-        largest_statement <= max_rows
+        !outcome.step_by_step_fails
             ? "Run without --atomic (its largest statement changes " + RowCount(largest_statement) +
                   "), or raise wsrep_max_ws_rows on every node (0 means no limit)."
             : "Raise wsrep_max_ws_rows on every node (0 means no limit); a run without "
               "--atomic would fail as well, since one of its deletes changes " +
                   RowCount(largest_statement) + ".";
-    throw std::runtime_error(
-        "An all-or-nothing run is refused on this cluster, so nothing was changed: it would "
-        "change " +
-        RowCount(rows) + " in one transaction, and the cluster allows " + std::to_string(max_rows) +
-        " (wsrep_max_ws_rows), counting every row of a transaction even when it is replicated "
-        "in fragments. " +
-        advice);
+    outcome.limit = "it would change " + RowCount(rows) +
+                    " in one transaction, and the cluster allows " + std::to_string(max_rows) +
+                    " (wsrep_max_ws_rows), counting every row of a transaction even when it is "
+                    "replicated in fragments";
+    outcome.refusal = refused + outcome.limit + ". " + advice;
+    return outcome;
   }
   // Half the limit: the estimate is an average, and the write set carries keys as well.
   if (max_bytes == 0 || bytes <= max_bytes / 2) {
-    return false;
+    return outcome;
   }
   // Each fragment is a write set of its own, checked against the limit on its own. A
   // fragment is sent once it has reached the size, so it can pass it by one row: a quarter
@@ -204,16 +207,21 @@ bool PrepareClusterTransaction(db::Connection& connection, const copy::Plan& pla
     connection.Execute("SET SESSION wsrep_trx_fragment_unit = 'bytes'");
     connection.Execute("SET SESSION wsrep_trx_fragment_size = " + std::to_string(fragment_bytes));
   } catch (const db::Error& error) {
-    throw std::runtime_error(
-        "An all-or-nothing run is refused on this cluster, so nothing was changed: it would "
-        "write about " +
-        std::to_string(bytes) + " bytes in one transaction (" + RowCount(rows) +
-        "), above half the cluster's limit (wsrep_max_ws_size " + std::to_string(max_bytes) +
-        "), and streaming replication, which would send it in fragments within the limit, "
-        "could not be turned on: " +
-        error.what());
+    if (error.IsConnectionLost()) {
+      throw;
+    }
+    outcome.limit = "it would write about " + std::to_string(bytes) +
+                    " bytes in one transaction (" + RowCount(rows) +
+                    "), above half the cluster's limit (wsrep_max_ws_size " +
+                    std::to_string(max_bytes) +
+                    "), and streaming replication, which would send it in fragments within the "
+                    "limit, could not be turned on: " +
+                    error.what();
+    outcome.refusal = refused + outcome.limit;
+    return outcome;
   }
-  return true;
+  outcome.streaming = true;
+  return outcome;
 }
 
 void EndClusterTransaction(db::Connection& connection) noexcept {

@@ -27,15 +27,27 @@ bool OnCluster(db::Connection& connection);
 std::vector<std::string> ClusterProblems(db::Connection& connection,
                                          const std::vector<copy::TableDesc>& tables);
 
+// What the cluster makes of a run as one transaction.
+struct ClusterTransaction {
+  bool streaming = false;  // streaming replication was turned on; EndClusterTransaction ends it
+  // Why the cluster cannot take the run as one transaction, with the limit and the numbers,
+  // as a clause without a full stop ("" when it can): the reason a run that may go step by
+  // step gives.
+  std::string limit;
+  // The whole refusal of an --atomic run, with advice ("" when it can).
+  std::string refusal;
+  // A statement of a step-by-step run would pass the row limit too: no way of running it.
+  bool step_by_step_fails = false;
+};
+
 // Before an all-or-nothing run on a cluster, with the run's plan: the rows the run's
-// transaction changes and an estimate of their bytes. Throws std::runtime_error with the
-// numbers when the rows would pass wsrep_max_ws_rows (the server counts them over the
-// whole transaction, fragments or not). When the bytes could pass wsrep_max_ws_size, turns
-// on streaming replication for the session (the transaction then replicates in fragments,
-// each within the limit), or throws std::runtime_error with the numbers when it cannot be
-// turned on. Does nothing off a cluster. Returns whether streaming was turned on;
-// EndClusterTransaction turns it off again.
-bool PrepareClusterTransaction(db::Connection& connection, const copy::Plan& plan);
+// transaction changes and an estimate of their bytes. Says why, with the numbers, when the
+// rows would pass wsrep_max_ws_rows (the server counts them over the whole transaction,
+// fragments or not). When the bytes could pass wsrep_max_ws_size, turns on streaming
+// replication for the session (the transaction then replicates in fragments, each within
+// the limit), or says why when it cannot be turned on. Does nothing off a cluster. Throws
+// db::Error when the server cannot be asked.
+ClusterTransaction PrepareClusterTransaction(db::Connection& connection, const copy::Plan& plan);
 
 // Turns streaming replication off for the session again. Never throws.
 void EndClusterTransaction(db::Connection& connection) noexcept;

@@ -31,7 +31,11 @@ CopyRun::CopyRun(Session& session, std::string from_code, std::string to_code, R
     : session_(session), options_(std::move(options)) {
   report_.from_code = std::move(from_code);
   report_.to_code = std::move(to_code);
-  report_.atomic = options_.atomic;
+  // What Check finds may still turn a run without a mode of its own to step by step.
+  report_.atomic = options_.mode != RunMode::kStepByStep;
+  if (options_.mode == RunMode::kStepByStep) {
+    report_.step_by_step_reason = kStepByStepAsked;
+  }
 }
 
 CopyRun::~CopyRun() {
@@ -101,23 +105,50 @@ void CopyRun::Check() {
       Fail(BulletList("The run cannot start, so nothing was changed:", problems),
            {.step = RunStep::kCheck});
     }
-    if (options_.atomic) {
-      const std::vector<std::string>& unsafe = checks.non_transactional;
-      if (!unsafe.empty()) {
-        Fail(BulletList("An all-or-nothing run is refused, because these tables of the run "
-                        "cannot be rolled back, so nothing was changed:",
-                        unsafe),
-             {.step = RunStep::kCheck});
-      }
-      // Also before the backup: a run the cluster's write-set limits refuse changes nothing
-      // and leaves no backup to speak of. Streaming, where it is turned on, ends with the run.
-      streaming_ = PrepareClusterTransaction(connection, plan_);
+    if (options_.mode != RunMode::kStepByStep) {
+      ChooseMode(checks.non_transactional);
     }
   } catch (const RunError&) {
     throw;
   } catch (const std::exception& failure) {
     Fail(failure.what(), {.step = step, .server_error = ServerError(failure)});
   }
+}
+
+void CopyRun::ChooseMode(const std::vector<std::string>& non_transactional) {
+  const bool may_step = options_.mode == RunMode::kAuto;
+  if (!non_transactional.empty()) {
+    if (!may_step) {
+      Fail(BulletList("An all-or-nothing run is refused, because these tables of the run "
+                      "cannot be rolled back, so nothing was changed:",
+                      non_transactional),
+           {.step = RunStep::kCheck});
+    }
+    std::string tables;
+    for (const std::string& table : non_transactional) {
+      tables += (tables.empty() ? "" : ", ") + table;
+    }
+    StepByStep((non_transactional.size() == 1 ? "table " : "tables ") + tables +
+               " cannot be rolled back");
+    return;
+  }
+  // Also before the backup: a run the cluster's write-set limits refuse changes nothing
+  // and leaves no backup to speak of. Streaming, where it is turned on, ends with the run.
+  const ClusterTransaction cluster = PrepareClusterTransaction(session_.connection(), plan_);
+  streaming_ = cluster.streaming;
+  if (cluster.refusal.empty()) {
+    return;
+  }
+  // A step-by-step run that one of its own deletes would stop half way is no way out.
+  if (!may_step || cluster.step_by_step_fails) {
+    Fail(cluster.refusal, {.step = RunStep::kCheck});
+  }
+  StepByStep("the cluster cannot take it as one transaction: " + cluster.limit);
+}
+
+void CopyRun::StepByStep(std::string reason) {
+  report_.atomic = false;
+  report_.step_by_step_reason = std::move(reason);
 }
 
 void CopyRun::FailCopy(const std::string& text, const std::string& cause, unsigned int server_error,
@@ -157,10 +188,10 @@ void CopyRun::CopySteps(const RunObserver& observer) {
     step.method = table.method;
     step.status_text = table.status_text;
     copy::CopyContext context =
-        session_.StepContext(report_.from_code, report_.to_code, observer, step, options_.atomic);
+        session_.StepContext(report_.from_code, report_.to_code, observer, step, report_.atomic);
     // Inside a transaction a table's rows go in multi-row statements; a failing one is
     // sent again row by row, so the error still names the row.
-    if (options_.atomic) {
+    if (report_.atomic) {
       if (multi_row_bytes_ == 0) {
         multi_row_bytes_ = copy::MultiRowLimit(session_.connection());
       }
@@ -250,7 +281,7 @@ const RunReport& CopyRun::Execute(const RunObserver& observer) {
     ~Elapsed() { report.elapsed = std::chrono::steady_clock::now() - start; }
   } elapsed{report_};
 
-  if (options_.atomic) {
+  if (report_.atomic) {
     CopyAtomic(observer);
   } else {
     try {

@@ -4,6 +4,7 @@
 #include <cstddef>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "copy/plan.h"
 #include "core/run.h"
@@ -15,10 +16,12 @@ namespace core {
 // A run from one agency to another on a session, in two phases so that a caller can show
 // the plan and ask before anything changes:
 //   Prepare(): the codes, both agencies' run locks (held by this object until it goes), the
-//              check (preflight, records too long to copy; for an all-or-nothing run the
-//              tables' engines and the cluster's limits) and the plan. Changes nothing.
+//              check (preflight, records too long to copy; unless the run is to go step
+//              by step the tables' engines and the cluster's limits, which choose between
+//              one transaction and step by step, or refuse --atomic) and the plan.
+//              Changes nothing.
 //   Execute(): the backup, the twelve copy steps with their ap records (one transaction
-//              when options.atomic), and the finish (commit, refused ap records, the
+//              when all_or_nothing()), and the finish (commit, refused ap records, the
 //              backup's outcome).
 // Every failure is a RunError (core::LockHeld is one) naming the step, what was changed
 // and the backup file. Not copyable; one Prepare and one Execute each.
@@ -38,10 +41,19 @@ class CopyRun {
 
   const copy::Plan& plan() const { return plan_; }
 
+  // After Prepare: whether the run is one transaction, and why not ("" when it is).
+  bool all_or_nothing() const { return report_.atomic; }
+
+  const std::string& step_by_step_reason() const { return report_.step_by_step_reason; }
+
   const RunReport& report() const { return report_; }
 
  private:
   void Check();
+  // For a run that may be all or nothing: refuses it, turns it to step by step or prepares
+  // the cluster for its transaction.
+  void ChooseMode(const std::vector<std::string>& non_transactional);
+  void StepByStep(std::string reason);
   void CopySteps(const RunObserver& observer);
   void CopyAtomic(const RunObserver& observer);
   [[noreturn]] void Fail(const std::string& text, RunError::Details details);

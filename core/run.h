@@ -45,17 +45,35 @@ struct RunReport {
   uint64_t ap_refused = 0;        // ap inserts the record store refused over the run
   bool finished = false;          // all twelve steps ran
   bool atomic = false;            // the run was one transaction
-  bool rolled_back = false;       // atomic and failed: nothing of it stays
-  std::string backup_file;        // where the destination's previous state is, "" if none
+  // Why the run commits step by step, each statement on its own; "" when it is one
+  // transaction. Known before the first step.
+  std::string step_by_step_reason;
+  bool rolled_back = false;  // atomic and failed: nothing of it stays
+  std::string backup_file;   // where the destination's previous state is, "" if none
   std::chrono::steady_clock::duration elapsed{};  // the whole run, commit included
 };
+
+// How a run commits.
+enum class RunMode {
+  // All or nothing whenever the tables and the cluster allow it, else step by step with the
+  // reason told before the first step: what a press of "GO!" and a plain command-line run do.
+  kAuto,
+  // All or nothing, or refused before anything changes (--atomic).
+  kAtomic,
+  // The original stream: each statement commits on its own, one insert per row
+  // (--step-by-step).
+  kStepByStep,
+};
+
+// The step-by-step reason of a run that asked for it.
+inline constexpr std::string_view kStepByStepAsked = "it was asked for (--step-by-step)";
 
 // How a run is made.
 struct RunOptions {
   // All or nothing: the twelve steps and the ap records in one transaction on the program's
-  // connection, rolled back on any failure. Refused before anything changes when a table of
-  // the run cannot roll back.
-  bool atomic = false;
+  // connection, rolled back on any failure. Step by step: each statement commits on its own,
+  // so a failure leaves the steps before it copied.
+  RunMode mode = RunMode::kAuto;
   // Save the destination's state before the first delete. Only --no-backup turns it off.
   bool backup = true;
   // Where the backup goes; "" is DefaultBackupDir().

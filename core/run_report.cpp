@@ -70,6 +70,12 @@ std::string FormatSeconds(std::chrono::steady_clock::duration elapsed) {
   return text;
 }
 
+std::string StepByStepNotice(const std::string& reason) {
+  return "The run commits step by step, each table on its own, because " + reason +
+         ". A failure part way leaves the tables before it copied; the saved profile puts them "
+         "back.";
+}
+
 std::string FormatRunReport(const RunReport& report) {
   constexpr std::size_t kStepWidth = 22;
   constexpr std::size_t kNumberWidth = 10;
@@ -95,6 +101,9 @@ std::string FormatRunReport(const RunReport& report) {
   if (!report.backup_file.empty()) {
     text += "The destination's previous profile is saved in " + report.backup_file + ".\n";
   }
+  if (!report.step_by_step_reason.empty()) {
+    text += "Committed step by step, because " + report.step_by_step_reason + ".\n";
+  }
   return text;
 }
 
@@ -104,6 +113,9 @@ std::string RunReportJson(const RunReport& report) {
   json["to"] = report.to_code;
   json["finished"] = report.finished;
   json["atomic"] = report.atomic;
+  json["mode"] = report.atomic ? "all-or-nothing" : "step-by-step";
+  json["step_by_step_reason"] =
+      report.step_by_step_reason.empty() ? Json(nullptr) : Json(report.step_by_step_reason);
   json["rolled_back"] = report.rolled_back;
   json["backup_file"] = report.backup_file.empty() ? Json(nullptr) : Json(report.backup_file);
   json["seconds"] = Seconds(report.elapsed);

@@ -20,11 +20,17 @@ std::string BulletList(const std::string& heading, const std::vector<std::string
 // Seconds with three decimals ("0.042").
 std::string FormatSeconds(std::chrono::steady_clock::duration elapsed);
 
+// What a run that commits step by step says before its first step, from its reason:
+// "The run commits step by step, because ...", and what that means for a failure.
+std::string StepByStepNotice(const std::string& reason);
+
 // A table with one line per finished step (rows deleted, rows inserted, ap records deleted
-// and copied, seconds), then the totals and the whole run's time. Ends with a newline.
+// and copied, seconds), then the totals and the whole run's time, and for a step-by-step
+// run its reason. Ends with a newline.
 std::string FormatRunReport(const RunReport& report);
 
-// The same as a JSON object: from, to, finished, atomic, rolled_back, seconds, steps (each
+// The same as a JSON object: from, to, finished, atomic, mode ("all-or-nothing" or
+// "step-by-step"), step_by_step_reason (null for all or nothing), rolled_back, seconds, steps (each
 // with method, status_text, rows_deleted, rows_selected, rows_inserted, ap_deleted,
 // ap_copied, seconds) and totals.
 std::string RunReportJson(const RunReport& report);

@@ -32,6 +32,9 @@ TEST(ParseCommandLine, ReadsRestoreHistoryAndBackupOptions) {
   line = app::ParseCommandLine({"--from", "01", "--to", "02", "--atomic", "--no-backup"}, error);
   EXPECT_EQ("", error);
   EXPECT_TRUE(line.no_backup && line.atomic);
+  line = app::ParseCommandLine({"--from", "01", "--to", "02", "--step-by-step"}, error);
+  EXPECT_EQ("", error);
+  EXPECT_TRUE(line.step_by_step && !line.atomic);
 }
 
 TEST(ParseCommandLine, RefusesIncompleteOrUnknownArguments) {
@@ -45,6 +48,9 @@ TEST(ParseCommandLine, RefusesIncompleteOrUnknownArguments) {
         {"--restore"},
         {"--restore", "f.sql", "--from", "01", "--to", "02"},
         {"--restore", "f.sql", "--atomic"},
+        {"--restore", "f.sql", "--step-by-step"},
+        {"--from", "01", "--to", "02", "--atomic", "--step-by-step"},
+        {"--from", "01", "--to", "02", "--verify", "--step-by-step"},
         {"--restore", "f.sql", "--history"},
         {"--history", "--dry-run"},
         {"--no-backup"},

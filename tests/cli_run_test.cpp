@@ -73,7 +73,7 @@ TEST_F(CommandLineTest, FailingStepExitsOneAfterItsStatusLine) {
       "CREATE TRIGGER refuse_department BEFORE INSERT ON Department FOR EACH ROW SIGNAL "
       "SQLSTATE '45000' SET MESSAGE_TEXT = 'Department insert refused';");
 
-  const Outcome outcome = Run(database, "--from 01 --to 03");
+  const Outcome outcome = Run(database, "--from 01 --to 03 --step-by-step");
 
   EXPECT_EQ(1, outcome.status);
   EXPECT_EQ("Banks\nClasses\nCompanies\nCompany Contacts\nDepartments\n", outcome.out);

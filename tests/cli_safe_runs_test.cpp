@@ -173,7 +173,7 @@ TEST_F(SafeRunTest, VerifyPassesAfterARunAndNamesAnAlteredTable) {
                                          "v['ok']])\n"));
 }
 
-TEST_F(SafeRunTest, AtomicRunRollsBackAFailureInTheTenthStepAndAPlainRunDoesNot) {
+TEST_F(SafeRunTest, AtomicRunRollsBackAFailureInTheTenthStepAndAStepByStepRunDoesNot) {
   ASSERT_EQ(0, Run("--from 02 --to 03").status);
   database_->Run(kFailSecondAddInt2);
   const auto before = Checksums(*database_);
@@ -187,7 +187,7 @@ TEST_F(SafeRunTest, AtomicRunRollsBackAFailureInTheTenthStepAndAPlainRunDoesNot)
                                "len(o['run']['steps']))\n"));
   EXPECT_EQ(before, Checksums(*database_));
 
-  const Outcome plain = Run("--from 01 --to 03");
+  const Outcome plain = Run("--from 01 --to 03 --step-by-step");
   EXPECT_EQ(1, plain.status);
   EXPECT_NE(std::string::npos, plain.err.find("injected failure")) << plain.err;
   EXPECT_EQ("3", Count("Bank", "03"));     // copied from 01
@@ -216,8 +216,8 @@ TEST_F(SafeRunTest, AtomicRunRollsBackAnApRecordItsQueueFailedToWrite) {
   EXPECT_NE(std::string::npos, atomic.err.find("exactly as before the run")) << atomic.err;
   EXPECT_EQ(before, Checksums(*database_));
 
-  // Without --atomic the one record is refused and the rest of the kind is copied.
-  Run("--from 01 --to 03");
+  // Step by step the one record is refused and the rest of the kind is copied.
+  Run("--from 01 --to 03 --step-by-step");
   EXPECT_EQ("1", database_->Scalar("SELECT COUNT(*) FROM zz_data_ap WHERE Index0Col LIKE "
                                    "'00600003%'"));
 }
@@ -236,6 +236,77 @@ TEST_F(SafeRunTest, AtomicIsRefusedForATableThatCannotRollBack) {
   // Without --atomic the run goes ahead as before.
   EXPECT_EQ(0, Run("--from 01 --to 03").status);
   EXPECT_EQ("2", Count("GLCodes", "03"));
+}
+
+TEST_F(SafeRunTest, DefaultRunIsAllOrNothingAndAFailureInTheTenthStepChangesNothing) {
+  ASSERT_EQ(0, Run("--from 02 --to 03").status);
+  database_->Run(kFailSecondAddInt2);
+  const auto before = Checksums(*database_);
+
+  const Outcome run = Run("--from 01 --to 03 --json");
+
+  EXPECT_EQ(1, run.status);
+  EXPECT_NE(std::string::npos, run.err.find("injected failure")) << run.err;
+  EXPECT_NE(std::string::npos, run.err.find("exactly as before the run")) << run.err;
+  EXPECT_EQ(std::string::npos, run.err.find("step by step")) << run.err;
+  EXPECT_EQ("True all-or-nothing None 9\n",
+            Python(run.out,
+                   "r = o['run']\nprint(r['rolled_back'], r['mode'], r['step_by_step_reason'], "
+                   "len(r['steps']))\n"));
+  // Every table and every ap record, the nine steps before the failing one included.
+  EXPECT_EQ(before, Checksums(*database_));
+}
+
+TEST_F(SafeRunTest, DefaultRunWithATableThatCannotRollBackSaysSoFirstThenCopiesStepByStep) {
+  database_->Run("ALTER TABLE DLNAIC ENGINE=MyISAM;");
+  const auto before = Checksums(*database_);
+
+  // --atomic is refused as before.
+  const Outcome atomic = Run("--from 01 --to 03 --atomic");
+  EXPECT_EQ(1, atomic.status);
+  EXPECT_NE(std::string::npos, atomic.err.find("DLNAIC (MyISAM)")) << atomic.err;
+  EXPECT_EQ(before, Checksums(*database_));
+
+  const Outcome run = Run("--from 01 --to 03 --verify-after --json");
+
+  EXPECT_EQ(0, run.status) << run.err;
+  // Said before the first step begins, naming the table and its engine.
+  const std::size_t note = run.err.find(
+      "note: The run commits step by step, each table on its own, because table DLNAIC "
+      "(MyISAM) cannot be rolled back.");
+  ASSERT_NE(std::string::npos, note) << run.err;
+  EXPECT_LT(note, run.err.find("Banks\n")) << run.err;
+  EXPECT_EQ("True step-by-step table DLNAIC (MyISAM) cannot be rolled back False 12\n",
+            Python(run.out,
+                   "r = o['run']\nprint(o['ok'], r['mode'], r['step_by_step_reason'], r['atomic'], "
+                   "len(r['steps']))\n"));
+  EXPECT_EQ("2", Count("DLNAIC", "03"));
+
+  // The text report says so too.
+  const Outcome text = Run("--from 01 --to 03");
+  EXPECT_EQ(0, text.status) << text.err;
+  EXPECT_NE(std::string::npos,
+            text.out.find("Committed step by step, because table DLNAIC (MyISAM) cannot be "
+                          "rolled back.\n"))
+      << text.out;
+}
+
+TEST_F(SafeRunTest, StepByStepIsAskedForOnlyWithARunAndNotWithAtomic) {
+  const auto before = Checksums(*database_);
+  for (const char* args : {"--from 01 --to 03 --atomic --step-by-step", "--step-by-step",
+                           "--from 01 --to 03 --step-by-step --dry-run"}) {
+    const Outcome outcome = Run(args);
+    EXPECT_EQ(2, outcome.status) << args;
+    EXPECT_EQ("", outcome.out) << args;
+  }
+  EXPECT_EQ(before, Checksums(*database_));
+
+  // Asked for, it needs no note; the report gives the reason all the same.
+  const Outcome run = Run("--from 01 --to 03 --step-by-step --json");
+  EXPECT_EQ(0, run.status) << run.err;
+  EXPECT_EQ(std::string::npos, run.err.find("note:")) << run.err;
+  EXPECT_EQ("step-by-step it was asked for (--step-by-step)\n",
+            Python(run.out, "print(o['run']['mode'], o['run']['step_by_step_reason'])\n"));
 }
 
 }  // namespace

@@ -286,7 +286,7 @@ TEST_F(UndoTest, HeadlessRunNeedsNoDisplayAndQtSaysNothing) {
 TEST_F(UndoTest, RefusedApRecordFailsTheCommandLineRunAfterCopyingTheRest) {
   testing_support::RefuseOneClassRecord(*database_);
 
-  const Outcome run = Run("--from 01 --to 02 --json");
+  const Outcome run = Run("--from 01 --to 02 --json --step-by-step");
 
   EXPECT_EQ(1, run.status) << run.err;
   EXPECT_TRUE(Contains(run.err, "type 006: 1 record refused, the first with key '00600002"))

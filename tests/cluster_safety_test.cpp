@@ -185,7 +185,7 @@ TEST_F(ClusterSafetyTest, RunLockHoldsAcrossNodes) {
             << " of 3 rounds (in a round without one, the two runs did not overlap).\n";
 }
 
-// Node 1 is killed while a run (without --atomic) through it waits at its Vendors step, the
+// Node 1 is killed while a step-by-step run through it waits at its Vendors step, the
 // eight steps before committed. The run ends at once with the lost connection and names
 // its backup. Its lock row, written by node 1, stays and keeps a run through node 2 out
 // until its heartbeat is older than the expiry (30 s); then that run copies exactly. The
@@ -204,9 +204,10 @@ TEST_F(ClusterSafetyTest, NodeKilledInARunLeavesAStaleLockAndARestorableBackup) 
     NodeSession blocker(1, database_->name());
     blocker.Execute("BEGIN");
     blocker.Rows("SELECT RowID FROM Vendor WHERE AgyCode = '02' FOR UPDATE");
-    std::thread runner = RunInBackground(
-        1, "--from 01 --to 02 --backup-dir " + testing_support::ShellQuoted(backup_dir.string()),
-        run, run_ended);
+    std::thread runner = RunInBackground(1,
+                                         "--from 01 --to 02 --step-by-step --backup-dir " +
+                                             testing_support::ShellQuoted(backup_dir.string()),
+                                         run, run_ended);
     const bool held = WaitForDeleteFrom(1, database_->name(), "Vendor", run_ended);
     const bool killed = held && testing_support::KillNode(1);
     if (!killed) {
@@ -321,6 +322,44 @@ TEST_F(ClusterSafetyTest, AtomicRunMeetsTheClusterWriteSetLimits) {
     const GlobalOnEveryNode row_limit("wsrep_max_ws_rows", std::to_string(rows));
     const CliOutcome run = Run(1, "--from 01 --to 03 --atomic");
     ASSERT_EQ(run.status, 0) << run.out << run.err;
+  }
+  ExpectNodesHold(Dump(1));
+  for (int node = 1; node <= 3; ++node) {
+    ExpectVerifiedOn(node, "01", "03");
+  }
+}
+
+// A run that asks for no mode is one transaction on a cluster too: a trigger that refuses an
+// AddInt2 row in its tenth step rolls it back on every node. Past wsrep_max_ws_rows it
+// cannot be one transaction; it says so with the numbers before it starts, commits step by
+// step, and every node holds the copy.
+TEST_F(ClusterSafetyTest, DefaultRunIsAllOrNothingOnEveryNodeAndStepByStepPastTheRowLimit) {
+  const CliOutcome setup = Run(1, "--from 02 --to 03");
+  ASSERT_EQ(setup.status, 0) << setup.out << setup.err;
+  NodeSession(1, database_->name())
+      .Execute(
+          "CREATE TRIGGER fail_second_addint2 BEFORE INSERT ON AddInt2 FOR EACH ROW "
+          "IF NEW.AgyCode = '03' AND (SELECT COUNT(*) FROM AddInt2 WHERE AgyCode = '03') >= 1 "
+          "THEN SIGNAL SQLSTATE '45000' SET MESSAGE_TEXT = 'injected failure'; END IF");
+  const TableRows before = Data(1);
+  const CliOutcome failed = Run(1, "--from 01 --to 03 --json");
+  EXPECT_EQ(failed.status, 1) << failed.out << failed.err;
+  EXPECT_TRUE(Contains(failed.err, "injected failure")) << failed.err;
+  EXPECT_TRUE(Contains(failed.err, "exactly as before the run")) << failed.err;
+  EXPECT_TRUE(Contains(failed.out, "\"mode\":\"all-or-nothing\"")) << failed.out;
+  ExpectNodesHold(before);
+  NodeSession(1, database_->name()).Execute("DROP TRIGGER fail_second_addint2");
+
+  const uint64_t rows = RowsChanged("01", "03");
+  {
+    const GlobalOnEveryNode row_limit("wsrep_max_ws_rows", std::to_string(rows - 1));
+    const CliOutcome run = Run(1, "--from 01 --to 03 --json");
+    ASSERT_EQ(run.status, 0) << run.out << run.err;
+    EXPECT_TRUE(Contains(run.err, "note: The run commits step by step")) << run.err;
+    EXPECT_TRUE(Contains(run.err, "change " + std::to_string(rows) + " rows")) << run.err;
+    EXPECT_TRUE(Contains(run.err, "allows " + std::to_string(rows - 1) + " (wsrep_max_ws_rows)"))
+        << run.err;
+    EXPECT_TRUE(Contains(run.out, "\"mode\":\"step-by-step\"")) << run.out;
   }
   ExpectNodesHold(Dump(1));
   for (int node = 1; node <= 3; ++node) {

@@ -14,6 +14,7 @@
 
 #include <gtest/gtest.h>
 
+#include "copy/table_desc.h"
 #include "copy/verify.h"
 #include "core/copy_run.h"
 #include "core/run.h"
@@ -140,6 +141,79 @@ TEST_F(RunCoreTest, RunsEveryStepWithoutAWindowAndKeepsABackup) {
   EXPECT_EQ(fs::path(options_.backup_dir), fs::path(report.backup_file).parent_path());
 }
 
+// Step by step a run sends what the table copies send on their own, statement for
+// statement: one single-row insert per row, each committing on its own. Without a mode the
+// same run is one transaction.
+TEST_F(RunCoreTest, StepByStepRunSendsTheOriginalStatementsAndTheDefaultRunOneTransaction) {
+  std::vector<std::string> sent;
+  session_->connection().SetObserver([&sent](std::string_view sql) { sent.emplace_back(sql); });
+  options_.mode = core::RunMode::kStepByStep;
+  Run("01", "02");
+  const auto first_delete =
+      std::find(sent.begin(), sent.end(), std::string("Delete from Bank where AgyCode = '02'"));
+  ASSERT_NE(sent.end(), first_delete);
+  const std::vector<std::string> run_copy(first_delete, sent.end());
+  EXPECT_FALSE(report_.atomic);
+  EXPECT_EQ(std::string(core::kStepByStepAsked), report_.step_by_step_reason);
+
+  sent.clear();
+  for (const copy::TableDesc& table : copy::AllTables()) {
+    session_->CopyStep(table, "01", "02", {});
+  }
+  const std::vector<std::string> steps = sent;
+  EXPECT_EQ(steps, run_copy);
+  for (const std::string& statement : run_copy) {
+    EXPECT_FALSE(Contains(statement, "TRANSACTION") || statement == "COMMIT") << statement;
+    EXPECT_FALSE(Contains(statement, "), (")) << statement;
+  }
+
+  sent.clear();
+  options_.mode = core::RunMode::kAuto;
+  Run("01", "02");
+  session_->connection().SetObserver({});
+  EXPECT_TRUE(report_.atomic);
+  EXPECT_EQ("", report_.step_by_step_reason);
+  EXPECT_EQ(1, std::count(sent.begin(), sent.end(), std::string("START TRANSACTION")));
+  EXPECT_EQ("COMMIT", sent.back());
+  // The rows go in a statement per table, not one per row.
+  const auto table_inserts = [](const std::vector<std::string>& statements) {
+    return std::count_if(statements.begin(), statements.end(), [](const std::string& statement) {
+      return statement.rfind("Insert ", 0) == 0;
+    });
+  };
+  EXPECT_LE(table_inserts(sent), 12);
+  EXPECT_GT(table_inserts(run_copy), 12);
+  for (const copy::VerifyLine& line : session_->VerifyCopy("01", "02")) {
+    EXPECT_TRUE(line.ok) << line.subject << ": " << line.detail;
+  }
+}
+
+// A table that cannot roll back turns a run without a mode to step by step, named before
+// anything changes; --atomic is refused.
+TEST_F(RunCoreTest, TableThatCannotRollBackTurnsTheDefaultRunStepByStepAndRefusesAtomic) {
+  database_->Run("ALTER TABLE DLNAIC ENGINE=MyISAM;");
+  const std::string before = Destination("02");
+  {
+    core::CopyRun run(*session_, "01", "02", options_);
+    run.Prepare();
+    EXPECT_FALSE(run.all_or_nothing());
+    EXPECT_EQ("table DLNAIC (MyISAM) cannot be rolled back", run.step_by_step_reason());
+    EXPECT_EQ(before, Destination("02"));
+  }
+  options_.mode = core::RunMode::kAtomic;
+  const std::string text = FailingRun("01", "02");
+  EXPECT_TRUE(Contains(text, "DLNAIC (MyISAM)")) << text;
+  EXPECT_EQ(before, Destination("02"));
+
+  options_.mode = core::RunMode::kAuto;
+  Run("01", "02");
+  EXPECT_FALSE(report_.atomic);
+  EXPECT_EQ(kStatusTexts, statuses_);
+  for (const copy::VerifyLine& line : session_->VerifyCopy("01", "02")) {
+    EXPECT_TRUE(line.ok) << line.subject << ": " << line.detail;
+  }
+}
+
 TEST_F(RunCoreTest, ApRecordLongerThanTheBufferFailsTheRunNamingTypeAndKey) {
   // Sorts among agency 01's banks: the scan meets it half way.
   std::string long_record = "00900001LONG0001" + std::string(184, 'x');
@@ -147,7 +221,7 @@ TEST_F(RunCoreTest, ApRecordLongerThanTheBufferFailsTheRunNamingTypeAndKey) {
   const std::string before = Destination("02");
 
   for (bool atomic : {true, false}) {
-    options_.atomic = atomic;
+    options_.mode = atomic ? core::RunMode::kAtomic : core::RunMode::kStepByStep;
     const std::string text = FailingRun("01", "02");
     EXPECT_TRUE(Contains(text, "type 009")) << text;
     EXPECT_TRUE(Contains(text, "'00900001LONG0001'")) << text;
@@ -213,7 +287,7 @@ TEST_F(RunCoreTest, AtomicRunKeepsItsStatementsWithinALoweredMaxAllowedPacket) {
       inserts.emplace_back(sql);
     }
   });
-  options_.atomic = true;
+  options_.mode = core::RunMode::kAtomic;
   Run("01", "02");
   session_->connection().SetObserver({});
 
@@ -238,6 +312,8 @@ TEST_F(RunCoreTest, RefusedApInsertCopiesTheRestButTheRunFails) {
       refused_key +
       "' THEN SIGNAL SQLSTATE '45000' SET MESSAGE_TEXT = 'injected ap refusal'; END IF;");
 
+  // Step by step: each record commits on its own, so the refused one is the only gap.
+  options_.mode = core::RunMode::kStepByStep;
   const std::string text = FailingRun("01", "02");
 
   EXPECT_TRUE(Contains(text, "type 006: 1 record refused")) << text;
@@ -255,7 +331,7 @@ TEST_F(RunCoreTest, RefusedApInsertCopiesTheRestButTheRunFails) {
 
   // All or nothing: the same refusal rolls everything back.
   const std::string before = Destination("02");
-  options_.atomic = true;
+  options_.mode = core::RunMode::kAtomic;
   const std::string atomic_text = FailingRun("01", "02");
   EXPECT_TRUE(Contains(atomic_text, "type 006")) << atomic_text;
   EXPECT_TRUE(report_.rolled_back);
@@ -307,7 +383,7 @@ TEST_F(RunCoreTest, ConnectionLostAtCommitSaysTheOutcomeIsUnknownAndHowToFindOut
       usleep(10000);
     }
   });
-  options_.atomic = true;
+  options_.mode = core::RunMode::kAtomic;
 
   const std::string text = FailingRun("01", "02");
   session_->connection().SetObserver({});
@@ -358,7 +434,7 @@ TEST_F(RunCoreTest, FailedRunSaysWhichStepFailedWhatChangedAndWhereTheBackupIs) 
       "CREATE TRIGGER refuse_department BEFORE INSERT ON Department FOR EACH ROW SIGNAL "
       "SQLSTATE '45000' SET MESSAGE_TEXT = 'Department insert refused';");
   for (bool atomic : {false, true}) {
-    options_.atomic = atomic;
+    options_.mode = atomic ? core::RunMode::kAtomic : core::RunMode::kStepByStep;
     try {
       Run("01", "02");
       ADD_FAILURE() << "the run did not fail";

@@ -10,6 +10,7 @@
 #include <QGuiApplication>
 #include <QKeySequence>
 #include <QPushButton>
+#include <QStatusBar>
 #include <QTableWidget>
 
 #include <gtest/gtest.h>
@@ -133,7 +134,7 @@ TEST_F(DialogTest, ConfirmShowsWhatIsReplacedThenTheResultThenTheWindowCloses) {
   EXPECT_TRUE(Contains(question, "agency 01 (O'Brien & Søn Insurance)")) << question;
   EXPECT_TRUE(Contains(question, "\nBank\t" + banks_now + "\t" + banks_from + "\n")) << question;
   EXPECT_TRUE(Contains(question, "\nap 009 (Banks)\t")) << question;
-  EXPECT_TRUE(Contains(question, "Step by step:")) << question;
+  EXPECT_TRUE(Contains(question, "All or nothing:")) << question;
   EXPECT_TRUE(Contains(question, backups_.string())) << question;
 
   const core::RunReport& report = form->run_report();
@@ -217,6 +218,7 @@ TEST_F(DialogTest, AFailedRunSaysWhichStepWhatItMeansAndWhereTheProfileIs) {
       "CREATE TRIGGER refuse_department BEFORE INSERT ON Department FOR EACH ROW SIGNAL "
       "SQLSTATE '45000' SET MESSAGE_TEXT = 'Department insert refused';");
   auto form = MakeForm();
+  form->SetRunMode(core::RunMode::kStepByStep);
   form->show();
 
   ClickGo(*form);
@@ -230,6 +232,72 @@ TEST_F(DialogTest, AFailedRunSaysWhichStepWhatItMeansAndWhereTheProfileIs) {
   EXPECT_TRUE(Contains(text, form->run_report().backup_file)) << text;
   EXPECT_TRUE(Contains(text, "\"History…\"")) << text;
   EXPECT_TRUE(form->isVisible());
+}
+
+// GO! is all or nothing: a failure in the tenth step leaves every table and every ap
+// record exactly as before, and the message says so with the server's text.
+TEST_F(DialogTest, AFailedRunChangesNothingAndSaysWhy) {
+  database_->Run(
+      "CREATE TRIGGER fail_second_addint2 BEFORE INSERT ON AddInt2 FOR EACH ROW "
+      "IF NEW.AgyCode = '02' AND (SELECT COUNT(*) FROM AddInt2 WHERE AgyCode = '02') >= 1 THEN "
+      "SIGNAL SQLSTATE '45000' SET MESSAGE_TEXT = 'injected failure'; END IF;");
+  const std::string before = Everything();
+  auto form = MakeForm();
+  form->show();
+
+  ClickGo(*form);
+
+  EXPECT_EQ(std::vector<std::string>{"ConfirmDialog"}, dialogs_);
+  EXPECT_TRUE(Contains(dialog_texts_[0], "All or nothing:")) << dialog_texts_[0];
+  EXPECT_EQ(std::vector<std::string>(kStatusTexts.begin(), kStatusTexts.begin() + 10), statuses_);
+  ASSERT_EQ(1u, messages_.size());
+  const std::string& text = messages_[0];
+  EXPECT_EQ(0u, text.find("The step \"Additional Interests\" failed. The whole run was undone"))
+      << text;
+  EXPECT_TRUE(Contains(text, "injected failure")) << text;
+  EXPECT_TRUE(form->run_report().rolled_back);
+  EXPECT_TRUE(form->isVisible());
+  EXPECT_EQ(before, Everything());
+}
+
+// With a table that cannot roll back, GO! says before the question that it commits step by
+// step and why, on the status line and in a message; the question says so too; then the
+// run copies everything.
+TEST_F(DialogTest, ATableThatCannotRollBackIsNamedBeforeTheRunWhichThenGoesStepByStep) {
+  database_->Run("ALTER TABLE DLNAIC ENGINE=MyISAM;");
+  auto form = MakeForm();
+  form->show();
+  std::size_t messages_at_question = 0;
+  std::string status_at_question;
+  form->SetDialogHook([&](QDialog& dialog) {
+    if (dialog.objectName() == "ConfirmDialog") {
+      messages_at_question = messages_.size();
+      status_at_question = app::ToBytes(Control<QStatusBar>(*form, "StatusBar1")->currentMessage());
+    }
+    Answer(dialog);
+  });
+
+  ClickGo(*form);
+
+  EXPECT_EQ("Step by step, because table DLNAIC (MyISAM) cannot be rolled back.",
+            status_at_question);
+  EXPECT_EQ(1u, messages_at_question);
+  ASSERT_EQ(1u, messages_.size());
+  EXPECT_EQ(0u, messages_[0].find("The run commits step by step, each table on its own, because "
+                                  "table DLNAIC (MyISAM) cannot be rolled back."))
+      << messages_[0];
+  ASSERT_EQ((std::vector<std::string>{"ConfirmDialog", "ResultDialog"}), dialogs_);
+  EXPECT_TRUE(Contains(dialog_texts_[0],
+                       "Step by step: each table is copied on its own, because "
+                       "table DLNAIC (MyISAM) cannot be rolled back"))
+      << dialog_texts_[0];
+  EXPECT_EQ(kStatusTexts, statuses_);
+  EXPECT_FALSE(form->run_report().atomic);
+  EXPECT_TRUE(form->run_report().finished);
+  EXPECT_FALSE(form->isVisible());
+  for (const char* table : {"Bank", "AddInt2", "DLNAIC", "DLLines"}) {
+    EXPECT_EQ(Count(table, "01"), Count(table, "02")) << table;
+  }
 }
 
 TEST_F(DialogTest, PutBackRestoresTheDestinationExactlyAndCanItselfBePutBack) {

@@ -337,7 +337,7 @@ class ServerKillTest : public FaultTest {
 std::unique_ptr<PrivateServer> ServerKillTest::server_;
 
 TEST_F(ServerKillTest, CommandLineFailsClearlyAndASecondRunCopiesExactly) {
-  const Child::Outcome outcome = RunKilledInAdditionalInterests({}, true);
+  const Child::Outcome outcome = RunKilledInAdditionalInterests({"--step-by-step"}, true);
   EXPECT_EQ(1, outcome.status) << outcome.err;
   const std::vector<std::string> status_lines = StatusLines(outcome.out);
   EXPECT_TRUE(IsRunPrefix(status_lines)) << outcome.out;
