@@ -200,7 +200,8 @@ void CopyRun::FailCopy(const std::string& text, const std::string& cause, unsign
     for (const StepReport& step : report_.steps) {
       done.push_back(step.status_text);
     }
-    Fail(saved_.WithRestoreHint(LinkLostLead(details, done) + text), std::move(details));
+    const std::string lead = LinkLostLead(details, done);
+    Fail(saved_.WithRestoreHint(lead + text), std::move(details));
   }
   Fail(saved_.WithRestoreHint(text), std::move(details));
 }
