@@ -11,6 +11,7 @@
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
+#include <iostream>
 #include <optional>
 #include <string>
 #include <thread>
@@ -19,6 +20,7 @@
 #include <gtest/gtest.h>
 
 #include "db/connection.h"
+#include "db/query.h"
 #include "tests/test_db.h"
 #include "tests/test_support_cli.h"
 
@@ -40,6 +42,8 @@ bool Contains(const std::string& text, const std::string& part) {
 
 // Everything agency `code` has, row by row (ap records included), as one text.
 std::string Destination(db::Connection& connection, const std::string& code) {
+  // The server ends a session of ours idle for half a minute, as it would the program's.
+  connection.DropIfGone();
   std::string text;
   for (const char* table : kTables) {
     text += std::string(table) + ":\n" +
@@ -202,9 +206,8 @@ class FrozenLinkTest : public testing::Test {
     return Contains(help.out + help.err, flag);
   }
 
-  // Runs `args` through a link that freezes mid-run (once Companies is being inserted, or at
-  // COMMIT) and checks the four things a frozen link must leave; returns the program's
-  // message.
+  // Runs `args` through a link that freezes mid-run (in the step Companies, or at COMMIT) and
+  // checks the four things a frozen link must leave; returns the program's message.
   std::string FreezeMidRun(const std::vector<std::string>& args, Expect expect) {
     const fs::path first = dir_ / "first";
     Link link(dir_ / "link.sock", server_socket_, expect == Expect::kUnknown);
@@ -213,21 +216,40 @@ class FrozenLinkTest : public testing::Test {
     run_args.insert(run_args.end(), args.begin(), args.end());
     // The server ends the silent sessions after 3 s, so the test need not wait half a
     // minute for it; the program's own waits are as always.
-    const pid_t frozen = StartKelvane(
-        first, database_->settings(), run_args,
-        {"MYSQL_UNIX_PORT=" + (dir_ / "link.sock").string(), "KELVANE_TEST_SILENCE_LIMIT=3"});
+    const auto Start = [&](const std::vector<std::string>& how) {
+      return StartKelvane(
+          first, database_->settings(), how,
+          {"MYSQL_UNIX_PORT=" + (dir_ / "link.sock").string(), "KELVANE_TEST_SILENCE_LIMIT=3"});
+    };
+    pid_t frozen = -1;
     if (expect != Expect::kUnknown) {
-      bool inserting = false;
-      for (int i = 0; i < 1200 && !inserting; ++i) {
-        inserting = Contains(ReadFile(first / "err"), "Companies: ");
-        if (!inserting) {
+      // Holding a destination row of Companies makes the run wait at that step's clear, so
+      // it is surely mid-run, however fast the machine, when the link freezes; the server
+      // then finishes the clear into the frozen link.
+      db::Connection blocker(database_->settings());
+      blocker.Execute("START TRANSACTION");
+      blocker.Query("SELECT * FROM Company WHERE AgyCode = '02' FOR UPDATE");
+      const pid_t started = Start(run_args);
+      frozen = started;
+      // Its status line says the step has begun; from then until the blocker lets go it
+      // cannot leave the step.
+      bool waiting = false;
+      for (int i = 0; i < 1200 && !waiting; ++i) {
+        waiting = Contains(ReadFile(first / "out"), "\nCompanies\n");
+        if (!waiting) {
           std::this_thread::sleep_for(100ms);
         }
       }
-      EXPECT_TRUE(inserting) << ReadFile(first / "out") << ReadFile(first / "err");
+      EXPECT_TRUE(waiting) << ReadFile(first / "out") << ReadFile(first / "err");
       EXPECT_TRUE(link.Signal(SIGUSR1));
+      EXPECT_TRUE(link.Says("frozen")) << ReadFile(first / "err");
+      blocker.Execute("ROLLBACK");
+    } else {
+      frozen = Start(run_args);
     }
-    EXPECT_TRUE(link.Says("frozen")) << ReadFile(first / "out") << ReadFile(first / "err");
+    if (expect == Expect::kUnknown) {
+      EXPECT_TRUE(link.Says("frozen")) << ReadFile(first / "out") << ReadFile(first / "err");
+    }
     const auto freeze = Clock::now();
 
     // The program ends by itself; meanwhile another workstation tries, again and again, the
@@ -259,6 +281,9 @@ class FrozenLinkTest : public testing::Test {
     } else {
       // Its waits end within a minute; the margin is for a loaded machine.
       EXPECT_LT(*ended, 90s);
+      std::cerr << "the frozen run ended "
+                << std::chrono::duration_cast<std::chrono::seconds>(*ended).count()
+                << " s after the freeze\n";
     }
     const std::string message = ReadFile(first / "err");
     EXPECT_TRUE(WIFEXITED(raw) && WEXITSTATUS(raw) == 1) << message;
