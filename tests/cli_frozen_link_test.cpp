@@ -286,6 +286,7 @@ class FrozenLinkTest : public testing::Test {
                 << " s after the freeze\n";
     }
     const std::string message = ReadFile(first / "err");
+    std::cerr << "the frozen run's message:\n" << message;
     EXPECT_TRUE(WIFEXITED(raw) && WEXITSTATUS(raw) == 1) << message;
     EXPECT_TRUE(copied) << second.out << second.err;
     const testing_support::CliOutcome verify = testing_support::RunKelvane(
