@@ -5,12 +5,14 @@
 #include <optional>
 #include <stdexcept>
 #include <utility>
+#include <vector>
 
 #include "copy/preflight.h"
 #include "copy/table_desc.h"
 #include "core/cluster.h"
 #include "core/run_lock.h"
 #include "core/run_report.h"
+#include "db/connection.h"
 #include "db/error.h"
 #include "recstore/ap_file.h"
 #include "recstore/recstore.h"
@@ -23,6 +25,55 @@ namespace {
 unsigned int ServerError(const std::exception& failure) {
   const auto* error = dynamic_cast<const db::Error*>(&failure);
   return error != nullptr ? error->code() : 0;
+}
+
+// "A, B and C".
+std::string Listed(const std::vector<std::string>& items) {
+  std::string text;
+  for (std::size_t i = 0; i < items.size(); ++i) {
+    if (i > 0) {
+      text += i + 1 == items.size() ? " and " : ", ";
+    }
+    text += "\"" + items[i] + "\"";
+  }
+  return text;
+}
+
+// The sentence that leads the message of a run whose session was lost: that the server
+// stopped answering, where, and what that means for the data. The failure's own text follows.
+std::string LinkLostLead(const RunError::Details& details, const std::vector<std::string>& done) {
+  std::string text = "The server stopped answering (the connection to it was lost) ";
+  if (details.changed == Changed::kUnknown) {
+    text += "while the run was being committed";
+  } else if (details.step == RunStep::kFinish) {
+    text += "as the run was finishing";
+  } else {
+    text += "during step \"" + details.step_text + "\"";
+  }
+  text += ", so the run stopped. ";
+  switch (details.changed) {
+    case Changed::kNothing:
+      text +=
+          "Nothing was changed: the run was all or nothing, and the server rolls back what "
+          "the lost session left open.";
+      break;
+    case Changed::kUnknown:
+      text +=
+          "The outcome is unknown: the copy may or may not have been committed (see below how "
+          "to find out).";
+      break;
+    case Changed::kPartly:
+      text += "The run went step by step: ";
+      text += done.empty() ? std::string("no step had finished")
+                           : "the steps before stand, copied (" + Listed(done) + ")";
+      if (details.step == RunStep::kCopy && !details.step_text.empty()) {
+        text += "; the table of \"" + details.step_text +
+                "\" may be partly copied (cleared and partly filled again)";
+      }
+      text += "; the later steps are untouched.";
+      break;
+  }
+  return text + "\n";
 }
 
 }  // namespace
@@ -170,6 +221,19 @@ void CopyRun::FailCopy(const std::string& text, const std::string& cause, unsign
       details.changed_steps.push_back(current_step_);
     }
   }
+  // The run's session died under it (a link that stopped answering, a server that went):
+  // the user's first question is what became of the data.
+  if (session_.connection().SessionLost()) {
+    if (lock_ != nullptr) {
+      lock_->ReleaseWithoutReconnecting();
+    }
+    std::vector<std::string> done;
+    for (const StepReport& step : report_.steps) {
+      done.push_back(step.status_text);
+    }
+    const std::string lead = LinkLostLead(details, done);
+    Fail(saved_.WithRestoreHint(lead + text), std::move(details));
+  }
   Fail(saved_.WithRestoreHint(text), std::move(details));
 }
 
@@ -281,6 +345,13 @@ const RunReport& CopyRun::Execute(const RunObserver& observer) {
     ~Elapsed() { report.elapsed = std::chrono::steady_clock::now() - start; }
   } elapsed{report_};
 
+  // From here on a lost session ends the run: nothing of it reconnects, so nothing writes
+  // once the link is gone (another run may have the agencies by the time it comes back).
+  // The record store works on the run's connection for the same reason; a step-by-step
+  // run's records still go in one by one, each standing on its own.
+  session_.connection().DropIfGone();
+  const db::SessionHold hold(session_.connection());
+  const recstore::BorrowedConnection store_on_run(session_.connection(), false);
   if (report_.atomic) {
     CopyAtomic(observer);
   } else {

@@ -473,7 +473,7 @@ void RunLock::Release() noexcept {
   } catch (...) {
     // join() only fails for a thread that cannot be joined; nothing more to stop then.
   }
-  if (!codes_.empty()) {
+  if (!codes_.empty() && (reconnect_on_release_ || connection_.IsOpen())) {
     // Also after a lost session: the statement then reconnects and removes the rows, unless
     // another run has taken them over, whose token they carry now.
     try {

@@ -109,6 +109,11 @@ class RunLock {
   // took a code over. A run should stop before its next step when this turns true.
   bool IsLost() const noexcept { return lost_.load(); }
 
+  // For a run whose link to the server died: Release then leaves a lost lock session as it
+  // is instead of connecting again to delete the rows (over a dead link that would only hold
+  // the program up); the rows go stale as described above.
+  void ReleaseWithoutReconnecting() noexcept { reconnect_on_release_ = false; }
+
  private:
   void PrepareSession();
   void EnsureTable();
@@ -134,6 +139,7 @@ class RunLock {
   std::condition_variable wake_;
   bool stopping_ = false;
   std::atomic<bool> lost_{false};
+  bool reconnect_on_release_ = true;
   std::thread heartbeat_;
 };
 

@@ -95,6 +95,12 @@ void Connection::Open() {
   if (mysql_ != nullptr) {
     return;
   }
+  if (holds_ > 0 && held_session_) {
+    throw Error(
+        "Lost connection to server: the session of this run ended, and the run does not "
+        "open another one",
+        CR_SERVER_LOST, "HY000");
+  }
   MYSQL* mysql = mysql_init(nullptr);
   if (mysql == nullptr) {
     throw Error("Out of memory opening a MySQL connection");
@@ -146,6 +152,7 @@ void Connection::Open() {
     Close();
     throw Error(message, code, sqlstate, setup);
   }
+  held_session_ = holds_ > 0;
 }
 
 void Connection::Fail(std::string_view statement) {
@@ -263,6 +270,18 @@ std::string Connection::EscapeBytes(std::string_view bytes) {
   unsigned long n = mysql_real_escape_string(mysql_, out.data(), bytes.data(), bytes.size());
   out.resize(n);
   return out;
+}
+
+SessionHold::SessionHold(Connection& connection) : connection_(connection) {
+  if (connection_.holds_++ == 0) {
+    connection_.held_session_ = connection_.IsOpen();
+  }
+}
+
+SessionHold::~SessionHold() {
+  if (--connection_.holds_ == 0) {
+    connection_.held_session_ = false;
+  }
 }
 
 ScopedSessionVariables::ScopedSessionVariables(

@@ -86,13 +86,37 @@ class Connection {
   // rules (opens the connection if needed).
   std::string EscapeBytes(std::string_view bytes);
 
+  // True while a SessionHold lives and the session it held (or opened under it) is gone.
+  bool SessionLost() const { return holds_ > 0 && held_session_ && mysql_ == nullptr; }
+
  private:
+  friend class SessionHold;
+
   [[noreturn]] void Fail(std::string_view statement);
   void RunNoResult(std::string_view sql);
 
   ConnectionSettings settings_;
   st_mysql* mysql_ = nullptr;
   Observer observer_;
+  int holds_ = 0;              // SessionHolds alive
+  bool held_session_ = false;  // a session was open under them
+};
+
+// While it lives, a session of `connection` that is lost stays lost: every later statement
+// fails at once with a lost-connection db::Error instead of connecting afresh. For a unit of
+// work whose meaning ends with its session (a run: its open transaction, the run lock's
+// promise that the agencies are still its own); a new session would write on regardless,
+// and over a dead link every attempt would wait for the connect timeout. A connection that
+// is closed when the hold begins may still open once.
+class SessionHold {
+ public:
+  explicit SessionHold(Connection& connection);
+  ~SessionHold();
+  SessionHold(const SessionHold&) = delete;
+  SessionHold& operator=(const SessionHold&) = delete;
+
+ private:
+  Connection& connection_;
 };
 
 // Sets session variables of `connection` for as long as it lives and puts the values they

@@ -74,6 +74,7 @@ struct Library {
   db::ConnectionSettings settings;      // those of the last initialisation
   std::unique_ptr<db::Connection> own;  // made on first use, dropped by initialisation
   db::Connection* borrowed = nullptr;   // not owned; wins over `own` while set
+  bool queue_inserts = true;            // on the borrowed connection (see UseConnection)
   std::map<int32_t, Handle> handles;
   int32_t last_handle = 0;
   std::string last_error;
@@ -402,14 +403,24 @@ void SetConnectionSettings(const db::ConnectionSettings& settings) noexcept {
   }
 }
 
-void UseConnection(db::Connection* connection) noexcept {
+void UseConnection(db::Connection* connection, bool queue_inserts) noexcept {
   Library& library = State();
   library.queue_lost = false;
   // Inserts queued on the connection being left belong to its transaction.
   Flush();
   DropReadAhead(library);
   library.borrowed = connection;
+  library.queue_inserts = queue_inserts;
   library.statement_bytes = 0;
+}
+
+BorrowedConnection::BorrowedConnection(db::Connection& connection, bool queue_inserts) noexcept
+    : previous_(State().borrowed), previous_queue_inserts_(State().queue_inserts) {
+  UseConnection(&connection, queue_inserts);
+}
+
+BorrowedConnection::~BorrowedConnection() {
+  UseConnection(previous_, previous_queue_inserts_);
 }
 
 int16_t Flush() noexcept {
@@ -577,7 +588,7 @@ int16_t btrInsert(int32_t handle, const void* data, uint32_t& length, int16_t /*
     }
     std::string_view record(static_cast<const char*>(data), length);
     std::string_view key = record.substr(0, recstore::kKeyLength);
-    if (library.borrowed != nullptr) {
+    if (library.borrowed != nullptr && library.queue_inserts) {
       return recstore::QueueInsert(library, state->table, key, record);
     }
     recstore::CurrentConnection(library).Execute(recstore::InsertHead(state->table) +

@@ -94,8 +94,12 @@ void SetConnectionSettings(const db::ConnectionSettings& settings) noexcept;
 //   insert failed, its key (as a hex literal) and table; the records of that queue not yet
 //   applied are lost, which QueuedInsertsLost reports. A deadlock or a lost connection,
 //   which end the caller's transaction, is reported as it came, with nothing sent again.
+// With `queue_inserts` false, btrInsert sends each insert at once, as on the library's own
+// connection (a refusal is that record's own, and the rest of the kind still goes in), and
+// only the reads and the retry rule above differ: for a caller outside any transaction that
+// wants the store on its connection, such as a run whose steps each stand on their own.
 // Clears QueuedInsertsLost, then sends the queue (which may set it again).
-void UseConnection(db::Connection* connection) noexcept;
+void UseConnection(db::Connection* connection, bool queue_inserts = true) noexcept;
 
 // A scan on `handle` for as long as the object lives: a btrGetGreater and the btrGetNext that
 // follow it, as the ap copy reads. During it, reads on the library's own connection fetch up
@@ -122,16 +126,19 @@ class ScanReadAhead {
 };
 
 // The record store works on `connection` for as long as this lives (UseConnection), and
-// on its own connection again afterwards, however the scope is left: inserts still queued
-// are then sent on the borrowed connection, inside whatever transaction it has open.
+// on the connection it used before (its own, or an outer borrow) again afterwards, however
+// the scope is left: inserts still queued are then sent on the borrowed connection, inside
+// whatever transaction it has open.
 class BorrowedConnection {
  public:
-  explicit BorrowedConnection(db::Connection& connection) noexcept { UseConnection(&connection); }
-
-  ~BorrowedConnection() { UseConnection(nullptr); }
-
+  explicit BorrowedConnection(db::Connection& connection, bool queue_inserts = true) noexcept;
+  ~BorrowedConnection();
   BorrowedConnection(const BorrowedConnection&) = delete;
   BorrowedConnection& operator=(const BorrowedConnection&) = delete;
+
+ private:
+  db::Connection* previous_;
+  bool previous_queue_inserts_;
 };
 
 // Sends the inserts queued on the borrowed connection now. 0 when none were queued (always

@@ -92,6 +92,34 @@ TEST(SessionLimits, ARunAfterALongPauseReconnectsWithoutAMessage) {
   fs::remove_all(dir);
 }
 
+// A run's session that dies stays dead for the rest of the run: nothing of the run writes on
+// a new session (whose lock and transaction would not be the run's), and no statement waits
+// for a connect. After the run the connection reconnects as before.
+TEST(SessionLimits, AHeldSessionThatDiesIsNotReplacedUntilTheHoldEnds) {
+  ScratchDatabase database("klink", false);
+  db::Connection admin(database.settings());
+  db::Connection connection(database.settings());
+  {
+    const db::SessionHold hold(connection);
+    EXPECT_FALSE(connection.SessionLost());
+    connection.Open();
+    const unsigned long first = connection.ThreadId();
+    admin.Execute("KILL " + std::to_string(first));
+    for (int attempt = 0; attempt < 2; ++attempt) {
+      try {
+        connection.Execute("DO 1");
+        ADD_FAILURE() << "a statement ran after the held session was killed";
+      } catch (const db::Error& error) {
+        EXPECT_TRUE(error.IsConnectionLost()) << error.what();
+      }
+    }
+    EXPECT_TRUE(connection.SessionLost());
+    EXPECT_EQ(0u, connection.ThreadId());  // no other session was opened
+  }
+  EXPECT_FALSE(connection.SessionLost());
+  EXPECT_EQ("1", Value(connection, "SELECT 1"));
+}
+
 TEST(DeadHolder, AHolderThatStoppedBeatingIsEndedAndALiveOneKept) {
   ScratchDatabase database("klink", false);
   // A holder that never beats after taking its codes: a frozen workstation.
