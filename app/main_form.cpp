@@ -555,10 +555,12 @@ void TForm1::PutBack(const app::HistoryRow& row) {
     session_.RequireConnectionParameters();
     FDConnection1.DropIfGone();
     // Counts only (no lock, no change), so the question can say what the put back replaces.
-    const core::RestoreResult preview = core::RestoreBackup(
-        FDConnection1, row.path,
-        core::RestoreOptions{
-            .dry_run = true, .make_backup = false, .backup_dir = "", .take_lock = {}});
+    const core::RestoreResult preview =
+        core::RestoreRun(
+            FDConnection1, row.path,
+            core::RestoreOptions{
+                .dry_run = true, .make_backup = false, .backup_dir = "", .take_lock = {}})
+            .Prepare();
     uint64_t rows_now = 0;
     uint64_t records_now = 0;
     uint64_t rows_saved = 0;
@@ -591,8 +593,7 @@ void TForm1::PutBack(const app::HistoryRow& row) {
       return;
     }
 
-    const core::RestoreResult result =
-        core::RestoreBackup(FDConnection1, row.path, core::RestoreOptions{});
+    const core::RestoreResult result = core::RestoreRun(FDConnection1, row.path).Execute();
     QString text = QString("Agency %1 is put back as it was saved %2.")
                        .arg(app::FromBytes(result.to_code), app::FromBytes(result.time));
     if (result.backup) {

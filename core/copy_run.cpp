@@ -17,16 +17,6 @@
 
 namespace core {
 
-namespace {
-
-// The server's number behind a failure, 0 when it did not come from the database.
-unsigned int ServerError(const std::exception& failure) {
-  const auto* error = dynamic_cast<const db::Error*>(&failure);
-  return error != nullptr ? error->code() : 0;
-}
-
-}  // namespace
-
 CopyRun::CopyRun(Session& session, std::string from_code, std::string to_code, RunOptions options)
     : session_(session), options_(std::move(options)) {
   report_.from_code = std::move(from_code);
