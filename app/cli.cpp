@@ -7,6 +7,8 @@
 #include <cstdlib>
 #include <iostream>
 #include <string_view>
+#include <utility>
+#include <vector>
 
 #include <QApplication>
 
@@ -42,13 +44,23 @@ std::ostream& PersonStream(bool json) {
   return json ? std::cerr : std::cout;
 }
 
-// The command line's JSON document for `mode`: mode, from and to, then what the mode adds.
-core::Json Document(const char* mode, const CommandLine& line) {
+// A JSON document's members after mode, from, to and ok, in order.
+using Members = std::vector<std::pair<std::string, core::Json>>;
+
+// With --json, the mode's document on stdout: mode, from, to, ok, then `members`.
+void PrintDocument(const CommandLine& line, const char* mode, bool ok, Members members) {
+  if (!line.json) {
+    return;
+  }
   core::Json json = core::Json::object();
   json["mode"] = mode;
   json["from"] = *line.from_code;
   json["to"] = *line.to_code;
-  return json;
+  json["ok"] = ok;
+  for (auto& [name, value] : members) {
+    json[name] = std::move(value);
+  }
+  std::cout << core::DumpJson(json) << std::endl;
 }
 
 // Ends a headless mode with a failure: the text on stderr and, with --json, the object
@@ -57,15 +69,11 @@ core::Json Document(const char* mode, const CommandLine& line) {
 int Fail(const CommandLine& line, const char* mode, const std::string& text,
          const core::Json* run = nullptr) {
   std::cerr << "error: " << text << std::endl;
-  if (line.json) {
-    core::Json json = Document(mode, line);
-    json["ok"] = false;
-    json["error"] = text;
-    if (run != nullptr) {
-      json["run"] = *run;
-    }
-    std::cout << core::DumpJson(json) << std::endl;
+  Members members{{"error", text}};
+  if (run != nullptr) {
+    members.emplace_back("run", *run);
   }
+  PrintDocument(line, mode, false, std::move(members));
   return 1;
 }
 
@@ -105,10 +113,7 @@ int DryRun(const CommandLine& line, core::Session& session) {
     return Fail(line, "dry-run", e.what());
   }
   if (line.json) {
-    core::Json json = Document("dry-run", line);
-    json["ok"] = true;
-    json["plan"] = core::PlanJson(plan);
-    std::cout << core::DumpJson(json) << std::endl;
+    PrintDocument(line, "dry-run", true, {{"plan", core::PlanJson(plan)}});
   } else {
     for (const copy::TablePlan& entry : plan) {
       std::cout << copy::DescribePlan(entry) << "\n";
@@ -145,12 +150,7 @@ int VerifyOnly(const CommandLine& line, core::Session& session) {
   } catch (const std::exception& e) {
     return Fail(line, "verify", e.what());
   }
-  if (line.json) {
-    core::Json json = Document("verify", line);
-    json["ok"] = all_ok;
-    json["verify"] = std::move(json_array);
-    std::cout << core::DumpJson(json) << std::endl;
-  }
+  PrintDocument(line, "verify", all_ok, {{"verify", std::move(json_array)}});
   return all_ok ? 0 : 1;
 }
 
@@ -197,15 +197,11 @@ int Run(const CommandLine& line, core::Session& session) {
                   &run_json);
     }
   }
-  if (line.json) {
-    core::Json json = Document("run", line);
-    json["ok"] = all_ok;
-    json["run"] = core::RunReportJson(report);
-    if (line.verify_after) {
-      json["verify"] = std::move(json_array);
-    }
-    std::cout << core::DumpJson(json) << std::endl;
+  Members members{{"run", core::RunReportJson(report)}};
+  if (line.verify_after) {
+    members.emplace_back("verify", std::move(json_array));
   }
+  PrintDocument(line, "run", all_ok, std::move(members));
   return all_ok ? 0 : 1;
 }
 
