@@ -260,7 +260,7 @@ int History(const CommandLine& line) {
   } catch (const std::exception& e) {
     std::cerr << "error: " << e.what() << std::endl;
     if (line.json) {
-      std::cout << "[]" << std::endl;
+      std::cout << core::HistoryJson({}) << std::endl;
     }
     return 1;
   }
