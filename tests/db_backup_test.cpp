@@ -13,6 +13,7 @@
 #include <map>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -431,6 +432,39 @@ TEST_F(BackupTest, FailureInsideTheRestoreRollsEverythingBack) {
   ASSERT_EQ(2u, history.size());
   EXPECT_EQ("restore", history[0].from_code);
   EXPECT_EQ(core::RunOutcome::kFailed, history[0].outcome);
+}
+
+// Each refusal or failure of a restore names its step, what it left changed (nothing) and
+// the backup it made, so that a caller can tell them apart without reading the text.
+TEST_F(BackupTest, RestoreFailuresNameTheirStepAndTheBackup) {
+  const core::BackupSummary backup =
+      core::WriteBackup(connection_, options_.backup_dir, "01", "02");
+  SimulateRun();
+  const auto step_of = [this](db::Connection& connection, const std::string& path) {
+    try {
+      core::RestoreRun(connection, path, options_).Execute();
+    } catch (const core::RunError& e) {
+      EXPECT_EQ(core::Changed::kNothing, e.changed());
+      return std::make_pair(e.step(), e.backup_file());
+    }
+    ADD_FAILURE() << "the restore did not fail";
+    return std::make_pair(core::RunStep::kFinish, std::string());
+  };
+  EXPECT_EQ(std::make_pair(core::RunStep::kCheck, std::string()),
+            step_of(connection_, (dir_ / "missing.sql").string()));
+  {
+    const std::unique_ptr<core::RunLock> other_run =
+        core::RunLock::Acquire(scratch_.settings(), {"02"}, "run 01 to 02");
+    EXPECT_EQ(std::make_pair(core::RunStep::kLock, std::string()),
+              step_of(connection_, backup.path));
+  }
+  scratch_.Run("INSERT INTO Trans (AgyCode, Number, Name) VALUES ('03', 'TX', 'id zero');");
+  scratch_.Run("ALTER TABLE Trans ADD UNIQUE KEY Trans_Name (Name);");
+  const auto [step, backup_file] = step_of(connection_, backup.path);
+  EXPECT_EQ(core::RunStep::kRestore, step);
+  ASSERT_FALSE(backup_file.empty());
+  EXPECT_NE(backup.path, backup_file);
+  EXPECT_TRUE(fs::exists(backup_file)) << backup_file;
 }
 
 TEST_F(BackupTest, DryRunCountsWithoutLockBackupOrChange) {
