@@ -7,6 +7,8 @@
 #include <cstdlib>
 #include <iostream>
 #include <string_view>
+#include <utility>
+#include <vector>
 
 #include <QApplication>
 
@@ -16,10 +18,12 @@
 #include "core/backup_history.h"
 #include "core/config.h"
 #include "core/copy_run.h"
+#include "core/json.h"
 #include "core/restore.h"
 #include "core/restore_json.h"
 #include "core/run.h"
 #include "core/run_report.h"
+#include <nlohmann/json.hpp>
 
 namespace app {
 
@@ -40,21 +44,36 @@ std::ostream& PersonStream(bool json) {
   return json ? std::cerr : std::cout;
 }
 
-std::string JsonHead(const char* mode, const std::string& from_code, const std::string& to_code) {
-  return "{\"mode\":" + core::JsonString(mode) + ",\"from\":" + core::JsonString(from_code) +
-         ",\"to\":" + core::JsonString(to_code);
+// A JSON document's members after mode, from, to and ok, in order.
+using Members = std::vector<std::pair<std::string, core::Json>>;
+
+// With --json, the mode's document on stdout: mode, from, to, ok, then `members`.
+void PrintDocument(const CommandLine& line, const char* mode, bool ok, Members members) {
+  if (!line.json) {
+    return;
+  }
+  core::Json json = core::Json::object();
+  json["mode"] = mode;
+  json["from"] = *line.from_code;
+  json["to"] = *line.to_code;
+  json["ok"] = ok;
+  for (auto& [name, value] : members) {
+    json[name] = std::move(value);
+  }
+  std::cout << core::DumpJson(json) << std::endl;
 }
 
 // Ends a headless mode with a failure: the text on stderr and, with --json, the object
-// still on stdout, so a reader of stdout always gets one.
+// still on stdout, so a reader of stdout always gets one. `run`: the run's report, when
+// there was a run.
 int Fail(const CommandLine& line, const char* mode, const std::string& text,
-         const std::string& extra_members = "") {
+         const core::Json* run = nullptr) {
   std::cerr << "error: " << text << std::endl;
-  if (line.json) {
-    std::cout << JsonHead(mode, *line.from_code, *line.to_code)
-              << ",\"ok\":false,\"error\":" << core::JsonString(text) << extra_members << "}"
-              << std::endl;
+  Members members{{"error", text}};
+  if (run != nullptr) {
+    members.emplace_back("run", *run);
   }
+  PrintDocument(line, mode, false, std::move(members));
   return 1;
 }
 
@@ -94,8 +113,7 @@ int DryRun(const CommandLine& line, core::Session& session) {
     return Fail(line, "dry-run", e.what());
   }
   if (line.json) {
-    std::cout << JsonHead("dry-run", *line.from_code, *line.to_code)
-              << ",\"ok\":true,\"plan\":" << core::PlanJson(plan) << "}" << std::endl;
+    PrintDocument(line, "dry-run", true, {{"plan", core::PlanJson(plan)}});
   } else {
     for (const copy::TablePlan& entry : plan) {
       std::cout << copy::DescribePlan(entry) << "\n";
@@ -107,7 +125,7 @@ int DryRun(const CommandLine& line, core::Session& session) {
 
 // The verification's lines (or JSON array) and whether everything matched; throws what
 // VerifyCopy throws.
-bool Verify(const CommandLine& line, core::Session& session, std::string& json_array) {
+bool Verify(const CommandLine& line, core::Session& session, core::Json& json_array) {
   const std::vector<copy::VerifyLine> lines = session.VerifyCopy(*line.from_code, *line.to_code);
   bool all_ok = true;
   for (const copy::VerifyLine& verify_line : lines) {
@@ -122,7 +140,7 @@ bool Verify(const CommandLine& line, core::Session& session, std::string& json_a
 }
 
 int VerifyOnly(const CommandLine& line, core::Session& session) {
-  std::string json_array;
+  core::Json json_array;
   bool all_ok = false;
   try {
     if (const std::vector<std::string> problems = session.PreflightProblems(); !problems.empty()) {
@@ -132,11 +150,7 @@ int VerifyOnly(const CommandLine& line, core::Session& session) {
   } catch (const std::exception& e) {
     return Fail(line, "verify", e.what());
   }
-  if (line.json) {
-    std::cout << JsonHead("verify", *line.from_code, *line.to_code)
-              << ",\"ok\":" << (all_ok ? "true" : "false") << ",\"verify\":" << json_array << "}"
-              << std::endl;
-  }
+  PrintDocument(line, "verify", all_ok, {{"verify", std::move(json_array)}});
   return all_ok ? 0 : 1;
 }
 
@@ -170,33 +184,31 @@ int Run(const CommandLine& line, core::Session& session) {
       }
       report = run.Execute(observer);
     } catch (const std::exception& e) {
-      return Fail(line, "run", e.what(), ",\"run\":" + core::RunReportJson(run.report()));
+      const core::Json run_json = core::RunReportJson(run.report());
+      return Fail(line, "run", e.what(), &run_json);
     }
   }
   if (!line.json) {
     std::cout << "\n" << core::FormatRunReport(report) << std::flush;
   }
-  std::string json_array;
+  core::Json json_array;
   bool all_ok = true;
   if (line.verify_after) {
     try {
       person << "\n";
       all_ok = Verify(line, session, json_array);
     } catch (const std::exception& e) {
+      const core::Json run_json = core::RunReportJson(report);
       return Fail(line, "run",
                   std::string("the copy is done, but its verification failed: ") + e.what(),
-                  ",\"run\":" + core::RunReportJson(report));
+                  &run_json);
     }
   }
-  if (line.json) {
-    std::cout << JsonHead("run", *line.from_code, *line.to_code)
-              << ",\"ok\":" << (all_ok ? "true" : "false")
-              << ",\"run\":" << core::RunReportJson(report);
-    if (line.verify_after) {
-      std::cout << ",\"verify\":" << json_array;
-    }
-    std::cout << "}" << std::endl;
+  Members members{{"run", core::RunReportJson(report)}};
+  if (line.verify_after) {
+    members.emplace_back("verify", std::move(json_array));
   }
+  PrintDocument(line, "run", all_ok, std::move(members));
   return all_ok ? 0 : 1;
 }
 
@@ -209,12 +221,13 @@ int Restore(const CommandLine& line, core::Session& session) {
       .dry_run = line.dry_run,
       .make_backup = !line.no_backup,
       .backup_dir = line.backup_dir ? *line.backup_dir : "",
-      .take_lock = {},  // the restore takes the agency's run lock itself
+      .take_lock = {},  // the restore takes the agency's run lock itself, until it is done
   };
   try {
     session.RequireConnectionParameters();
     session.connection().DropIfGone();
-    result = core::RestoreBackup(session.connection(), *line.restore_file, options);
+    core::RestoreRun restore(session.connection(), *line.restore_file, options);
+    result = restore.Execute();
   } catch (const std::exception& e) {
     std::cerr << "error: " << e.what() << std::endl;
     if (line.json) {
@@ -254,7 +267,7 @@ int History(const CommandLine& line) {
   } catch (const std::exception& e) {
     std::cerr << "error: " << e.what() << std::endl;
     if (line.json) {
-      std::cout << "[]" << std::endl;
+      std::cout << core::HistoryJson({}) << std::endl;
     }
     return 1;
   }

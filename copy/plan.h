@@ -25,7 +25,7 @@ struct PlanCounts {
 
 // The first source ap record of a kind that the copy's scan meets and cannot read whole.
 struct LongApRecord {
-  std::string key;      // Index0Col as stored
+  std::string key;      // key 0 as stored
   uint64_t length = 0;  // bytes of the record
 };
 

@@ -199,7 +199,7 @@ std::vector<std::string> ProblemsIn(const Catalog& catalog, const std::vector<Ta
 
   if (AnyMirrored(tables)) {
     const TableInfo* ap_table = Require(catalog, kApTable, problems);
-    CheckColumns(ap_table, kApTable, {"Index0Col", "RecData"}, problems);
+    CheckColumns(ap_table, kApTable, recstore::ApTableColumns(), problems);
     if (!ap_read_open) {
       problems.push_back("ap record file is not open for reading");
     }

@@ -17,8 +17,8 @@ namespace copy {
 // every table the statements name exists (the clear and select table and the insert table,
 // under the server's own rule for letter case in table names); each has every column the
 // copy reads or writes, AgyCode included (column names compared without regard to case);
-// and, when a table is mirrored in the ap file, that the ap table exists with Index0Col and
-// RecData and that both ap handles are open (`ap_read_open`, `ap_write_open`).
+// and, when a table is mirrored in the ap file, that the ap table exists with the record
+// store's columns and that both ap handles are open (`ap_read_open`, `ap_write_open`).
 // Returns one line per problem, e.g. "Table Vendor lacks columns FedID, Ten99Type" or
 // "Table DLNAIC does not exist"; empty when the run can start. Throws db::Error when the
 // server cannot be asked.

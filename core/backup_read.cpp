@@ -149,11 +149,11 @@ BackupSection ReadApSection(db::Connection& connection, const std::string& recor
 }
 
 std::string CurrentDatabase(db::Connection& connection) {
-  db::Result result = connection.Query("SELECT DATABASE()");
-  if (result.Eof() || result.IsNull(0)) {
+  std::string database = db::Scalar(connection, "SELECT DATABASE()");
+  if (database.empty()) {
     throw std::runtime_error("Cannot back up: the connection has no database selected");
   }
-  return std::string(result.Value(0));
+  return database;
 }
 
 }  // namespace core

@@ -21,12 +21,6 @@ namespace core {
 
 namespace {
 
-// The server's number behind a failure, 0 when it did not come from the database.
-unsigned int ServerError(const std::exception& failure) {
-  const auto* error = dynamic_cast<const db::Error*>(&failure);
-  return error != nullptr ? error->code() : 0;
-}
-
 // "A, B and C".
 std::string Listed(const std::vector<std::string>& items) {
   std::string text;

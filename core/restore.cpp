@@ -25,20 +25,6 @@ namespace core {
 
 namespace {
 
-std::string Scalar(db::Connection& connection, const std::string& sql) {
-  db::Result result = connection.Query(sql);
-  if (result.Eof() || result.IsNull(0)) {
-    return "";
-  }
-  return std::string(result.Value(0));
-}
-
-using db::Count;
-
-[[noreturn]] void Refuse(const std::string& path, const std::string& reason) {
-  throw RestoreRefused("Refusing to restore " + path + ": " + reason + ". Nothing was changed.");
-}
-
 const copy::TableDesc& TableNamed(const std::string& table) {
   for (const copy::TableDesc& desc : copy::AllTables()) {
     if (desc.table == table) {
@@ -48,33 +34,6 @@ const copy::TableDesc& TableNamed(const std::string& table) {
   throw std::logic_error("a backup section names an unknown table " + table);
 }
 
-// Every column the file holds must still be there: an insert naming a column that is gone
-// would fail halfway, and one silently left out would not give the state back.
-void CheckColumns(db::Connection& connection, const std::string& path,
-                  const BackupContents& contents) {
-  for (const BackupSection& section : contents.sections) {
-    if (section.IsAp()) {
-      continue;
-    }
-    std::set<std::string> present;
-    try {
-      db::Result result =
-          connection.Query("SHOW COLUMNS FROM " + db::QuoteIdentifier(section.table));
-      for (; !result.Eof(); result.Next()) {
-        present.insert(db::AsciiLower(result.Value(0)));
-      }
-    } catch (const db::Error& e) {
-      Refuse(path, "table " + section.table + " cannot be read: " + e.what());
-    }
-    for (const std::string& column : section.columns) {
-      if (present.count(db::AsciiLower(column)) == 0) {
-        Refuse(path, "table " + section.table + " has no column " + db::QuoteIdentifier(column) +
-                         " any more, which the backup holds");
-      }
-    }
-  }
-}
-
 std::string CountStatement(const BackupSection& section, const std::string& code) {
   if (section.IsAp()) {
     return recstore::ApCountStatement(section.record_type, code);
@@ -82,37 +41,6 @@ std::string CountStatement(const BackupSection& section, const std::string& code
   const copy::TableDesc& table = TableNamed(section.table);
   return "SELECT COUNT(*) FROM " + db::QuoteIdentifier(table.table) + " WHERE " +
          db::QuoteIdentifier(table.code_column) + " = " + db::QuotedText(code);
-}
-
-void Apply(db::Connection& connection, const std::string& path, const BackupContents& contents,
-           RestoreResult& result) {
-  // The session settings the file's statements are written for, the caller's put back after.
-  const db::ScopedSessionVariables session(
-      connection, {{"sql_mode", kBackupSqlMode}, {"time_zone", kBackupTimeZone}});
-  try {
-    Transaction transaction(connection);
-    for (std::size_t i = 0; i < contents.sections.size(); ++i) {
-      const BackupSection& section = contents.sections[i];
-      result.sections[i].replaced = connection.Execute(section.statements.front());
-      uint64_t inserted = 0;
-      for (std::size_t j = 1; j < section.statements.size(); ++j) {
-        inserted += connection.Execute(section.statements[j]);
-      }
-      if (inserted != section.count) {
-        throw std::runtime_error("the server stored " + std::to_string(inserted) + " of the " +
-                                 std::to_string(section.count) + " saved of " + section.Name());
-      }
-    }
-    transaction.Commit();
-  } catch (const std::exception& e) {
-    // The transaction is rolled back by now (or its session gone, which rolls it back).
-    const auto* error = dynamic_cast<const db::Error*>(&e);
-    throw RunError("The restore from " + path +
-                       " failed and was rolled back, nothing was changed: " + e.what(),
-                   {.step = RunStep::kRestore,
-                    .cause = e.what(),
-                    .server_error = error != nullptr ? error->code() : 0});
-  }
 }
 
 }  // namespace
@@ -134,75 +62,154 @@ BackupContents ReadBackupFile(const std::string& path) {
   }
 }
 
-RestoreResult RestoreBackup(db::Connection& connection, const std::string& path,
-                            const RestoreOptions& options) {
-  BackupContents contents;
+RestoreRun::RestoreRun(db::Connection& connection, std::string path, RestoreOptions options)
+    : connection_(connection), options_(std::move(options)) {
+  result_.file = std::move(path);
+  result_.dry_run = options_.dry_run;
+}
+
+RestoreRun::~RestoreRun() = default;
+
+void RestoreRun::Refuse(const std::string& reason, RunStep step) const {
+  throw RestoreRefused(
+      "Refusing to restore " + result_.file + ": " + reason + ". Nothing was changed.", step);
+}
+
+const RestoreResult& RestoreRun::Prepare() {
+  if (prepared_) {
+    return result_;
+  }
   try {
-    contents = ReadBackupFile(path);
+    contents_ = ReadBackupFile(result_.file);
   } catch (const RestoreRefused& e) {
     throw RestoreRefused(std::string(e.what()) + ". Nothing was changed.");
   }
-  const BackupHeader& header = contents.header;
-  RestoreResult result;
-  result.file = path;
-  result.database = header.database;
-  result.from_code = header.from_code;
-  result.to_code = header.to_code;
-  result.time = header.time;
-  result.dry_run = options.dry_run;
-  for (const BackupSection& section : contents.sections) {
-    result.sections.push_back(RestoreSection{section.Name(), section.count, 0});
+  const BackupHeader& header = contents_.header;
+  result_.database = header.database;
+  result_.from_code = header.from_code;
+  result_.to_code = header.to_code;
+  result_.time = header.time;
+  for (const BackupSection& section : contents_.sections) {
+    result_.sections.push_back(RestoreSection{section.Name(), section.count, 0});
   }
-
-  connection.DropIfGone();
-  const std::string database = Scalar(connection, "SELECT DATABASE()");
-  if (database != header.database) {
-    Refuse(path, "it was made in database '" + header.database + "', and this connection is to '" +
-                     database + "'");
+  InStep(RunStep::kCheck, [this] { CheckDatabase(); });
+  if (!options_.dry_run) {
+    lock_ = InStep(RunStep::kLock, [this, &header] {
+      return options_.take_lock
+                 ? options_.take_lock(header.to_code)
+                 : std::shared_ptr<void>(RunLock::Acquire(
+                       connection_.settings(), {header.to_code},
+                       "restore of " + std::filesystem::path(result_.file).filename().string()));
+    });
   }
-  std::shared_ptr<void> lock;
-  if (!options.dry_run) {
-    lock = options.take_lock
-               ? options.take_lock(header.to_code)
-               : std::shared_ptr<void>(RunLock::Acquire(
-                     connection.settings(), {header.to_code},
-                     "restore of " + std::filesystem::path(path).filename().string()));
-  }
-  CheckColumns(connection, path, contents);
-  if (options.dry_run) {
-    for (std::size_t i = 0; i < contents.sections.size(); ++i) {
-      result.sections[i].replaced =
-          Count(connection, CountStatement(contents.sections[i], header.to_code));
-    }
-    return result;
-  }
-  SavedState saved;
-  if (options.make_backup) {
-    try {
-      saved.Write(connection, options.backup_dir, "restore", header.to_code);
-    } catch (const std::runtime_error& e) {
-      if (dynamic_cast<const db::Error*>(&e) != nullptr) {
-        throw;
+  InStep(RunStep::kCheck, [this] { CheckColumns(); });
+  if (options_.dry_run) {
+    InStep(RunStep::kPlan, [this, &header] {
+      for (std::size_t i = 0; i < contents_.sections.size(); ++i) {
+        result_.sections[i].replaced =
+            db::Count(connection_, CountStatement(contents_.sections[i], header.to_code));
       }
-      Refuse(path, std::string("the state it would replace could not be saved first: ") + e.what());
+    });
+  }
+  prepared_ = true;
+  return result_;
+}
+
+void RestoreRun::CheckDatabase() {
+  connection_.DropIfGone();
+  const std::string database = db::Scalar(connection_, "SELECT DATABASE()");
+  if (database != contents_.header.database) {
+    Refuse("it was made in database '" + contents_.header.database +
+           "', and this connection is to '" + database + "'");
+  }
+}
+
+// Every column the file holds must still be there: an insert naming a column that is gone
+// would fail halfway, and one silently left out would not give the state back.
+void RestoreRun::CheckColumns() {
+  for (const BackupSection& section : contents_.sections) {
+    if (section.IsAp()) {
+      continue;
     }
-    result.backup = saved.summary();
+    std::set<std::string> present;
+    try {
+      db::Result result =
+          connection_.Query("SHOW COLUMNS FROM " + db::QuoteIdentifier(section.table));
+      for (; !result.Eof(); result.Next()) {
+        present.insert(db::AsciiLower(result.Value(0)));
+      }
+    } catch (const db::Error& e) {
+      Refuse("table " + section.table + " cannot be read: " + e.what());
+    }
+    for (const std::string& column : section.columns) {
+      if (present.count(db::AsciiLower(column)) == 0) {
+        Refuse("table " + section.table + " has no column " + db::QuoteIdentifier(column) +
+               " any more, which the backup holds");
+      }
+    }
   }
+}
+
+void RestoreRun::Backup() {
   try {
-    Apply(connection, path, contents, result);
-  } catch (RunError& failure) {
-    // The restore's own failure is what the caller must see.
-    (void)saved.MarkOutcome(false);
-    throw RunError(failure.what(), [&] {
-      RunError::Details details = failure.details();
-      details.backup_file = saved.path();
-      return details;
-    }());
+    saved_.Write(connection_, options_.backup_dir, "restore", contents_.header.to_code);
+  } catch (const db::Error&) {
+    throw;  // the server's own words, made a RunError of the step by the caller
+  } catch (const std::runtime_error& e) {
+    Refuse(std::string("the state it would replace could not be saved first: ") + e.what(),
+           RunStep::kBackup);
   }
-  if (std::optional<std::string> warning = saved.MarkOutcome(true)) {
-    result.warnings.push_back(*warning);
+  result_.backup = saved_.summary();
+}
+
+void RestoreRun::Restore() {
+  // The session settings the file's statements are written for, the caller's put back after.
+  const db::ScopedSessionVariables session(
+      connection_, {{"sql_mode", kBackupSqlMode}, {"time_zone", kBackupTimeZone}});
+  try {
+    Transaction transaction(connection_);
+    for (std::size_t i = 0; i < contents_.sections.size(); ++i) {
+      const BackupSection& section = contents_.sections[i];
+      result_.sections[i].replaced = connection_.Execute(section.statements.front());
+      uint64_t inserted = 0;
+      for (std::size_t j = 1; j < section.statements.size(); ++j) {
+        inserted += connection_.Execute(section.statements[j]);
+      }
+      if (inserted != section.count) {
+        throw std::runtime_error("the server stored " + std::to_string(inserted) + " of the " +
+                                 std::to_string(section.count) + " saved of " + section.Name());
+      }
+    }
+    transaction.Commit();
+  } catch (const std::exception& e) {
+    // The transaction is rolled back by now (or its session gone, which rolls it back).
+    (void)saved_.MarkOutcome(false);
+    throw RunError("The restore from " + result_.file +
+                       " failed and was rolled back, nothing was changed: " + e.what(),
+                   {.step = RunStep::kRestore,
+                    .backup_file = saved_.path(),
+                    .cause = e.what(),
+                    .server_error = ServerError(e)});
   }
-  return result;
+}
+
+const RestoreResult& RestoreRun::Execute() {
+  if (executed_) {
+    throw std::logic_error("A restore is carried out once.");
+  }
+  Prepare();
+  executed_ = true;
+  if (options_.dry_run) {
+    return result_;
+  }
+  if (options_.make_backup) {
+    InStep(RunStep::kBackup, [this] { Backup(); });
+  }
+  InStep(RunStep::kRestore, [this] { Restore(); });
+  if (std::optional<std::string> warning = saved_.MarkOutcome(true)) {
+    result_.warnings.push_back(*warning);
+  }
+  return result_;
 }
 
 std::vector<std::string> DescribeRestore(const RestoreResult& result) {

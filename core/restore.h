@@ -12,6 +12,7 @@
 #include "core/backup.h"
 #include "core/backup_file.h"
 #include "core/run_error.h"
+#include "core/run_steps.h"
 
 namespace db {
 class Connection;
@@ -66,25 +67,56 @@ struct RestoreResult {
 // and what is wrong.
 BackupContents ReadBackupFile(const std::string& path);
 
-// Puts back the agency state saved in the file at `path`, on `connection`:
-//  1. checks the file (ReadBackupFile) and that the connection's database is the file's;
-//  2. takes the agency's run lock unless a dry run (held until the restore returns);
-//  3. checks that every column the file holds still exists in its table;
-//  4. in a dry run, counts what is there and returns;
-//  5. saves the current state with WriteBackup(connection, folder, "restore", code) unless
-//     options.make_backup is false;
-//  6. in one transaction, deletes the agency's rows of the twelve tables and its ap records
-//     of the seven types and inserts the saved ones, with the file's session settings
-//     (which are put back after), then commits;
-//  7. records the outcome in the backup of step 5.
-// Starts its own transaction, so the connection must not be inside one. Throws
-// RestoreRefused for a refusal in steps 1-5 (nothing changed), core::LockHeld (or what
-// take_lock throws) when another run holds the agency, and core::RunError (step kRestore)
-// when step 6 fails: the transaction is then rolled back and the message says so, with
-// the server's message. The lock, the saved state with its outcome and the transaction
-// are the run's own pieces (core/run_steps.h).
-RestoreResult RestoreBackup(db::Connection& connection, const std::string& path,
-                            const RestoreOptions& options);
+// One restore of the agency state saved in the file at `path`, on `connection`: made for one
+// command-line --restore or one put back from the window's history, gone when done. Its
+// steps, in the order they run:
+//   Prepare(): check: the file (ReadBackupFile), and that the connection's database is the
+//              file's; lock: the agency's run lock unless a dry run (held by this object
+//              until it goes); check: every column the file holds still exists in its
+//              table; plan, in a dry run only: what is there now is counted. Changes
+//              nothing.
+//   Execute(): backup: the current state is saved with WriteBackup(connection, folder,
+//              "restore", code) unless options.make_backup is false; restore: in one
+//              transaction, the agency's rows of the twelve tables and its ap records of
+//              the seven types are deleted and the saved ones inserted, with the file's
+//              session settings (which are put back after), then committed; finish: the
+//              outcome is recorded in that backup. A dry run stops after Prepare.
+// Starts its own transaction, so the connection must not be inside one. Every failure is a
+// RunError: RestoreRefused for a refusal before anything changed, core::LockHeld (or what
+// take_lock throws) when another run holds the agency, and one of step kRestore when the
+// transaction fails: it is then rolled back and the message says so, with the server's
+// message. The lock, the saved state with its outcome and the transaction are the run's own
+// pieces (core/run_steps.h). Not copyable; one Prepare and one Execute each.
+class RestoreRun {
+ public:
+  RestoreRun(db::Connection& connection, std::string path, RestoreOptions options = {});
+  ~RestoreRun();
+  RestoreRun(const RestoreRun&) = delete;
+  RestoreRun& operator=(const RestoreRun&) = delete;
+
+  const RestoreResult& Prepare();
+
+  // Prepares first when Prepare has not run.
+  const RestoreResult& Execute();
+
+  const RestoreResult& result() const { return result_; }
+
+ private:
+  void CheckDatabase();
+  void CheckColumns();
+  void Backup();
+  void Restore();
+  [[noreturn]] void Refuse(const std::string& reason, RunStep step = RunStep::kCheck) const;
+
+  db::Connection& connection_;
+  RestoreOptions options_;
+  BackupContents contents_;
+  RestoreResult result_;
+  std::shared_ptr<void> lock_;
+  SavedState saved_;
+  bool prepared_ = false;
+  bool executed_ = false;
+};
 
 // One line per table and record type, e.g. "Bank: 3 rows restored, 2 replaced", or in a
 // dry run "Bank: would restore 3 rows, replacing 2".

@@ -12,6 +12,7 @@
 
 #include "db/error.h"
 #include "db/query.h"
+#include "db/sql_text.h"
 
 namespace core {
 
@@ -121,14 +122,6 @@ unsigned long long ParseId(std::string_view text) {
   return value;
 }
 
-std::string Scalar(db::Connection& connection, const std::string& sql) {
-  db::Result result = connection.Query(sql);
-  if (result.Eof() || result.IsNull(0)) {
-    return "";
-  }
-  return std::string(result.Value(0));
-}
-
 std::string HeldMessage(const std::string& code, const std::vector<std::string>& details) {
   std::string message = "Agency " + code + " is in use by another Kelvane run";
   if (!details.empty()) {
@@ -207,7 +200,7 @@ void RunLock::PrepareSession() {
   // On a cluster node a read may otherwise miss a lock row another node has just committed.
   // Servers built without cluster support do not know the variable.
   try {
-    if (Scalar(connection_, "SELECT @@wsrep_on") == "1") {
+    if (db::Scalar(connection_, "SELECT @@wsrep_on") == "1") {
       connection_.Execute("SET SESSION wsrep_sync_wait = 7");
     }
   } catch (const db::Error& e) {
@@ -220,9 +213,9 @@ void RunLock::PrepareSession() {
 void RunLock::EnsureTable() {
   // Asked first rather than creating blindly: on a cluster every CREATE, even one that
   // finds the table, is a schema change that pauses all nodes.
-  if (Scalar(connection_,
-             "SELECT COUNT(*) FROM information_schema.TABLES WHERE TABLE_SCHEMA = DATABASE()"
-             " AND TABLE_NAME = 'kelvane_run_lock'") != "0") {
+  if (db::Scalar(connection_,
+                 "SELECT COUNT(*) FROM information_schema.TABLES WHERE TABLE_SCHEMA = DATABASE()"
+                 " AND TABLE_NAME = 'kelvane_run_lock'") != "0") {
     return;
   }
   try {
@@ -256,10 +249,9 @@ bool RunLock::TakeServerLock(const std::string& code) {
   if (!server_locks_) {
     return false;
   }
-  std::string name =
-      "'" + connection_.EscapeBytes(LockName(connection_.settings().database, code)) + "'";
+  std::string name = db::QuotedText(LockName(connection_.settings().database, code));
   try {
-    if (Scalar(connection_, "SELECT GET_LOCK(" + name + ", 0)") != "1") {
+    if (db::Scalar(connection_, "SELECT GET_LOCK(" + name + ", 0)") != "1") {
       db::Result holder = connection_.Query(
           "SELECT COMMAND FROM information_schema.PROCESSLIST WHERE ID = IS_USED_LOCK(" + name +
           ")");
@@ -270,7 +262,7 @@ bool RunLock::TakeServerLock(const std::string& code) {
       // A holder whose process was just killed still holds the lock until the server reads
       // the end of its connection, a moment later; a live holder costs the refusal a second.
       const int grace = dying ? kDyingHolderGraceSeconds : kJustDiedGraceSeconds;
-      if (Scalar(connection_, "SELECT GET_LOCK(" + name + ", " + std::to_string(grace) + ")") !=
+      if (db::Scalar(connection_, "SELECT GET_LOCK(" + name + ", " + std::to_string(grace) + ")") !=
           "1") {
         ThrowHeld(code);
       }
@@ -302,14 +294,12 @@ bool RunLock::EndStaleHolder(const std::string& code) {
       std::to_string(std::max<long long>(
           connection_.settings().transport.silence_limit,
           std::chrono::duration_cast<std::chrono::seconds>(options_.expiry).count()));
-  const std::string name =
-      "'" + connection_.EscapeBytes(LockName(connection_.settings().database, code)) + "'";
+  const std::string name = db::QuotedText(LockName(connection_.settings().database, code));
   try {
-    const std::string stale =
-        Scalar(connection_, "SELECT connection_id FROM kelvane_run_lock WHERE agency_code = '" +
-                                connection_.EscapeBytes(code) + "' AND holder_server = '" +
-                                connection_.EscapeBytes(server_) +
-                                "' AND connection_id = IS_USED_LOCK(" + name + ") AND " + expired);
+    const std::string stale = db::Scalar(
+        connection_, "SELECT connection_id FROM kelvane_run_lock WHERE agency_code = " +
+                         db::QuotedText(code) + " AND holder_server = " + db::QuotedText(server_) +
+                         " AND connection_id = IS_USED_LOCK(" + name + ") AND " + expired);
     if (stale.empty()) {
       return false;
     }
@@ -324,12 +314,12 @@ bool RunLock::EndStaleHolder(const std::string& code) {
 }
 
 bool RunLock::TakeRow(const std::string& code, bool holds_server_lock) {
-  const std::string quoted_code = "'" + connection_.EscapeBytes(code) + "'";
+  const std::string quoted_code = db::QuotedText(code);
   const std::string holder_values =
-      "holder_token = '" + token_ + "', purpose = '" + connection_.EscapeBytes(purpose_) +
-      "', holder_user = USER(), holder_process = '" + connection_.EscapeBytes(process_) +
-      "', holder_server = '" + connection_.EscapeBytes(server_) +
-      "', connection_id = CONNECTION_ID(), taken_at = NOW(6),"
+      "holder_token = '" + token_ + "', purpose = " + db::QuotedText(purpose_) +
+      ", holder_user = USER(), holder_process = " + db::QuotedText(process_) +
+      ", holder_server = " + db::QuotedText(server_) +
+      ", connection_id = CONNECTION_ID(), taken_at = NOW(6),"
       " heartbeat_at = NOW(6)";
   const std::string expired = "(UNIX_TIMESTAMP(NOW(6)) - UNIX_TIMESTAMP(heartbeat_at)) * 1000 > " +
                               std::to_string(options_.expiry.count());
@@ -358,8 +348,8 @@ bool RunLock::TakeRow(const std::string& code, bool holds_server_lock) {
     ThrowHeld(code);
   }
   std::string update = "UPDATE kelvane_run_lock SET " + holder_values +
-                       " WHERE agency_code = " + quoted_code + " AND holder_token = '" +
-                       connection_.EscapeBytes(old_token) + "'";
+                       " WHERE agency_code = " + quoted_code +
+                       " AND holder_token = " + db::QuotedText(old_token);
   if (!holder_gone) {
     update += " AND " + expired;
   }
@@ -380,8 +370,8 @@ void RunLock::ThrowHeld(const std::string& code) {
   try {
     db::Result row = connection_.Query(
         "SELECT purpose, holder_process, holder_user, connection_id, holder_server,"
-        " DATE_FORMAT(taken_at, '%Y-%m-%d %H:%i:%s') FROM kelvane_run_lock WHERE agency_code = '" +
-        connection_.EscapeBytes(code) + "' AND holder_token <> '" + token_ + "'");
+        " DATE_FORMAT(taken_at, '%Y-%m-%d %H:%i:%s') FROM kelvane_run_lock WHERE agency_code = " +
+        db::QuotedText(code) + " AND holder_token <> '" + token_ + "'");
     if (!row.Eof()) {
       std::string what(row.Value(0));
       if (!row.Value(1).empty()) {
@@ -398,11 +388,11 @@ void RunLock::ThrowHeld(const std::string& code) {
       details.push_back("since " + std::string(row.Value(5)));
     } else if (server_locks_) {
       // Held by a session that has not written its row yet (or is not a run at all).
-      std::string name = connection_.EscapeBytes(LockName(connection_.settings().database, code));
+      const std::string name = db::QuotedText(LockName(connection_.settings().database, code));
       db::Result session = connection_.Query(
           "SELECT l.id, p.USER, p.HOST, DATE_FORMAT(NOW() - INTERVAL p.TIME SECOND,"
-          " '%Y-%m-%d %H:%i:%s') FROM (SELECT IS_USED_LOCK('" +
-          name + "') AS id) l LEFT JOIN information_schema.PROCESSLIST p ON p.ID = l.id");
+          " '%Y-%m-%d %H:%i:%s') FROM (SELECT IS_USED_LOCK(" +
+          name + ") AS id) l LEFT JOIN information_schema.PROCESSLIST p ON p.ID = l.id");
       if (!session.Eof() && !session.IsNull(0)) {
         holder = ParseId(session.Value(0));
         if (!session.IsNull(1)) {
@@ -444,8 +434,8 @@ void RunLock::Heartbeat() {
     }
     try {
       if (connection_.Execute(refresh) < codes_.size() &&
-          Scalar(connection_, "SELECT COUNT(*) FROM kelvane_run_lock WHERE holder_token = '" +
-                                  token_ + "'") != std::to_string(codes_.size())) {
+          db::Scalar(connection_, "SELECT COUNT(*) FROM kelvane_run_lock WHERE holder_token = '" +
+                                      token_ + "'") != std::to_string(codes_.size())) {
         lost_ = true;  // another run took a code over
         return;
       }

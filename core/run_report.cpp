@@ -107,7 +107,7 @@ std::string FormatRunReport(const RunReport& report) {
   return text;
 }
 
-std::string RunReportJson(const RunReport& report) {
+Json RunReportJson(const RunReport& report) {
   Json json = Json::object();
   json["from"] = report.from_code;
   json["to"] = report.to_code;
@@ -139,10 +139,10 @@ std::string RunReportJson(const RunReport& report) {
   AddStats(totals, Totals(report));
   totals["ap_refused"] = report.ap_refused;
   json["totals"] = std::move(totals);
-  return DumpJson(json);
+  return json;
 }
 
-std::string PlanJson(const std::vector<copy::TablePlan>& plan) {
+Json PlanJson(const std::vector<copy::TablePlan>& plan) {
   Json json = Json::array();
   for (const copy::TablePlan& entry : plan) {
     Json item = Json::object();
@@ -155,10 +155,10 @@ std::string PlanJson(const std::vector<copy::TablePlan>& plan) {
     item["ap_to_copy"] = entry.counts.ap_to_copy;
     json.push_back(std::move(item));
   }
-  return DumpJson(json);
+  return json;
 }
 
-std::string VerifyJson(const std::vector<copy::VerifyLine>& lines) {
+Json VerifyJson(const std::vector<copy::VerifyLine>& lines) {
   Json json = Json::array();
   for (const copy::VerifyLine& line : lines) {
     Json item = Json::object();
@@ -167,7 +167,7 @@ std::string VerifyJson(const std::vector<copy::VerifyLine>& lines) {
     item["detail"] = line.detail;
     json.push_back(std::move(item));
   }
-  return DumpJson(json);
+  return json;
 }
 
 }  // namespace core

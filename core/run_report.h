@@ -8,8 +8,9 @@
 
 #include "copy/plan.h"
 #include "copy/verify.h"
-#include "core/json.h"  // JsonString, for the command line
+#include "core/json.h"
 #include "core/run.h"
+#include <nlohmann/json.hpp>  // the documents below are built on by their callers
 
 namespace core {
 
@@ -29,17 +30,18 @@ std::string StepByStepNotice(const std::string& reason);
 // run its reason. Ends with a newline.
 std::string FormatRunReport(const RunReport& report);
 
-// The same as a JSON object: from, to, finished, atomic, mode ("all-or-nothing" or
-// "step-by-step"), step_by_step_reason (null for all or nothing), rolled_back, seconds, steps (each
+// The same as a JSON object (for core::DumpJson, alone or inside the command line's
+// document): from, to, finished, atomic, mode ("all-or-nothing" or "step-by-step"),
+// step_by_step_reason (null for all or nothing), rolled_back, seconds, steps (each
 // with method, status_text, rows_deleted, rows_selected, rows_inserted, ap_deleted,
 // ap_copied, seconds) and totals.
-std::string RunReportJson(const RunReport& report);
+Json RunReportJson(const RunReport& report);
 
 // The plan as a JSON array, one object per table (table, status_text, ap_record_type,
 // rows_to_delete, rows_to_copy, ap_to_delete, ap_to_copy).
-std::string PlanJson(const std::vector<copy::TablePlan>& plan);
+Json PlanJson(const std::vector<copy::TablePlan>& plan);
 
 // The verification as a JSON array, one object per line (subject, ok, detail).
-std::string VerifyJson(const std::vector<copy::VerifyLine>& lines);
+Json VerifyJson(const std::vector<copy::VerifyLine>& lines);
 
 }  // namespace core

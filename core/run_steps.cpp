@@ -6,6 +6,11 @@
 
 namespace core {
 
+unsigned int ServerError(const std::exception& failure) {
+  const auto* error = dynamic_cast<const db::Error*>(&failure);
+  return error != nullptr ? error->code() : 0;
+}
+
 void SavedState::Write(db::Connection& connection, const std::string& dir,
                        const std::string& from_code, const std::string& to_code) {
   summary_ = WriteBackup(connection, dir.empty() ? DefaultBackupDir() : dir, from_code, to_code);

@@ -2,10 +2,12 @@
 // its outcome recorded after, and the one transaction that commits or rolls back.
 #pragma once
 
+#include <exception>
 #include <optional>
 #include <string>
 
 #include "core/backup.h"
+#include "core/run_error.h"
 
 namespace db {
 class Connection;
@@ -13,6 +15,24 @@ class Error;
 }  // namespace db
 
 namespace core {
+
+// The server's (or the client library's) number behind a failure, 0 when it did not come
+// from the database.
+unsigned int ServerError(const std::exception& failure);
+
+// Runs `body` as step `step`: a RunError passes as it is, any other failure becomes a
+// RunError of `step` with the same text and the server's number (nothing changed).
+template <typename Body>
+decltype(auto) InStep(RunStep step, Body&& body) {
+  try {
+    return body();
+  } catch (const RunError&) {
+    throw;
+  } catch (const std::exception& failure) {
+    throw RunError(failure.what(),
+                   {.step = step, .cause = failure.what(), .server_error = ServerError(failure)});
+  }
+}
 
 // The backup a run or restore writes before its first change, and the outcome it records
 // in it afterwards. Without a backup (none asked for) every call does nothing.

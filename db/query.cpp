@@ -399,4 +399,12 @@ uint64_t Count(Connection& connection, const std::string& sql) {
   return value;
 }
 
+std::string Scalar(Connection& connection, const std::string& sql) {
+  Result result = connection.Query(sql);
+  if (result.Eof() || result.IsNull(0)) {
+    return "";
+  }
+  return std::string(result.Value(0));
+}
+
 }  // namespace db

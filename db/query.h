@@ -145,4 +145,8 @@ std::optional<bool> ParseBoolean(std::string_view text);
 // 0 when it gives no row or NULL. Throws db::Error when the value is no whole number.
 uint64_t Count(Connection& connection, const std::string& sql);
 
+// The text `sql` gives in the first column of its first row; "" when it gives no row or
+// NULL.
+std::string Scalar(Connection& connection, const std::string& sql);
+
 }  // namespace db

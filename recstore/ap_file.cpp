@@ -94,6 +94,10 @@ std::string ApBeforeKeyCondition(const std::string& condition, const std::string
   return condition + " AND Index0Col < X'" + hex_key + "'";
 }
 
+std::vector<std::string> ApTableColumns() {
+  return {"Index0Col", "RecData"};
+}
+
 std::string ApInsertHead() {
   return std::string("INSERT INTO ") + kApTable + kColumns;
 }

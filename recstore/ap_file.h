@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace recstore {
 
@@ -74,6 +75,10 @@ std::string ApFirstLongStatement(const std::string& condition, std::size_t tag);
 
 // `condition` limited to the records whose key sorts before the key given in hex.
 std::string ApBeforeKeyCondition(const std::string& condition, const std::string& hex_key);
+
+// The columns the record store keeps a record file in (key 0, then the record), which the
+// ap table must have for a run.
+std::vector<std::string> ApTableColumns();
 
 // The column list head of a multi-row insert into the ap table, up to the first "(" of
 // the values: "INSERT INTO zz_data_ap (Index0Col, RecData) VALUES ".

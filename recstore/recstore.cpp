@@ -183,9 +183,7 @@ bool IsValidFileName(const char* file) {
          });
 }
 
-// Binary values travel as hex literals: no escaping rules, character set or sql_mode can
-// change a byte of them.
-using db::HexLiteral;
+using db::HexLiteral;  // binary values travel as hex literals
 
 // An insert into a record file's table is its head, up to the "(" of the first row, then the
 // values of each row. The single-row statement btrInsert sends is

@@ -13,6 +13,7 @@
 #include <map>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -200,7 +201,8 @@ TEST_F(BackupTest, RestoreGivesBackExactlyWhatWasSavedAndCanItselfBeUndone) {
     locked.push_back(code);
     return std::make_shared<int>(0);
   };
-  const core::RestoreResult restored = core::RestoreBackup(other_zone, backup.path, options_);
+  const core::RestoreResult restored =
+      core::RestoreRun(other_zone, backup.path, options_).Execute();
   EXPECT_EQ(saved, Snapshot());
   EXPECT_EQ(std::vector<std::string>{"02"}, locked);
   EXPECT_EQ(sql_mode, std::string(other_zone.Query("SELECT @@SESSION.sql_mode").Value(0)));
@@ -217,10 +219,10 @@ TEST_F(BackupTest, RestoreGivesBackExactlyWhatWasSavedAndCanItselfBeUndone) {
   EXPECT_EQ("restore", restored.backup->from_code);
   EXPECT_EQ(2u, restored.backup->rows);
   const core::RestoreResult undone =
-      core::RestoreBackup(connection_, restored.backup->path, options_);
+      core::RestoreRun(connection_, restored.backup->path, options_).Execute();
   EXPECT_EQ(after_run, Snapshot());
   ASSERT_TRUE(undone.backup.has_value());
-  core::RestoreBackup(connection_, undone.backup->path, options_);
+  core::RestoreRun(connection_, undone.backup->path, options_).Execute();
   EXPECT_EQ(saved, Snapshot());
   EXPECT_EQ("+05:30", std::string(connection_.Query("SELECT @@SESSION.time_zone").Value(0)));
 }
@@ -356,7 +358,7 @@ TEST_F(BackupTest, DamagedFileIsRefusedAndChangesNothing) {
     const fs::path damaged = dir_ / "damaged.sql";
     testing_support::WriteFile(damaged, tamper.change(text));
     try {
-      core::RestoreBackup(connection_, damaged.string(), options_);
+      core::RestoreRun(connection_, damaged.string(), options_).Execute();
       ADD_FAILURE() << "not refused";
     } catch (const core::RestoreRefused& e) {
       const std::string message = e.what();
@@ -377,7 +379,7 @@ TEST_F(BackupTest, ColumnGoneSinceTheBackupIsRefusedByName) {
   scratch_.Run("ALTER TABLE Vendor DROP COLUMN Memo;");
   const auto before = Snapshot();
   try {
-    core::RestoreBackup(connection_, backup.path, options_);
+    core::RestoreRun(connection_, backup.path, options_).Execute();
     FAIL() << "not refused";
   } catch (const core::RestoreRefused& e) {
     EXPECT_EQ("Refusing to restore " + backup.path +
@@ -395,7 +397,7 @@ TEST_F(BackupTest, OtherDatabaseIsRefused) {
   testing_support::ScratchDatabase other("kb");
   db::Connection connection(other.settings());
   try {
-    core::RestoreBackup(connection, backup.path, options_);
+    core::RestoreRun(connection, backup.path, options_).Execute();
     FAIL() << "not refused";
   } catch (const core::RestoreRefused& e) {
     EXPECT_EQ("Refusing to restore " + backup.path + ": it was made in database '" +
@@ -416,7 +418,7 @@ TEST_F(BackupTest, FailureInsideTheRestoreRollsEverythingBack) {
   scratch_.Run("ALTER TABLE Trans ADD UNIQUE KEY Trans_Name (Name);");
   const auto before = Snapshot();
   try {
-    core::RestoreBackup(connection_, backup.path, options_);
+    core::RestoreRun(connection_, backup.path, options_).Execute();
     FAIL() << "no error";
   } catch (const core::RestoreRefused&) {
     FAIL() << "refused instead of failing";
@@ -432,6 +434,39 @@ TEST_F(BackupTest, FailureInsideTheRestoreRollsEverythingBack) {
   EXPECT_EQ(core::RunOutcome::kFailed, history[0].outcome);
 }
 
+// Each refusal or failure of a restore names its step, what it left changed (nothing) and
+// the backup it made, so that a caller can tell them apart without reading the text.
+TEST_F(BackupTest, RestoreFailuresNameTheirStepAndTheBackup) {
+  const core::BackupSummary backup =
+      core::WriteBackup(connection_, options_.backup_dir, "01", "02");
+  SimulateRun();
+  const auto step_of = [this](db::Connection& connection, const std::string& path) {
+    try {
+      core::RestoreRun(connection, path, options_).Execute();
+    } catch (const core::RunError& e) {
+      EXPECT_EQ(core::Changed::kNothing, e.changed());
+      return std::make_pair(e.step(), e.backup_file());
+    }
+    ADD_FAILURE() << "the restore did not fail";
+    return std::make_pair(core::RunStep::kFinish, std::string());
+  };
+  EXPECT_EQ(std::make_pair(core::RunStep::kCheck, std::string()),
+            step_of(connection_, (dir_ / "missing.sql").string()));
+  {
+    const std::unique_ptr<core::RunLock> other_run =
+        core::RunLock::Acquire(scratch_.settings(), {"02"}, "run 01 to 02");
+    EXPECT_EQ(std::make_pair(core::RunStep::kLock, std::string()),
+              step_of(connection_, backup.path));
+  }
+  scratch_.Run("INSERT INTO Trans (AgyCode, Number, Name) VALUES ('03', 'TX', 'id zero');");
+  scratch_.Run("ALTER TABLE Trans ADD UNIQUE KEY Trans_Name (Name);");
+  const auto [step, backup_file] = step_of(connection_, backup.path);
+  EXPECT_EQ(core::RunStep::kRestore, step);
+  ASSERT_FALSE(backup_file.empty());
+  EXPECT_NE(backup.path, backup_file);
+  EXPECT_TRUE(fs::exists(backup_file)) << backup_file;
+}
+
 TEST_F(BackupTest, DryRunCountsWithoutLockBackupOrChange) {
   const core::BackupSummary backup =
       core::WriteBackup(connection_, options_.backup_dir, "01", "02");
@@ -441,7 +476,7 @@ TEST_F(BackupTest, DryRunCountsWithoutLockBackupOrChange) {
   options_.take_lock = [](const std::string&) -> std::shared_ptr<void> {
     throw std::runtime_error("a dry run takes no lock");
   };
-  const core::RestoreResult result = core::RestoreBackup(connection_, backup.path, options_);
+  const core::RestoreResult result = core::RestoreRun(connection_, backup.path, options_).Execute();
   EXPECT_EQ(before, Snapshot());
   EXPECT_EQ(1u, Files().size());
   EXPECT_FALSE(result.backup.has_value());
@@ -458,11 +493,11 @@ TEST_F(BackupTest, RestoreTakesTheAgencysRunLock) {
   {
     const std::unique_ptr<core::RunLock> other_run =
         core::RunLock::Acquire(scratch_.settings(), {"03", "02"}, "run 03 to 02");
-    EXPECT_THROW(core::RestoreBackup(connection_, backup.path, options_), core::LockHeld);
+    EXPECT_THROW(core::RestoreRun(connection_, backup.path, options_).Execute(), core::LockHeld);
     EXPECT_EQ(before, Snapshot());
     EXPECT_EQ(1u, Files().size());  // refused before it saved anything either
   }
-  core::RestoreBackup(connection_, backup.path, options_);
+  core::RestoreRun(connection_, backup.path, options_).Execute();
   EXPECT_NE(before, Snapshot());
   // Released when the restore returned.
   EXPECT_NO_THROW(core::RunLock::Acquire(scratch_.settings(), {"02"}, "next run"));

@@ -35,7 +35,7 @@ TEST(JsonDocuments, EscapeBytesThatAreNotUtf8AlikeEverywhere) {
   report.from_code = "01";
   report.to_code = "02";
   report.backup_file = kLatin1;
-  const std::string run = core::RunReportJson(report);
+  const std::string run = core::DumpJson(core::RunReportJson(report));
   EXPECT_NE(std::string::npos, run.find(std::string("\"backup_file\":\"") + kEscaped + "\""))
       << run;
 }
