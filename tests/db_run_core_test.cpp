@@ -152,7 +152,16 @@ TEST_F(RunCoreTest, StepByStepRunSendsTheOriginalStatementsAndTheDefaultRunOneTr
   const auto first_delete =
       std::find(sent.begin(), sent.end(), std::string("Delete from Bank where AgyCode = '02'"));
   ASSERT_NE(sent.end(), first_delete);
-  const std::vector<std::string> run_copy(first_delete, sent.end());
+  // The record store reads and inserts the ap records on the run's connection too; the
+  // copies' own statements are the rest.
+  const auto copies_own = [](std::vector<std::string> statements) {
+    std::erase_if(statements, [](const std::string& statement) {
+      return Contains(statement, "Index0Col, RecData");
+    });
+    return statements;
+  };
+  const std::vector<std::string> run_copy =
+      copies_own(std::vector<std::string>(first_delete, sent.end()));
   EXPECT_FALSE(report_.atomic);
   EXPECT_EQ(std::string(core::kStepByStepAsked), report_.step_by_step_reason);
 
@@ -160,7 +169,7 @@ TEST_F(RunCoreTest, StepByStepRunSendsTheOriginalStatementsAndTheDefaultRunOneTr
   for (const copy::TableDesc& table : copy::AllTables()) {
     session_->CopyStep(table, "01", "02", {});
   }
-  const std::vector<std::string> steps = sent;
+  const std::vector<std::string> steps = copies_own(sent);
   EXPECT_EQ(steps, run_copy);
   for (const std::string& statement : run_copy) {
     EXPECT_FALSE(Contains(statement, "TRANSACTION") || statement == "COMMIT") << statement;
