@@ -19,10 +19,11 @@ KELVANE_ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 KELVANE_PACKAGES=(build-essential cmake pkg-config qt6-base-dev qt6-qpa-plugins libmariadb-dev
   libssl-dev nlohmann-json3-dev mariadb-server-core mariadb-client-core fonts-dejavu-core)
 # What scripts/test needs on top: GoogleTest, the format check (git lists the files), the
-# virtual display and xdotool to drive a real window, python3 (a window test drives a script with it) and the package test's
+# virtual display and xdotool to drive a real window, python3 (a window test drives a script
+# with it), openssl (the TLS test makes its certificates) and the package test's
 # tools (dpkg-shlibdeps in dpkg-dev, file, groff for the man page, desktop-file-validate).
 # shellcheck disable=SC2034 # used by the scripts that source this file
-KELVANE_TEST_PACKAGES=(libgtest-dev libgmock-dev clang-format git xvfb xauth xdotool python3
+KELVANE_TEST_PACKAGES=(libgtest-dev libgmock-dev clang-format git xvfb xauth xdotool python3 openssl
   dpkg-dev file groff-base desktop-file-utils)
 
 # The server binaries live in /usr/sbin, which a normal user's PATH often lacks. Exported, so
