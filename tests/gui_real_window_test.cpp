@@ -1,5 +1,6 @@
 // The built program in a real window on a private X display, driven by keys and clicks as a
 // user would: a cancelled run, a confirmed one, and the profile put back by a second start.
+#include <fcntl.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -77,38 +78,78 @@ class RealWindowTest : public testing::Test {
     }
   }
 
-  // Xvfb picks a free display itself and names it on the descriptor it is given.
+  // Xvfb picks a free display itself and names it on the descriptor it is given. A display
+  // that does not answer clients (seen once on a loaded machine) is started again.
   void StartDisplay() {
     const fs::path number = dir_ / "display";
-    const auto [pid, started] = Shell(
-        "Xvfb -displayfd 3 -screen 0 1280x1024x24 -nolisten tcp "
-        "3>" +
-        ShellQuoted(number.string()) + " >/dev/null 2>&1 & echo $!");
-    ASSERT_TRUE(started);
-    xvfb_ = std::stoi(pid);
-    const auto deadline = std::chrono::steady_clock::now() + kPatience;
-    while (ReadFile(number).find('\n') == std::string::npos) {
-      ASSERT_LT(std::chrono::steady_clock::now(), deadline) << "Xvfb did not start";
-      std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    const fs::path log = dir_ / "xvfb.log";
+    for (int attempt = 0; attempt < 3; ++attempt) {
+      fs::remove(number);
+      const auto [pid, started] =
+          Shell("Xvfb -displayfd 3 -screen 0 1280x1024x24 -nolisten tcp 3>" +
+                ShellQuoted(number.string()) + " >/dev/null 2>>" + ShellQuoted(log.string()) +
+                " & echo $!");
+      ASSERT_TRUE(started);
+      xvfb_ = std::stoi(pid);
+      const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+      while (ReadFile(number).find('\n') == std::string::npos &&
+             std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+      }
+      const std::string text = ReadFile(number);
+      if (text.find('\n') != std::string::npos) {
+        display_ = ":" + text.substr(0, text.find('\n'));
+        const auto answering = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+        while (std::chrono::steady_clock::now() < answering) {
+          if (Xdo("getdisplaygeometry").second) {
+            return;
+          }
+          std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        }
+      }
+      ::kill(xvfb_, SIGTERM);
+      xvfb_ = -1;
     }
-    display_ = ":" + ReadFile(number).substr(0, ReadFile(number).find('\n'));
+    FAIL() << "Xvfb did not start a display that answers: " << ReadFile(log);
   }
 
+  // The program, started again if it ends before its window shows (it cannot have done
+  // anything then: the window opens before any run).
   void StartProgram() {
-    program_ = ::fork();
-    if (program_ == 0) {
-      if (::chdir((dir_ / "work").c_str()) != 0) {
+    const fs::path log = dir_ / "program.log";
+    for (int attempt = 0; attempt < 3; ++attempt) {
+      program_ = ::fork();
+      if (program_ == 0) {
+        if (::chdir((dir_ / "work").c_str()) != 0) {
+          ::_exit(127);
+        }
+        const int fd = ::open(log.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0600);
+        if (fd >= 0) {
+          ::dup2(fd, 2);
+        }
+        ::setenv("DISPLAY", display_.c_str(), 1);
+        ::setenv("QT_QPA_PLATFORM", "xcb", 1);
+        ::setenv("KELVANE_CONFIG", (dir_ / "zarfiles.ini").c_str(), 1);
+        ::setenv("KELVANE_BACKUP_DIR", (dir_ / "backups").c_str(), 1);
+        const char* bin = std::getenv("KELVANE_BIN");
+        ::execl(bin, bin, static_cast<char*>(nullptr));
         ::_exit(127);
       }
-      ::setenv("DISPLAY", display_.c_str(), 1);
-      ::setenv("QT_QPA_PLATFORM", "xcb", 1);
-      ::setenv("KELVANE_CONFIG", (dir_ / "zarfiles.ini").c_str(), 1);
-      ::setenv("KELVANE_BACKUP_DIR", (dir_ / "backups").c_str(), 1);
-      const char* bin = std::getenv("KELVANE_BIN");
-      ::execl(bin, bin, static_cast<char*>(nullptr));
-      ::_exit(127);
+      const auto deadline = std::chrono::steady_clock::now() + kPatience;
+      while (std::chrono::steady_clock::now() < deadline && ProgramRunning()) {
+        const auto [ids, found] = Xdo("search --onlyvisible --name '^Kelvane$'");
+        if (found && !ids.empty()) {
+          main_window_ = ids.substr(0, ids.find('\n'));
+          return;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+      }
+      if (ProgramRunning()) {
+        break;
+      }
+      program_ = -1;
     }
-    main_window_ = WaitForWindow("^Kelvane$");
+    ADD_FAILURE() << "no window ^Kelvane$; the program said: " << ReadFile(log);
   }
 
   // The exit status once the program ends; -1 if it did not end normally or in time.
