@@ -64,21 +64,7 @@ class UndoTest : public testing::Test {
 
   // Every table of the database, every row and column, as one text: equal texts mean the
   // database holds exactly the same (the lock table's rows come and go, so it is left out).
-  std::string Everything() const {
-    db::Connection connection(database_->settings());
-    std::string text;
-    std::vector<std::string> tables;
-    for (db::Result result = connection.Query("SHOW TABLES"); !result.Eof(); result.Next()) {
-      if (result.Value(0) != "kelvane_run_lock") {
-        tables.emplace_back(result.Value(0));
-      }
-    }
-    for (const std::string& table : tables) {
-      text +=
-          table + ":\n" + testing_support::SortedRows(connection, "SELECT * FROM `" + table + "`");
-    }
-    return text;
-  }
+  std::string Everything() const { return testing_support::WholeDatabase(database_->settings()); }
 
   // The backup file a run's report names.
   static std::string BackupNamed(const std::string& report) {

@@ -70,21 +70,7 @@ class DialogTest : public testing_support::FormTest {
   }
 
   // Every table, every row and column, as one text (the lock table's rows come and go).
-  std::string Everything() const {
-    db::Connection connection(database_->settings());
-    std::string text;
-    std::vector<std::string> tables;
-    for (db::Result result = connection.Query("SHOW TABLES"); !result.Eof(); result.Next()) {
-      if (result.Value(0) != "kelvane_run_lock") {
-        tables.emplace_back(result.Value(0));
-      }
-    }
-    for (const std::string& table : tables) {
-      text +=
-          table + ":\n" + testing_support::SortedRows(connection, "SELECT * FROM `" + table + "`");
-    }
-    return text;
-  }
+  std::string Everything() const { return testing_support::WholeDatabase(database_->settings()); }
 
   std::string Count(const std::string& table, const std::string& code) const {
     return database_->Scalar("SELECT COUNT(*) FROM " + table + " WHERE AgyCode = '" + code + "'");

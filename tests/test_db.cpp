@@ -140,4 +140,19 @@ std::string SortedRows(db::Connection& connection, const std::string& sql) {
   return text;
 }
 
+std::string WholeDatabase(const db::ConnectionSettings& settings) {
+  db::Connection connection(settings);
+  std::vector<std::string> tables;
+  for (db::Result result = connection.Query("SHOW TABLES"); !result.Eof(); result.Next()) {
+    if (result.Value(0) != "kelvane_run_lock") {
+      tables.emplace_back(result.Value(0));
+    }
+  }
+  std::string text;
+  for (const std::string& table : tables) {
+    text += table + ":\n" + SortedRows(connection, "SELECT * FROM `" + table + "`");
+  }
+  return text;
+}
+
 }  // namespace testing_support

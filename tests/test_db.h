@@ -42,6 +42,11 @@ class ScratchDatabase {
 // one line each: equal texts mean equal multisets of rows, byte for byte.
 std::string SortedRows(db::Connection& connection, const std::string& sql);
 
+// Every table of the database `settings` names, every row and column, as one text: equal
+// texts mean the database holds exactly the same. The run lock's table is left out (its rows
+// come and go with the runs).
+std::string WholeDatabase(const db::ConnectionSettings& settings);
+
 // Text of the schema file and of the demo data file.
 std::string SchemaSql();
 std::string DemoSql();
