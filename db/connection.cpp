@@ -4,6 +4,8 @@
 #include <errmsg.h>
 #include <mysql.h>
 
+#include <algorithm>
+#include <exception>
 #include <string>
 #include <utility>
 
@@ -79,11 +81,18 @@ void Connection::Close() {
     mysql_close(mysql_);
     mysql_ = nullptr;
   }
+  multi_statements_ = false;
 }
 
 void Connection::DropIfGone() {
-  if (mysql_ != nullptr && mysql_ping(mysql_) != 0) {
+  if (mysql_ == nullptr ||
+      std::chrono::steady_clock::now() - last_answer_ < std::chrono::seconds(1)) {
+    return;
+  }
+  if (mysql_ping(mysql_) != 0) {
     Close();
+  } else {
+    last_answer_ = std::chrono::steady_clock::now();
   }
 }
 
@@ -153,6 +162,11 @@ void Connection::Open() {
     throw Error(message, code, sqlstate, setup);
   }
   held_session_ = holds_ > 0;
+  if (multi_guards_ > 0) {
+    // A session opened under a guard (the first statement of a run) takes batches at once.
+    multi_statements_ = mysql_set_server_option(mysql_, MYSQL_OPTION_MULTI_STATEMENTS_ON) == 0;
+  }
+  last_answer_ = std::chrono::steady_clock::now();
 }
 
 void Connection::Fail(std::string_view statement) {
@@ -166,6 +180,18 @@ void Connection::Fail(std::string_view statement) {
   throw error;
 }
 
+void Connection::FailLeftover(std::string_view statement) {
+  // Only a session that takes batches runs a second statement of one text. It ran: its
+  // outcome is read and dropped so the session stays in step, and the call still fails.
+  while (mysql_more_results(mysql_) && mysql_next_result(mysql_) == 0) {
+    if (MYSQL_RES* res = mysql_store_result(mysql_)) {
+      mysql_free_result(res);
+    }
+  }
+  throw Error("A single statement was expected, and the text holds more than one", 0, "",
+              std::string(statement));
+}
+
 void Connection::RunNoResult(std::string_view sql) {
   if (mysql_real_query(mysql_, sql.data(), sql.size()) != 0) {
     Fail(sql);
@@ -175,6 +201,10 @@ void Connection::RunNoResult(std::string_view sql) {
     mysql_free_result(res);
   } else if (mysql_field_count(mysql_) != 0) {
     Fail(sql);
+  }
+  last_answer_ = std::chrono::steady_clock::now();
+  if (mysql_more_results(mysql_)) {
+    FailLeftover(sql);
   }
 }
 
@@ -203,17 +233,57 @@ Result Connection::Query(std::string_view sql) {
     }
     throw Error("Statement returned no result set", 0, "", std::string(sql));
   }
-  return Result(res);
+  Result result(res);
+  last_answer_ = std::chrono::steady_clock::now();
+  if (mysql_more_results(mysql_)) {
+    FailLeftover(sql);
+  }
+  return result;
 }
 
 uint64_t Connection::ExecuteBatch(const std::vector<std::string>& statements) {
-  if (statements.empty()) {
-    return 0;
+  const MultiStatements one_request(*this);
+  uint64_t affected = 0;
+  RunBatch(statements, [&affected](std::size_t, Result*, uint64_t rows) { affected += rows; });
+  return affected;
+}
+
+void Connection::TakeOutcome(std::size_t index, std::string_view statement,
+                             const BatchTaker& take) {
+  MYSQL_RES* res = mysql_store_result(mysql_);
+  if (res == nullptr && mysql_field_count(mysql_) != 0) {
+    Fail(statement);
   }
-  if (statements.size() == 1) {
-    return Execute(statements.front());
+  last_answer_ = std::chrono::steady_clock::now();
+  if (res == nullptr) {
+    const my_ulonglong affected = mysql_affected_rows(mysql_);
+    take(index, nullptr, affected == static_cast<my_ulonglong>(-1) ? 0 : affected);
+    return;
+  }
+  Result result(res);
+  take(index, &result, 0);
+}
+
+void Connection::RunBatch(const std::vector<std::string>& statements, const BatchTaker& take) {
+  if (statements.empty()) {
+    return;
   }
   Open();
+  if (!multi_statements_ || statements.size() == 1) {
+    for (std::size_t i = 0; i < statements.size(); ++i) {
+      if (observer_) {
+        observer_(statements[i]);
+      }
+      if (mysql_real_query(mysql_, statements[i].data(), statements[i].size()) != 0) {
+        Fail(statements[i]);
+      }
+      TakeOutcome(i, statements[i], take);
+      if (mysql_more_results(mysql_)) {
+        FailLeftover(statements[i]);
+      }
+    }
+    return;
+  }
   std::string packet;
   std::size_t total = 0;
   for (const std::string& statement : statements) {
@@ -229,39 +299,42 @@ uint64_t Connection::ExecuteBatch(const std::vector<std::string>& statements) {
     }
     packet += statement;
   }
-  mysql_set_server_option(mysql_, MYSQL_OPTION_MULTI_STATEMENTS_ON);
-  uint64_t affected = 0;
-  std::size_t index = 0;
+  std::exception_ptr taker_failed;
   int rc = mysql_real_query(mysql_, packet.data(), packet.size());
-  while (true) {
+  for (std::size_t index = 0;; ++index) {
+    // Past the last statement only when the server counted them otherwise than we did.
+    const std::string& statement = statements[std::min(index, statements.size() - 1)];
     if (rc != 0) {
-      // The failing statement is the one after those that completed.
-      std::string failed = statements[std::min(index, statements.size() - 1)];
-      Error error(mysql_error(mysql_), mysql_errno(mysql_), mysql_sqlstate(mysql_), failed);
-      if (error.IsConnectionLost()) {
-        Close();
-      } else {
-        mysql_set_server_option(mysql_, MYSQL_OPTION_MULTI_STATEMENTS_OFF);
+      if (taker_failed) {
+        if (Error(mysql_error(mysql_), mysql_errno(mysql_)).IsConnectionLost()) {
+          Close();
+        }
+        std::rethrow_exception(taker_failed);
       }
-      throw error;
+      Fail(statement);
     }
-    MYSQL_RES* res = mysql_store_result(mysql_);
-    if (res != nullptr) {
+    if (!taker_failed) {
+      try {
+        TakeOutcome(index, statement, take);
+      } catch (const Error&) {
+        if (mysql_ == nullptr) {
+          throw;  // the session is gone; nothing is left to read
+        }
+        taker_failed = std::current_exception();
+      } catch (...) {
+        taker_failed = std::current_exception();
+      }
+    } else if (MYSQL_RES* res = mysql_store_result(mysql_)) {
       mysql_free_result(res);
     }
-    my_ulonglong rows = mysql_affected_rows(mysql_);
-    if (rows != static_cast<my_ulonglong>(-1)) {
-      affected += rows;
-    }
-    ++index;
-    rc = mysql_next_result(mysql_);
-    if (rc == -1) {
+    if (!mysql_more_results(mysql_)) {
       break;
     }
-    rc = rc > 0 ? 1 : 0;
+    rc = mysql_next_result(mysql_) > 0 ? 1 : 0;
   }
-  mysql_set_server_option(mysql_, MYSQL_OPTION_MULTI_STATEMENTS_OFF);
-  return affected;
+  if (taker_failed) {
+    std::rethrow_exception(taker_failed);
+  }
 }
 
 std::string Connection::EscapeBytes(std::string_view bytes) {
@@ -270,6 +343,25 @@ std::string Connection::EscapeBytes(std::string_view bytes) {
   unsigned long n = mysql_real_escape_string(mysql_, out.data(), bytes.data(), bytes.size());
   out.resize(n);
   return out;
+}
+
+MultiStatements::MultiStatements(Connection& connection) : connection_(connection) {
+  if (connection_.multi_guards_++ == 0 && connection_.mysql_ != nullptr) {
+    // Refused (a server too old for it), batches go one statement at a time.
+    connection_.multi_statements_ =
+        mysql_set_server_option(connection_.mysql_, MYSQL_OPTION_MULTI_STATEMENTS_ON) == 0;
+  }
+}
+
+MultiStatements::~MultiStatements() {
+  if (--connection_.multi_guards_ == 0 && connection_.multi_statements_) {
+    connection_.multi_statements_ = false;
+    if (connection_.mysql_ != nullptr &&
+        mysql_set_server_option(connection_.mysql_, MYSQL_OPTION_MULTI_STATEMENTS_OFF) != 0) {
+      // A session that cannot say it is back to one statement a request is not kept.
+      connection_.Close();
+    }
+  }
 }
 
 SessionHold::SessionHold(Connection& connection) : connection_(connection) {

@@ -1,6 +1,8 @@
 // One MySQL connection that opens itself with the first statement.
 #pragma once
 
+#include <chrono>
+#include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -60,7 +62,8 @@ class Connection {
   // Asks an open session whether the server still holds it, and closes it if not, so the
   // next statement connects afresh. For the start of a unit of work outside any
   // transaction: after the server restarted while the program stood idle, the first
-  // statement would otherwise fail. Never throws.
+  // statement would otherwise fail. A session that answered within the last second is not
+  // asked (the question is a round trip). Never throws.
   void DropIfGone();
 
   // Runs a statement that returns no rows; returns the affected-row count.
@@ -72,6 +75,21 @@ class Connection {
   // packet; each text is sent unchanged). Stops at the first failure and throws db::Error
   // whose statement() is the failing statement's text. Returns the affected-row total.
   uint64_t ExecuteBatch(const std::vector<std::string>& statements);
+
+  // What one statement of a batch gave: its rows (a stored result, alive until the taker
+  // returns), or, when `rows` is null, how many rows it affected.
+  using BatchTaker = std::function<void(std::size_t index, Result* rows, uint64_t affected)>;
+  // Runs the statements in order and hands each one's outcome to `take` as it arrives, so
+  // only one result is held at a time. While a MultiStatements guard is on, they travel as
+  // one request, one round trip for all (each text unchanged, joined by ";\n"); otherwise one
+  // by one, with the same outcomes. Stops at the first failing statement and throws db::Error
+  // whose statement() is its text; the later ones do not run. An exception from `take` ends
+  // the batch as well: the outcomes still due (their statements ran) are read and dropped
+  // first, so the session stays usable, and then it is rethrown.
+  void RunBatch(const std::vector<std::string>& statements, const BatchTaker& take);
+
+  // True when the session runs a batch in one round trip (see MultiStatements).
+  bool BatchesInOneRequest() const { return mysql_ != nullptr && multi_statements_; }
 
   // Called with the text of every statement this connection sends on behalf of a caller
   // (not the session set-up it does itself). Tests use it to see the exact texts.
@@ -92,14 +110,23 @@ class Connection {
  private:
   friend class SessionHold;
 
+  friend class MultiStatements;
+
   [[noreturn]] void Fail(std::string_view statement);
+  [[noreturn]] void FailLeftover(std::string_view statement);
   void RunNoResult(std::string_view sql);
+  // The current statement's outcome, handed to `take`.
+  void TakeOutcome(std::size_t index, std::string_view statement, const BatchTaker& take);
 
   ConnectionSettings settings_;
   st_mysql* mysql_ = nullptr;
   Observer observer_;
-  int holds_ = 0;              // SessionHolds alive
-  bool held_session_ = false;  // a session was open under them
+  int holds_ = 0;                  // SessionHolds alive
+  bool held_session_ = false;      // a session was open under them
+  int multi_guards_ = 0;           // MultiStatements alive
+  bool multi_statements_ = false;  // the open session takes several statements a request
+  // When the session last answered; a session that just did needs no ping to prove it lives.
+  std::chrono::steady_clock::time_point last_answer_;
 };
 
 // While it lives, a session of `connection` that is lost stays lost: every later statement
@@ -114,6 +141,23 @@ class SessionHold {
   ~SessionHold();
   SessionHold(const SessionHold&) = delete;
   SessionHold& operator=(const SessionHold&) = delete;
+
+ private:
+  Connection& connection_;
+};
+
+// While it lives, the connection's session takes several statements in one request, so that
+// RunBatch costs one round trip however many statements it sends. Turning it on and off costs
+// a round trip each: it is for a unit of work that batches again and again (a run). Every
+// value in the texts the program sends is escaped, so no value can end its statement; outside
+// the guard a text holding two statements is refused all the same. A session that is lost
+// meanwhile comes back without it, and batches then go one statement at a time.
+class MultiStatements {
+ public:
+  explicit MultiStatements(Connection& connection);
+  ~MultiStatements();
+  MultiStatements(const MultiStatements&) = delete;
+  MultiStatements& operator=(const MultiStatements&) = delete;
 
  private:
   Connection& connection_;

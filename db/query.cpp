@@ -377,6 +377,12 @@ void Query::Open() {
   open_ = true;
 }
 
+void Query::Hold(std::string sql, Result result) {
+  sql_ = std::move(sql);
+  result_ = std::move(result);
+  open_ = true;
+}
+
 Field Query::FieldByName(std::string_view field_name) const {
   std::optional<std::size_t> index = open_ ? result_.FindField(field_name) : std::nullopt;
   if (!index) {

@@ -113,6 +113,9 @@ class Query {
   uint64_t ExecSQL();
   // Runs the statement and stands on the first row of its stored result.
   void Open();
+  // Stands on the first row of `result`, which `sql` gave elsewhere (in a batch), as if
+  // Open() had run it.
+  void Hold(std::string sql, Result result);
 
   bool IsOpen() const { return open_; }
 

@@ -1,4 +1,9 @@
 // The database layer against the real server: sessions, stored results and field readers.
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
 #include <gtest/gtest.h>
 
 #include "db/connection.h"
@@ -179,6 +184,68 @@ TEST_F(DbLayer, BatchRunsEveryStatementAndNamesTheOneThatFails) {
   // The connection is usable afterwards and one statement per call is back.
   EXPECT_EQ("4", connection.Query("SELECT COUNT(*) FROM b").Value(0));
   EXPECT_THROW(connection.Execute("SELECT 1; SELECT 2"), db::Error);
+}
+
+// A batch hands back every statement's outcome in order, whether it travels as one request
+// (under the guard) or one statement at a time, and a failure anywhere leaves the session
+// in step for the next statement.
+TEST_F(DbLayer, BatchHandsBackEachOutcomeInOrderAndStaysInStep) {
+  db::Connection connection(scratch_->settings());
+  connection.Execute("CREATE TEMPORARY TABLE r (id INT PRIMARY KEY, t VARCHAR(10))");
+  for (bool one_request : {true, false}) {
+    SCOPED_TRACE(one_request ? "one request" : "one statement at a time");
+    std::optional<db::MultiStatements> guard;
+    if (one_request) {
+      guard.emplace(connection);
+    }
+    EXPECT_EQ(one_request, connection.BatchesInOneRequest());
+    connection.Execute("DELETE FROM r");
+    std::vector<std::string> seen;
+    connection.RunBatch({"INSERT INTO r VALUES (1, 'a'), (2, 'b;c')", "SELECT t FROM r ORDER BY id",
+                         "UPDATE r SET t = 'x' WHERE id = 2", "SELECT COUNT(*) FROM r"},
+                        [&](std::size_t index, db::Result* rows, uint64_t affected) {
+                          std::string outcome = std::to_string(index) + ":";
+                          if (rows == nullptr) {
+                            outcome += "affected " + std::to_string(affected);
+                          }
+                          for (; rows != nullptr && !rows->Eof(); rows->Next()) {
+                            outcome += " " + std::string(rows->Value(0));
+                          }
+                          seen.push_back(outcome);
+                        });
+    EXPECT_EQ((std::vector<std::string>{"0:affected 2", "1: a b;c", "2:affected 1", "3: 2"}), seen);
+
+    // A failing statement stops the batch there and is the one named.
+    seen.clear();
+    try {
+      connection.RunBatch(
+          {"DELETE FROM r WHERE id = 1", "INSERT INTO r VALUES (2, 'dup')", "DELETE FROM r"},
+          [&](std::size_t index, db::Result*, uint64_t) { seen.push_back(std::to_string(index)); });
+      FAIL() << "expected a failure";
+    } catch (const db::Error& e) {
+      EXPECT_EQ(1062u, e.code());
+      EXPECT_EQ("INSERT INTO r VALUES (2, 'dup')", e.statement());
+    }
+    EXPECT_EQ(std::vector<std::string>{"0"}, seen);
+    EXPECT_EQ("1", connection.Query("SELECT COUNT(*) FROM r").Value(0));
+
+    // The taker's own failure: the statements sent with it have run, and the session
+    // answers the next statement.
+    EXPECT_THROW(connection.RunBatch({"SELECT 1", "INSERT INTO r VALUES (3, 'c')", "SELECT 3"},
+                                     [](std::size_t index, db::Result*, uint64_t) {
+                                       if (index == 0) {
+                                         throw std::runtime_error("taker");
+                                       }
+                                     }),
+                 std::runtime_error);
+    EXPECT_EQ(one_request ? "2" : "1", connection.Query("SELECT COUNT(*) FROM r").Value(0));
+    // A single statement's call never takes two, guard or not.
+    EXPECT_THROW(connection.Execute("SELECT 1; SELECT 2"), db::Error);
+    EXPECT_THROW(connection.Query("SELECT 1; SELECT 2"), db::Error);
+    EXPECT_EQ("7", connection.Query("SELECT 7").Value(0));
+  }
+  // The guard gone, the session is back to one statement a request.
+  EXPECT_FALSE(connection.BatchesInOneRequest());
 }
 
 TEST_F(DbLayer, KilledSessionReconnectsOnTheNextStatement) {
