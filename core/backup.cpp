@@ -177,8 +177,8 @@ BackupSummary WriteBackup(db::Connection& connection, const std::string& dir,
     throw std::invalid_argument("A backup needs agency codes of two ASCII letters or digits");
   }
   const BackupStamp stamp = StampOf(time);
-  BackupHeader header{std::string("Kelvane ") + KELVANE_VERSION, CurrentDatabase(connection),
-                      stamp.header, from_code, to_code};
+  BackupHeader header{std::string("Kelvane ") + KELVANE_VERSION, "", stamp.header, from_code,
+                      to_code};
   // One section at a time: its statements go to an unnamed scratch file beside the backup
   // and only its counts and checksum stay in memory, so a large profile costs no more than
   // its largest table.
@@ -199,17 +199,7 @@ BackupSummary WriteBackup(db::Connection& connection, const std::string& dir,
     section.statements.shrink_to_fit();
     sections.push_back(std::move(section));
   };
-  {
-    // UTC while the backup reads: TIMESTAMP values then come as the UTC text the file restores
-    // them from, with no hour that a local zone's clock change makes ambiguous.
-    const db::ScopedSessionVariables utc(connection, {{"time_zone", kBackupTimeZone}});
-    for (const copy::TableDesc& table : copy::AllTables()) {
-      keep(ReadTableSection(connection, table, to_code));
-    }
-    for (const char* type : recstore::kApRecordTypes) {
-      keep(ReadApSection(connection, type, to_code));
-    }
-  }
+  header.database = ReadAgencyState(connection, to_code, keep);
   std::string head;
   try {
     head = RenderHead(header, sections, checksums);

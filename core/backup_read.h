@@ -2,6 +2,7 @@
 // type, as sections of the backup file. Only SELECT and SHOW statements.
 #pragma once
 
+#include <functional>
 #include <string>
 
 #include "core/backup_file.h"
@@ -16,17 +17,15 @@ class Connection;
 
 namespace core {
 
-// The connection's current database. Throws std::runtime_error when none is selected.
-std::string CurrentDatabase(db::Connection& connection);
-
-// Every row of `table` whose code column matches `code` (as the run's clear matches it),
-// with every column but generated ones, read so that writing them back gives the same
-// stored values. Throws std::runtime_error for a column whose type cannot be saved exactly.
-BackupSection ReadTableSection(db::Connection& connection, const copy::TableDesc& table,
-                               const std::string& code);
-
-// The agency's ap records of `record_type`, keys and bytes exact.
-BackupSection ReadApSection(db::Connection& connection, const std::string& record_type,
-                            const std::string& code);
+// Reads what a backup saves of agency `code`: every table's rows (every column but generated
+// ones, read so that writing them back gives the same stored values, the rows the run's clear
+// matches) and its ap records of every type (keys and bytes exact), in the file's order. Each
+// section goes to `keep` as soon as it is read, so one is held at a time. Two requests when
+// the connection batches (db::MultiStatements): the catalogue, then every read. The reads see
+// TIMESTAMP values in UTC (kBackupTimeZone); the session's own zone is put back after.
+// Returns the connection's current database. Throws std::runtime_error when none is
+// selected or a column's type cannot be saved exactly, db::Error when a read fails.
+std::string ReadAgencyState(db::Connection& connection, const std::string& code,
+                            const std::function<void(BackupSection)>& keep);
 
 }  // namespace core
