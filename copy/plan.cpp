@@ -18,126 +18,171 @@ namespace copy {
 
 namespace {
 
-uint64_t Number(db::Result& result, unsigned int column) {
-  if (result.Eof() || result.IsNull(column)) {
-    return 0;
-  }
-  return std::stoull(std::string(result.Value(column)));
-}
-
-// The server's average row length of every table of the database, by name.
-std::map<std::string, uint64_t> AverageRowBytes(db::Connection& connection) {
-  std::map<std::string, uint64_t> averages;
-  db::Result result = connection.Query(
-      "SELECT TABLE_NAME, AVG_ROW_LENGTH FROM information_schema.TABLES WHERE TABLE_SCHEMA = "
-      "DATABASE()");
-  for (; !result.Eof(); result.Next()) {
-    averages[std::string(result.Value(0))] = Number(result, 1);
-  }
-  return averages;
-}
-
-// Runs the selects joined with UNION ALL, one statement however many there are, and hands
-// each row to `take` by the tag in its first column.
-template <typename Take>
-void QueryTagged(db::Connection& connection, const std::vector<std::string>& selects, Take&& take) {
+// The tagged selects joined with UNION ALL into one statement, however many there are.
+std::string Tagged(const std::vector<std::string>& selects) {
   std::string sql;
   for (const std::string& select : selects) {
     sql += (sql.empty() ? "" : " UNION ALL ") + select;
   }
-  if (sql.empty()) {
-    return;
-  }
-  for (db::Result result = connection.Query(sql); !result.Eof(); result.Next()) {
-    take(static_cast<std::size_t>(Number(result, 0)), result);
-  }
+  return sql;
 }
 
-// Every mirrored kind's ap figures in three statements, however many kinds there are: what
-// the clears remove; the first record of each scan too long for the copy's buffer; and what
-// each scan copies. The ap copy scans key order from the first key greater than the prefix,
-// takes every record that carries the prefix, and stops at a read that fails. A record longer
-// than its buffer fails the read, so nothing after the first long one is copied. Records the
-// ap clear removed first are not there to be read.
-void PlanAp(db::Connection& connection, const std::vector<TableDesc>& tables,
-            const std::string& from_code, const std::string& to_code, Plan& plans) {
-  std::vector<std::string> cleared;
-  std::vector<std::string> long_records;
-  std::map<std::size_t, std::string> scans;
-  for (std::size_t i = 0; i < tables.size(); ++i) {
-    const std::string& type = tables[i].ap_record_type;
-    if (type.empty()) {
-      continue;
-    }
-    cleared.push_back(recstore::ApMeasureStatement(recstore::ApClearCondition(type, to_code), i));
-    // A shorter prefix never equals the record's first eight bytes; a destination code of
-    // fewer than two bytes is refused by the copy, as it cannot fill bytes 7 and 8.
-    if (recstore::ApKeyPrefix(type, from_code).size() != recstore::kApPrefixLength ||
-        to_code.size() < 2) {
-      continue;
-    }
-    scans[i] = recstore::ApScanCondition(type, from_code, to_code);
-    long_records.push_back(recstore::ApFirstLongStatement(scans[i], i));
-  }
-  QueryTagged(connection, cleared, [&plans](std::size_t i, db::Result& row) {
-    plans.at(i).counts.ap_to_delete = Number(row, 1);
-    plans.at(i).ap_bytes_to_delete = Number(row, 2);
-  });
-  QueryTagged(connection, long_records, [&plans, &scans](std::size_t i, db::Result& row) {
-    plans.at(i).long_ap_record = LongApRecord{std::string(row.Value(1)), Number(row, 2)};
-    scans[i] = recstore::ApBeforeKeyCondition(scans[i], std::string(row.Value(3)));
-  });
-  std::vector<std::string> copied;
-  for (const auto& [i, condition] : scans) {
-    copied.push_back(recstore::ApMeasureStatement(condition, i));
-  }
-  QueryTagged(connection, copied, [&plans](std::size_t i, db::Result& row) {
-    plans.at(i).counts.ap_to_copy = Number(row, 1);
-    plans.at(i).ap_bytes_to_copy = Number(row, 2);
-  });
-}
+// Every figure of the plan in one request when the connection batches, five statements
+// however many tables and kinds there are:
+// - the server's average row length of every table;
+// - both counts of every table, one row per table tagged with its place: what the clear
+//   removes, and what the select reads after it. The select runs after the clear, so when the
+//   two codes match the same rows (the same code, or codes the column's collation holds
+//   equal) those rows are gone by then;
+// - what each kind's ap clear removes;
+// - the first record of each ap scan too long for the copy's buffer;
+// - what each ap scan copies. The ap copy scans key order from the first key greater than
+//   the prefix, takes every record that carries the prefix, and stops at a read that fails. A
+//   record longer than its buffer fails the read, so nothing after the first long one is
+//   copied: a kind that has one is measured again up to it (one more statement, rarely).
+//   Records the ap clear removed first are not there to be read.
+class Planner {
+ public:
+  Planner(db::Connection& connection, const std::vector<TableDesc>& tables,
+          const std::string& from_code, const std::string& to_code)
+      : connection_(connection), tables_(tables), from_(from_code), to_(to_code) {}
 
-// Both counts of every table in one statement, one row per table tagged with its place:
-// what the clear removes, and what the select reads after it. The select runs after the
-// clear, so when the two codes match the same rows (the same code, or codes the column's
-// collation holds equal) those rows are gone by then.
-void CountRows(db::Connection& connection, const std::vector<TableDesc>& tables,
-               const std::string& from_code, const std::string& to_code, Plan& plans) {
-  std::string sql;
-  for (std::size_t i = 0; i < tables.size(); ++i) {
-    const std::string cleared = CodeCondition(tables[i], to_code);
-    const std::string selected = CodeCondition(tables[i], from_code);
-    sql += (i == 0 ? "" : " UNION ALL ");
-    sql += "SELECT " + std::to_string(i) + ", COUNT(CASE WHEN " + cleared +
-           " THEN 1 END), COUNT(CASE WHEN NOT (" + cleared + ") THEN 1 END) FROM " +
-           tables[i].table + " WHERE (" + cleared + ") OR (" + selected + ")";
+  Plan Run() {
+    if (tables_.empty()) {
+      return {};
+    }
+    for (const TableDesc& desc : tables_) {
+      plans_.push_back(TablePlan{desc.table, desc.status_text, desc.ap_record_type, {}});
+    }
+    std::vector<std::string> cleared;
+    std::vector<std::string> long_records;
+    for (std::size_t i = 0; i < tables_.size(); ++i) {
+      const std::string& type = tables_[i].ap_record_type;
+      if (type.empty()) {
+        continue;
+      }
+      cleared.push_back(recstore::ApMeasureStatement(recstore::ApClearCondition(type, to_), i));
+      // A shorter prefix never equals the record's first eight bytes; a destination code of
+      // fewer than two bytes is refused by the copy, as it cannot fill bytes 7 and 8.
+      if (recstore::ApKeyPrefix(type, from_).size() != recstore::kApPrefixLength ||
+          to_.size() < 2) {
+        continue;
+      }
+      scans_[i] = recstore::ApScanCondition(type, from_, to_);
+      long_records.push_back(recstore::ApFirstLongStatement(scans_[i], i));
+    }
+    std::vector<std::string> statements = {
+        "SELECT TABLE_NAME, AVG_ROW_LENGTH FROM information_schema.TABLES WHERE TABLE_SCHEMA = "
+        "DATABASE()",
+        CountStatement()};
+    std::vector<void (Planner::*)(db::Result&)> takers = {&Planner::TakeAverage,
+                                                          &Planner::TakeCounts};
+    if (!cleared.empty()) {
+      statements.push_back(Tagged(cleared));
+      takers.push_back(&Planner::TakeCleared);
+    }
+    if (!long_records.empty()) {
+      statements.push_back(Tagged(long_records));
+      takers.push_back(&Planner::TakeLong);
+      statements.push_back(CopiedStatement());
+      takers.push_back(&Planner::TakeCopied);
+    }
+    Batch(statements, takers);
+    if (measure_again_) {
+      Batch({CopiedStatement()}, {&Planner::TakeCopied});
+    }
+    return std::move(plans_);
   }
-  if (sql.empty()) {
-    return;
+
+ private:
+  static uint64_t Number(db::Result& result, unsigned int column) {
+    if (result.Eof() || result.IsNull(column)) {
+      return 0;
+    }
+    return std::stoull(std::string(result.Value(column)));
   }
-  for (db::Result result = connection.Query(sql); !result.Eof(); result.Next()) {
-    TablePlan& plan = plans.at(static_cast<std::size_t>(Number(result, 0)));
-    plan.counts.rows_to_delete = Number(result, 1);
-    plan.counts.rows_to_copy = Number(result, 2);
+
+  static std::size_t Tag(db::Result& row) { return static_cast<std::size_t>(Number(row, 0)); }
+
+  void Batch(const std::vector<std::string>& statements,
+             const std::vector<void (Planner::*)(db::Result&)>& takers) {
+    connection_.RunBatch(statements, [&](std::size_t index, db::Result* rows, uint64_t) {
+      for (; rows != nullptr && !rows->Eof(); rows->Next()) {
+        (this->*takers[index])(*rows);
+      }
+    });
   }
-}
+
+  std::string CountStatement() const {
+    std::string sql;
+    for (std::size_t i = 0; i < tables_.size(); ++i) {
+      const std::string cleared = CodeCondition(tables_[i], to_);
+      const std::string selected = CodeCondition(tables_[i], from_);
+      sql += (i == 0 ? "" : " UNION ALL ");
+      sql += "SELECT " + std::to_string(i) + ", COUNT(CASE WHEN " + cleared +
+             " THEN 1 END), COUNT(CASE WHEN NOT (" + cleared + ") THEN 1 END) FROM " +
+             tables_[i].table + " WHERE (" + cleared + ") OR (" + selected + ")";
+    }
+    return sql;
+  }
+
+  std::string CopiedStatement() const {
+    std::vector<std::string> copied;
+    for (const auto& [i, condition] : scans_) {
+      copied.push_back(recstore::ApMeasureStatement(condition, i));
+    }
+    return Tagged(copied);
+  }
+
+  // The average row length comes tagged with the table's name, not its place.
+  void TakeAverage(db::Result& row) {
+    const std::string name(row.Value(0));
+    for (TablePlan& plan : plans_) {
+      if (plan.table == name) {
+        plan.average_row_bytes = Number(row, 1);
+      }
+    }
+  }
+
+  void TakeCounts(db::Result& row) {
+    const std::size_t i = Tag(row);
+    plans_.at(i).counts.rows_to_delete = Number(row, 1);
+    plans_.at(i).counts.rows_to_copy = Number(row, 2);
+  }
+
+  void TakeCleared(db::Result& row) {
+    const std::size_t i = Tag(row);
+    plans_.at(i).counts.ap_to_delete = Number(row, 1);
+    plans_.at(i).ap_bytes_to_delete = Number(row, 2);
+  }
+
+  void TakeLong(db::Result& row) {
+    const std::size_t i = Tag(row);
+    plans_.at(i).long_ap_record = LongApRecord{std::string(row.Value(1)), Number(row, 2)};
+    scans_[i] = recstore::ApBeforeKeyCondition(scans_[i], std::string(row.Value(3)));
+    measure_again_ = true;
+  }
+
+  void TakeCopied(db::Result& row) {
+    const std::size_t i = Tag(row);
+    plans_.at(i).counts.ap_to_copy = Number(row, 1);
+    plans_.at(i).ap_bytes_to_copy = Number(row, 2);
+  }
+
+  db::Connection& connection_;
+  const std::vector<TableDesc>& tables_;
+  const std::string& from_;
+  const std::string& to_;
+  Plan plans_;
+  std::map<std::size_t, std::string> scans_;
+  bool measure_again_ = false;
+};
 
 }  // namespace
 
 Plan PlanRun(db::Connection& connection, const std::vector<TableDesc>& tables,
              const std::string& from_code, const std::string& to_code) {
-  const std::map<std::string, uint64_t> averages = AverageRowBytes(connection);
-  Plan plans;
-  for (const TableDesc& desc : tables) {
-    TablePlan plan{desc.table, desc.status_text, desc.ap_record_type, {}};
-    if (const auto found = averages.find(desc.table); found != averages.end()) {
-      plan.average_row_bytes = found->second;
-    }
-    plans.push_back(std::move(plan));
-  }
-  CountRows(connection, tables, from_code, to_code, plans);
-  PlanAp(connection, tables, from_code, to_code, plans);
-  return plans;
+  return Planner(connection, tables, from_code, to_code).Run();
 }
 
 std::string DescribePlan(const TablePlan& plan) {

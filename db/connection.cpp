@@ -82,6 +82,7 @@ void Connection::Close() {
     mysql_ = nullptr;
   }
   multi_statements_ = false;
+  session_constants_.clear();
 }
 
 void Connection::DropIfGone() {
@@ -127,7 +128,7 @@ void Connection::Open() {
   const char* database = settings_.database.empty() ? nullptr : settings_.database.c_str();
   if (mysql_real_connect(mysql, settings_.host.c_str(), settings_.user.c_str(),
                          settings_.password.c_str(), database, transport.port, socket,
-                         0) == nullptr) {
+                         multi_guards_ > 0 ? CLIENT_MULTI_STATEMENTS : 0) == nullptr) {
     std::string message = "Cannot connect to database '" + settings_.database + "' on host '" +
                           settings_.host + "' as user '" + settings_.user +
                           "': " + mysql_error(mysql) + TlsHint(mysql_errno(mysql), transport);
@@ -162,10 +163,9 @@ void Connection::Open() {
     throw Error(message, code, sqlstate, setup);
   }
   held_session_ = holds_ > 0;
-  if (multi_guards_ > 0) {
-    // A session opened under a guard (the first statement of a run) takes batches at once.
-    multi_statements_ = mysql_set_server_option(mysql_, MYSQL_OPTION_MULTI_STATEMENTS_ON) == 0;
-  }
+  // A session opened under a guard (the first statement of a run) takes batches from the
+  // start, at no cost.
+  multi_statements_ = multi_guards_ > 0;
   last_answer_ = std::chrono::steady_clock::now();
 }
 
@@ -335,6 +335,18 @@ void Connection::RunBatch(const std::vector<std::string>& statements, const Batc
   if (taker_failed) {
     std::rethrow_exception(taker_failed);
   }
+}
+
+std::string Connection::SessionConstant(const std::string& sql) {
+  Open();
+  if (const auto known = session_constants_.find(sql); known != session_constants_.end()) {
+    return known->second;
+  }
+  Result result = Query(sql);
+  std::string value =
+      result.Eof() || result.IsNull(0) ? std::string() : std::string(result.Value(0));
+  session_constants_.emplace(sql, value);
+  return value;
 }
 
 std::string Connection::EscapeBytes(std::string_view bytes) {

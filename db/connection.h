@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -88,8 +89,16 @@ class Connection {
   // first, so the session stays usable, and then it is rethrown.
   void RunBatch(const std::vector<std::string>& statements, const BatchTaker& take);
 
-  // True when the session runs a batch in one round trip (see MultiStatements).
-  bool BatchesInOneRequest() const { return mysql_ != nullptr && multi_statements_; }
+  // The first column of the first row `sql` gives (NULL and no row give ""), asked once per
+  // session and remembered until it ends: for what a session cannot change, such as its
+  // max_allowed_packet.
+  std::string SessionConstant(const std::string& sql);
+
+  // True when a batch would go in one round trip (see MultiStatements): the open session
+  // takes it so, or the session a guard will open.
+  bool BatchesInOneRequest() const {
+    return mysql_ != nullptr ? multi_statements_ : multi_guards_ > 0;
+  }
 
   // Called with the text of every statement this connection sends on behalf of a caller
   // (not the session set-up it does itself). Tests use it to see the exact texts.
@@ -125,6 +134,7 @@ class Connection {
   bool held_session_ = false;      // a session was open under them
   int multi_guards_ = 0;           // MultiStatements alive
   bool multi_statements_ = false;  // the open session takes several statements a request
+  std::map<std::string, std::string> session_constants_;  // SessionConstant's answers
   // When the session last answered; a session that just did needs no ping to prove it lives.
   std::chrono::steady_clock::time_point last_answer_;
 };

@@ -26,9 +26,8 @@ bool LeavesNothingToResend(const Error& error) {
 
 std::size_t MultiRowLimit(Connection& connection) {
   constexpr std::string_view kStatement = "SELECT @@max_allowed_packet";
-  Result result = connection.Query(kStatement);
+  const std::string text = connection.SessionConstant(std::string(kStatement));
   uint64_t packet = 0;
-  std::string_view text = result.Eof() ? std::string_view() : result.Value(0);
   if (std::from_chars(text.data(), text.data() + text.size(), packet).ec != std::errc() ||
       packet == 0) {
     throw Error("The server's max_allowed_packet cannot be read", 0, "", std::string(kStatement));
