@@ -5,6 +5,8 @@
 #include <utility>
 #include <vector>
 
+#include "db/connection.h"
+#include "db/error.h"
 #include "db/multi_row_insert.h"
 #include "db/query.h"
 #include "db/sql_text.h"
@@ -114,17 +116,53 @@ TableCopyStats CopyTable(const TableDesc& table, const CopyContext& context) {
   const bool mirrored = !table.ap_record_type.empty();
   const std::size_t bound = context.multi_row_bytes;
 
-  if (context.clear_existing) {
-    select.SetSql(ClearStatement(table, context.to_code));
-    stats.rows_deleted = select.ExecSQL();
-    if (mirrored) {
-      select.SetSql(ApClearStatement(table, context.to_code));
-      stats.ap_deleted = select.ExecSQL();
+  if (context.batch_reads && select.connection().BatchesInOneRequest()) {
+    std::vector<std::string> statements;
+    if (context.clear_existing) {
+      statements.push_back(ClearStatement(table, context.to_code));
+      if (mirrored) {
+        statements.push_back(ApClearStatement(table, context.to_code));
+      }
     }
+    const std::size_t select_index = statements.size();
+    statements.push_back(SelectStatement(table, context.from_code));
+    select.SetSql(statements.back());
+    // The ap copy's first read goes in the same request: nothing in between changes the
+    // records it reads.
+    std::string ap_read;
+    if (mirrored && context.copy_ap && context.ap_first_read && context.ap_read_answer) {
+      ap_read = context.ap_first_read(context.from_code, table.ap_record_type);
+    }
+    if (!ap_read.empty()) {
+      statements.push_back(ap_read);
+    }
+    select.connection().RunBatch(statements,
+                                 [&](std::size_t index, db::Result* rows, uint64_t affected) {
+                                   if (rows != nullptr && index == select_index) {
+                                     select.Hold(statements[index], std::move(*rows));
+                                   } else if (rows != nullptr) {
+                                     context.ap_read_answer(ap_read, std::move(*rows));
+                                   } else if (index == 0) {
+                                     stats.rows_deleted = affected;
+                                   } else {
+                                     stats.ap_deleted = affected;
+                                   }
+                                 });
+    if (!select.IsOpen()) {
+      throw db::Error("The select returned no rows to read", 0, "", statements[select_index]);
+    }
+  } else {
+    if (context.clear_existing) {
+      select.SetSql(ClearStatement(table, context.to_code));
+      stats.rows_deleted = select.ExecSQL();
+      if (mirrored) {
+        select.SetSql(ApClearStatement(table, context.to_code));
+        stats.ap_deleted = select.ExecSQL();
+      }
+    }
+    select.SetSql(SelectStatement(table, context.from_code));
+    select.Open();
   }
-
-  select.SetSql(SelectStatement(table, context.from_code));
-  select.Open();
   stats.rows_selected = select.RecordCount();
 
   uint64_t next_report = kProgressEvery;

@@ -51,6 +51,15 @@ struct CopyContext {
   // rethrown as it came. Meant for a run inside one transaction on tables that roll back a
   // failed statement whole. See MultiRowLimit.
   std::size_t multi_row_bytes = 0;
+  // The clears and the select go to the server as one request when the connection batches
+  // (db::MultiStatements): the same statements, one round trip instead of up to three. For a
+  // run inside one transaction; a step-by-step run sends them one by one, as always.
+  bool batch_reads = false;
+  // With batch_reads, for a mirrored kind: the statement copy_ap's first read will send
+  // (from code, record type; "" for none), which then goes in the same request, and where
+  // its answer goes before copy_ap runs.
+  std::function<std::string(const std::string&, const std::string&)> ap_first_read = nullptr;
+  std::function<void(std::string, db::Result)> ap_read_answer = nullptr;
 };
 
 // A multi_row_bytes bound for statements sent on a connection (db::MultiRowLimit).

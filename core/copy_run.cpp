@@ -116,6 +116,7 @@ const copy::Plan& CopyRun::Prepare() {
   } catch (const std::exception& failure) {
     Fail(failure.what(), {.step = RunStep::kLock, .server_error = ServerError(failure)});
   }
+  batching_.emplace(session_.connection());
   Check();
   prepared_ = true;
   return plan_;
@@ -254,6 +255,7 @@ void CopyRun::CopySteps(const RunObserver& observer) {
         multi_row_bytes_ = copy::MultiRowLimit(session_.connection());
       }
       context.multi_row_bytes = multi_row_bytes_;
+      context.batch_reads = true;
     }
     step.stats = copy::CopyTable(table, context);
     step.elapsed = std::chrono::steady_clock::now() - start;

@@ -3,6 +3,7 @@
 
 #include <cstddef>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -10,6 +11,7 @@
 #include "core/run.h"
 #include "core/run_error.h"
 #include "core/run_steps.h"
+#include "db/connection.h"
 
 namespace core {
 
@@ -72,6 +74,8 @@ class CopyRun {
   bool streaming_ = false;           // the cluster replicates this run's transaction in fragments
   std::string current_step_;         // status text of the running step
   std::size_t multi_row_bytes_ = 0;  // an atomic run's statement bound
+  // Held from the checks to the end: the run's reads and clears go several to a request.
+  std::optional<db::MultiStatements> batching_;
 };
 
 }  // namespace core

@@ -12,6 +12,7 @@
 #include "core/config.h"
 #include "core/run_lock.h"
 #include "db/ascii.h"
+#include "db/query.h"
 #include "recstore/ap_file.h"
 #include "recstore/btrv_constants.h"
 #include "recstore/recstore.h"
@@ -178,6 +179,15 @@ copy::CopyContext Session::StepContext(const std::string& from_code, const std::
         return stats.copied;
       },
       .progress = {},
+      .ap_first_read =
+          [this](const std::string& from, const std::string& record_type) {
+            return recstore::ScanStartStatement(*ap_read_,
+                                                recstore::ApKeyPrefix(record_type, from));
+          },
+      .ap_read_answer =
+          [](std::string statement, db::Result answer) {
+            recstore::ProvideRead(std::move(statement), std::move(answer));
+          },
   };
   if (observer.progress) {
     // The step's own status text goes with its progress.

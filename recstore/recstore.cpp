@@ -87,6 +87,15 @@ struct Library {
   // queued insert after UseConnection (0 until then).
   std::size_t statement_bytes = 0;
   bool queue_lost = false;  // a send of the queue failed since the last UseConnection
+
+  // A read's answer the caller fetched in a request of its own (ProvideRead), for the next
+  // read, if that read sends this very statement.
+  struct ProvidedRead {
+    std::string statement;
+    db::Result result;
+  };
+
+  std::optional<ProvidedRead> provided;
 };
 
 Library& State() {
@@ -158,6 +167,7 @@ void DropReadAhead(Library& library) noexcept {
     handle.ahead.clear();
     handle.ahead_end.reset();
   }
+  library.provided.reset();
 }
 
 db::Connection& CurrentConnection(Library& library) {
@@ -286,6 +296,30 @@ std::string PastPrefix(std::string_view prefix) {
   return past;
 }
 
+// The statement that reads the first record whose key 0 is greater than `after` on `handle`,
+// and how many of the records it returns the read keeps (`limit`).
+std::string ReadStatement(const Library& library, const Handle& handle, std::string_view after,
+                          std::size_t& limit) {
+  const bool read_ahead = library.borrowed != nullptr || handle.scanning;
+  std::string statement =
+      "SELECT Index0Col, RecData FROM " + handle.table + " WHERE Index0Col > " + HexLiteral(after);
+  // A scan that named its prefix takes the prefix's records a thousand at a time and the
+  // first record past them; both parts are ranges of the key. Should the first part fill
+  // its limit, the second one's record is not the next and is dropped, so a batch is
+  // always every record from `after` up to its last one.
+  const std::string past = handle.scanning ? PastPrefix(handle.scan_prefix) : "";
+  const bool bounded = !past.empty() && after < std::string_view(past);
+  limit = read_ahead ? kReadAhead : 1;
+  if (bounded) {
+    limit = kScanBatch;
+    return "(" + statement + " AND Index0Col < " + HexLiteral(past) + " ORDER BY Index0Col LIMIT " +
+           std::to_string(kScanBatch) + ") UNION ALL (SELECT Index0Col, RecData FROM " +
+           handle.table + " WHERE Index0Col >= " + HexLiteral(past) +
+           " ORDER BY Index0Col LIMIT 1) ORDER BY Index0Col";
+  }
+  return statement + " ORDER BY Index0Col LIMIT " + std::to_string(limit);
+}
+
 // Reads the first record whose key 0 is greater than `after` into the caller's buffer and
 // moves the handle onto it; on a borrowed connection and during a scan the records after it
 // are kept as the handle's read-ahead. A read that finds nothing leaves the position where
@@ -297,29 +331,19 @@ int16_t ReadAfter(Library& library, Handle& handle, std::string_view after, void
   }
   handle.ahead.clear();
   handle.ahead_end.reset();
-  const bool read_ahead = library.borrowed != nullptr || handle.scanning;
-  std::string statement =
-      "SELECT Index0Col, RecData FROM " + handle.table + " WHERE Index0Col > " + HexLiteral(after);
-  // A scan that named its prefix takes the prefix's records a thousand at a time and the
-  // first record past them; both parts are ranges of the key. Should the first part fill
-  // its limit, the second one's record is not the next and is dropped, so a batch is
-  // always every record from `after` up to its last one.
-  const std::string past = handle.scanning ? PastPrefix(handle.scan_prefix) : "";
-  const bool bounded = !past.empty() && after < std::string_view(past);
-  std::size_t limit = read_ahead ? kReadAhead : 1;
-  if (bounded) {
-    limit = kScanBatch;
-    statement = "(" + statement + " AND Index0Col < " + HexLiteral(past) +
-                " ORDER BY Index0Col LIMIT " + std::to_string(kScanBatch) +
-                ") UNION ALL (SELECT Index0Col, RecData FROM " + handle.table +
-                " WHERE Index0Col >= " + HexLiteral(past) +
-                " ORDER BY Index0Col LIMIT 1) ORDER BY Index0Col";
+  std::size_t limit = 0;
+  const std::string statement = ReadStatement(library, handle, after, limit);
+  std::optional<Library::ProvidedRead> provided = std::move(library.provided);
+  library.provided.reset();
+  db::Result result;
+  // An answer fetched before the caller queued inserts may lack them.
+  if (provided && provided->statement == statement && library.queue.empty()) {
+    result = std::move(provided->result);
   } else {
-    statement += " ORDER BY Index0Col LIMIT " + std::to_string(limit);
+    // The server must hold every record the caller inserted before it is asked.
+    SendQueue(library);
+    result = CurrentConnection(library).Query(statement);
   }
-  // The server must hold every record the caller inserted before it is asked.
-  SendQueue(library);
-  db::Result result = CurrentConnection(library).Query(statement);
   if (result.Eof()) {
     return BTRV_ERR_END_OF_FILE;
   }
@@ -460,6 +484,29 @@ ScanReadAhead::~ScanReadAhead() {
   }
 }
 
+std::string ScanStartStatement(int32_t handle, std::string_view prefix) noexcept {
+  try {
+    Library& library = State();
+    const auto it = library.handles.find(handle);
+    if (it == library.handles.end() || !it->second.open) {
+      return "";
+    }
+    Handle scan;
+    scan.open = true;
+    scan.table = it->second.table;
+    scan.scanning = true;
+    scan.scan_prefix.assign(prefix);
+    std::size_t limit = 0;
+    return ReadStatement(library, scan, prefix, limit);
+  } catch (...) {
+    return "";  // the scan then asks the server itself
+  }
+}
+
+void ProvideRead(std::string statement, db::Result result) noexcept {
+  State().provided = Library::ProvidedRead{std::move(statement), std::move(result)};
+}
+
 bool QueuedInsertsLost() noexcept {
   return State().queue_lost;
 }
@@ -586,6 +633,8 @@ int16_t btrInsert(int32_t handle, const void* data, uint32_t& length, int16_t /*
     }
     std::string_view record(static_cast<const char*>(data), length);
     std::string_view key = record.substr(0, recstore::kKeyLength);
+    // An answer fetched before this insert may lack its record.
+    library.provided.reset();
     if (library.borrowed != nullptr && library.queue_inserts) {
       return recstore::QueueInsert(library, state->table, key, record);
     }

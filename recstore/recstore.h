@@ -18,7 +18,8 @@
 
 namespace db {
 class Connection;
-}
+class Result;
+}  // namespace db
 
 // (Re)initialises the library. The two names are its set-up files; they are recorded but
 // nothing is read from them (the connection comes from recstore::SetConnectionSettings).
@@ -140,6 +141,17 @@ class BorrowedConnection {
   db::Connection* previous_;
   bool previous_queue_inserts_;
 };
+
+// The statement the first read of a scan of `prefix` on `handle` sends (btrGetGreater with
+// the prefix as its key, inside ScanReadAhead(handle, prefix), on the connection in use
+// then); "" when the handle is not open.
+std::string ScanStartStatement(int32_t handle, std::string_view prefix) noexcept;
+
+// The answer to a read's statement, which the caller sent in a request of its own together
+// with statements of its own (one round trip for all). The store's next read takes it
+// instead of asking the server, if that read sends this very statement while no insert is
+// queued; an insert, a change of connection or any other read drops it unused.
+void ProvideRead(std::string statement, db::Result result) noexcept;
 
 // Sends the inserts queued on the borrowed connection now. 0 when none were queued (always
 // so on the library's own connection) or all were written; otherwise the status of the

@@ -174,9 +174,9 @@ TEST_F(RoundTripTest, ARunSendsItsCopyAndAFewStatementsMore) {
   EXPECT_EQ(Holdings(database, "03"), std::make_pair(rows, records));
   EXPECT_EQ(atomic.size(), plain.size());
 
-  // The checks read the catalogue once, for every table at once.
+  // The checks and the backup read the catalogue's columns once each, for every table at once.
   for (const std::vector<std::string>* run : {&stepwise, &atomic}) {
-    EXPECT_EQ(1u, static_cast<std::size_t>(
+    EXPECT_EQ(2u, static_cast<std::size_t>(
                       std::count_if(run->begin(), run->end(), [](const std::string& text) {
                         return text.find("information_schema.COLUMNS") != std::string::npos;
                       })));
@@ -270,6 +270,41 @@ TEST_F(ScanTest, ReadsInBatchesWhatSingleReadsRead) {
   ASSERT_EQ(225u + 4u, batched.size());
   EXPECT_TRUE(std::is_sorted(batched.begin(), batched.end()));
   EXPECT_EQ(Key(99) + "new", batched[50]);
+}
+
+// An answer the caller fetched for a scan's first read is taken for that read alone: only
+// when the read would send that very statement, and never after an insert.
+TEST_F(ScanTest, TakesAProvidedAnswerOnlyForTheReadThatAskedIt) {
+  for (int i = 0; i < 3; ++i) {
+    ASSERT_EQ(BTRV_ERR_NONE, Insert(writer_, Key(i)));
+  }
+  const std::string prefix = "00900001";
+  const std::string statement = recstore::ScanStartStatement(handle_, prefix);
+  ASSERT_FALSE(statement.empty());
+  EXPECT_EQ("", recstore::ScanStartStatement(12345, prefix));
+  db::Connection connection(database_->settings());
+  std::string buffer(4096, '\0');
+  const auto first_read = [&](std::string_view after) {
+    const recstore::ScanReadAhead scan(handle_, prefix);
+    uint32_t length = 4096;
+    EXPECT_EQ(BTRV_ERR_NONE, btrGetGreater(handle_, buffer.data(), length, after.data(), 0, 0));
+    return buffer.substr(0, length);
+  };
+
+  // Fetched before the first record went: the read takes the answer as it was fetched.
+  recstore::ProvideRead(statement, connection.Query(statement));
+  database_->Run("DELETE FROM zz_data_ap WHERE Index0Col = '" + Key(0) + "';");
+  EXPECT_EQ(Key(0), first_read(prefix));
+  // Taken once: the next scan asks the server.
+  EXPECT_EQ(Key(1), first_read(prefix));
+
+  // Another read's statement, or an insert in between: the server is asked.
+  recstore::ProvideRead(statement, connection.Query(statement));
+  database_->Run("DELETE FROM zz_data_ap WHERE Index0Col = '" + Key(1) + "';");
+  EXPECT_EQ(Key(2), first_read(Key(1)));
+  recstore::ProvideRead(statement, connection.Query(statement));
+  ASSERT_EQ(BTRV_ERR_NONE, Insert(writer_, Key(0)));
+  EXPECT_EQ(Key(0), first_read(prefix));
 }
 
 // A change made before a scan starts is always seen; after the scan, reads ask the server

@@ -262,7 +262,7 @@ class CopyTest : public testing::Test {
 
   // Seeds every table (source 01, old destination rows 02, bystander 03), copies them all
   // in run order and checks each copy.
-  void CopyAllAndVerify(std::size_t multi_row_bytes) {
+  void CopyAllAndVerify(std::size_t multi_row_bytes, bool batched = false) {
     std::vector<Rows> sources;
     std::vector<Rows> bystanders;
     for (const TableDesc& table : AllTables()) {
@@ -274,6 +274,16 @@ class CopyTest : public testing::Test {
       bystanders.push_back(ReadRows(table.table, "03"));
     }
     copy::CopyContext context = Context("01", "02", multi_row_bytes);
+    if (batched) {
+      context.batch_reads = true;
+      // Stands in for the ap copy's first read: a statement of its own and its answer.
+      context.ap_first_read = [](const std::string& from, const std::string& type) {
+        return "SELECT '" + from + "/" + type + "'";
+      };
+      context.ap_read_answer = [this](std::string statement, db::Result answer) {
+        ap_reads_.push_back(statement + " -> " + std::string(answer.Value(0)));
+      };
+    }
     for (const TableDesc& table : AllTables()) {
       copy::TableCopyStats stats = copy::CopyTable(table, context);
       EXPECT_EQ(2u, stats.rows_deleted) << table.method;
@@ -311,6 +321,7 @@ class CopyTest : public testing::Test {
   std::vector<std::string> statuses_;
   std::vector<std::tuple<std::string, std::string, std::string>> ap_calls_;
   std::vector<std::pair<uint64_t, uint64_t>> progress_;
+  std::vector<std::string> ap_reads_;
 };
 
 std::unique_ptr<ScratchDatabase> CopyTest::scratch_;
@@ -393,6 +404,32 @@ TEST_F(CopyTest, MultiRowInsertsGiveTheSameCopy) {
   CopyAllAndVerify(kMultiRowBytes);
   // Each table's six rows in one statement.
   EXPECT_EQ(AllTables().size(), Inserts().size());
+}
+
+// The clears, the select and the ap copy's first read of a table in one request: the same
+// statements, the same copy, and the read's answer handed on before the ap copy.
+TEST_F(CopyTest, BatchedReadsGiveTheSameCopy) {
+  {
+    const db::MultiStatements one_request(*connection_);
+    ASSERT_TRUE(connection_->BatchesInOneRequest());
+    CopyAllAndVerify(kMultiRowBytes, true);
+    EXPECT_TRUE(connection_->BatchesInOneRequest());
+  }
+  EXPECT_EQ((std::vector<std::string>{"SELECT '01/009' -> 01/009", "SELECT '01/006' -> 01/006",
+                                      "SELECT '01/003' -> 01/003", "SELECT '01/005' -> 01/005",
+                                      "SELECT '01/008' -> 01/008", "SELECT '01/002' -> 01/002",
+                                      "SELECT '01/007' -> 01/007"}),
+            ap_reads_);
+  // Every statement was sent as it would be alone, in the order it would be.
+  const std::vector<std::string> batched = statements_;
+  statements_.clear();
+  SetUp();
+  CopyAllAndVerify(kMultiRowBytes);
+  std::vector<std::string> alone = statements_;
+  std::vector<std::string> without_reads;
+  std::copy_if(batched.begin(), batched.end(), std::back_inserter(without_reads),
+               [](const std::string& sql) { return sql.rfind("SELECT '01/", 0) != 0; });
+  EXPECT_EQ(alone, without_reads);
 }
 
 TEST_F(CopyTest, EmptySourceStillClearsAndCopiesApRecords) {
