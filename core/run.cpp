@@ -106,6 +106,10 @@ void Session::OpenDatabases() {
   CloseApHandles();
   *ap_read_ = CBtrvOapi();
   *ap_write_ = CBtrvOapi();
+  // Opened on the program's connection, which every run lends the store for its records
+  // anyway: the store then never needs a connection of its own, and the second open finds
+  // the file the first one found without asking again.
+  const recstore::BorrowedConnection borrowed(connection_, false);
   const int16_t read_status = btrOpen(*ap_read_, "", recstore::kApFileName, 1, 1, 0);
   ap_read_open_ = read_status == BTRV_ERR_NONE;
   if (!ap_read_open_ && sink_) {

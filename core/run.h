@@ -122,7 +122,8 @@ class Session {
 
   // Reads the configuration, writes "Utility.ini", initialises the record store, loads the
   // connection parameters back (closing an open connection) and opens ap on a new pair of
-  // handles, closing the previous pair first. Does not connect to MySQL. Throws
+  // handles, closing the previous pair first; the opens ask the server on this session's
+  // connection, which they connect. Throws
   // std::runtime_error when "Utility.ini" cannot be written or loaded (the later steps are
   // then skipped); a failed ap open is reported through the sink, with the store's status
   // and reason, and set-up carries on.

@@ -179,11 +179,8 @@ std::unique_ptr<RunLock> RunLock::Acquire(const db::ConnectionSettings& settings
 
   // Should a code be refused part-way, `lock`'s destructor gives back those already taken.
   auto lock = std::make_unique<RunLock>(Key{}, settings, purpose, options);
-  lock->PrepareSession();
-  lock->EnsureTable();
-  for (const std::string& code : codes) {
-    lock->TakeCode(code);
-  }
+  lock->EnsureTable(lock->PrepareSession());
+  lock->TakeCodes(codes);
   lock->StartHeartbeat();
   return lock;
 }
@@ -192,30 +189,47 @@ RunLock::~RunLock() {
   Release();
 }
 
-void RunLock::PrepareSession() {
-  db::Result identity =
-      connection_.Query("SELECT CONNECTION_ID(), CONCAT_WS(':', @@hostname, @@port, @@socket)");
-  connection_id_ = ParseId(identity.Value(0));
-  server_ = std::string(identity.Value(1));
-  // On a cluster node a read may otherwise miss a lock row another node has just committed.
-  // Servers built without cluster support do not know the variable.
+bool RunLock::PrepareSession() {
+  // Who this session is, whether it is a cluster node and whether the lock table exists, in
+  // one round trip. Asked first rather than creating the table blindly: on a cluster every
+  // CREATE, even one that finds the table, is a schema change that pauses all nodes.
+  const std::string identity =
+      "SELECT CONNECTION_ID(), CONCAT_WS(':', @@hostname, @@port, @@socket)";
+  const std::string table_count =
+      "(SELECT COUNT(*) FROM information_schema.TABLES WHERE TABLE_SCHEMA = DATABASE()"
+      " AND TABLE_NAME = 'kelvane_run_lock')";
+  bool on_cluster = false;
+  std::string tables;
   try {
-    if (db::Scalar(connection_, "SELECT @@wsrep_on") == "1") {
-      connection_.Execute("SET SESSION wsrep_sync_wait = 7");
-    }
+    db::Result row = connection_.Query(identity + ", @@wsrep_on, " + table_count);
+    connection_id_ = ParseId(row.Value(0));
+    server_ = std::string(row.Value(1));
+    on_cluster = !row.IsNull(2) && row.Value(2) == "1";
+    tables = std::string(row.Value(3));
   } catch (const db::Error& e) {
+    // Servers built without cluster support do not know the variable.
     if (!e.IsUnknownVariable()) {
       throw;
     }
+    db::Result row = connection_.Query(identity + ", " + table_count);
+    connection_id_ = ParseId(row.Value(0));
+    server_ = std::string(row.Value(1));
+    tables = std::string(row.Value(2));
   }
+  if (on_cluster) {
+    // On a cluster node a read may otherwise miss a lock row another node has just
+    // committed. The count above came before that wait, so a table another node has just
+    // created is looked for again rather than created once more.
+    connection_.Execute("SET SESSION wsrep_sync_wait = 7");
+    if (tables == "0") {
+      tables = db::Scalar(connection_, "SELECT " + table_count);
+    }
+  }
+  return tables != "0";
 }
 
-void RunLock::EnsureTable() {
-  // Asked first rather than creating blindly: on a cluster every CREATE, even one that
-  // finds the table, is a schema change that pauses all nodes.
-  if (db::Scalar(connection_,
-                 "SELECT COUNT(*) FROM information_schema.TABLES WHERE TABLE_SCHEMA = DATABASE()"
-                 " AND TABLE_NAME = 'kelvane_run_lock'") != "0") {
+void RunLock::EnsureTable(bool table_exists) {
+  if (table_exists) {
     return;
   }
   try {
@@ -234,8 +248,92 @@ void RunLock::EnsureTable() {
   }
 }
 
-void RunLock::TakeCode(const std::string& code) {
-  bool holds_server_lock = TakeServerLock(code);
+void RunLock::TakeCodes(const std::vector<std::string>& codes) {
+  if (codes.empty()) {
+    return;
+  }
+  const std::vector<bool> holds_server_locks = TakeServerLocks(codes);
+  // Every row in one statement; should one code have a row already (a holder, or a dead
+  // run's row to take over), none went in, and each code goes its own way.
+  std::string rows;
+  for (const std::string& code : codes) {
+    rows += std::string(rows.empty() ? "" : ", ") + "(" + db::QuotedText(code) + ", '" + token_ +
+            "', " + db::QuotedText(purpose_) + ", USER(), " + db::QuotedText(process_) + ", " +
+            db::QuotedText(server_) + ", CONNECTION_ID(), NOW(6), NOW(6))";
+  }
+  try {
+    connection_.Execute(
+        "INSERT INTO kelvane_run_lock (agency_code, holder_token, purpose, holder_user,"
+        " holder_process, holder_server, connection_id, taken_at, heartbeat_at) VALUES " +
+        rows);
+    codes_ = codes;
+    return;
+  } catch (const db::Error& e) {
+    if (!e.IsDuplicateKey() && !e.IsDeadlock()) {
+      throw;
+    }
+  }
+  for (std::size_t i = 0; i < codes.size(); ++i) {
+    TakeCode(codes[i], holds_server_locks[i]);
+  }
+}
+
+std::vector<bool> RunLock::TakeServerLocks(const std::vector<std::string>& codes) {
+  std::vector<bool> holds(codes.size(), false);
+  if (!server_locks_) {
+    return holds;
+  }
+  std::vector<std::string> names;
+  std::string calls;
+  for (const std::string& code : codes) {
+    names.push_back(db::QuotedText(LockName(connection_.settings().database, code)));
+    calls += std::string(calls.empty() ? "" : ", ") + "GET_LOCK(" + names.back() + ", 0)";
+  }
+  std::vector<bool> got(codes.size(), false);
+  try {
+    db::Result result = connection_.Query("SELECT " + calls);
+    for (std::size_t i = 0; i < codes.size(); ++i) {
+      got[i] = !result.IsNull(i) && result.Value(i) == "1";
+    }
+  } catch (const db::Error& e) {
+    // Some cluster builds refuse GET_LOCK outright; the rows then decide alone, by heartbeat.
+    if (!e.IsNotSupported()) {
+      throw;
+    }
+    server_locks_ = false;
+    return holds;
+  }
+  for (std::size_t i = 0; i < codes.size(); ++i) {
+    if (got[i]) {
+      server_locked_.push_back(names[i]);
+    }
+  }
+  const auto refused = std::find(got.begin(), got.end(), false);
+  const auto first_refused = static_cast<std::size_t>(refused - got.begin());
+  std::fill(holds.begin(), holds.begin() + static_cast<std::ptrdiff_t>(first_refused), true);
+  if (first_refused == codes.size()) {
+    return holds;
+  }
+  // A refused code is waited for holding only the codes before it, as in one code at a time
+  // in sorted order: two runs must never each hold what the other waits for. Codes after it
+  // that were got all the same are given back first, and taken one at a time again.
+  std::string releases;
+  for (std::size_t i = first_refused + 1; i < codes.size(); ++i) {
+    if (got[i]) {
+      releases += std::string(releases.empty() ? "" : ", ") + "RELEASE_LOCK(" + names[i] + ")";
+    }
+  }
+  if (!releases.empty()) {
+    connection_.Query("SELECT " + releases);
+    server_locked_.resize(first_refused);
+  }
+  for (std::size_t i = first_refused; i < codes.size(); ++i) {
+    holds[i] = TakeServerLock(codes[i]);
+  }
+  return holds;
+}
+
+void RunLock::TakeCode(const std::string& code, bool holds_server_lock) {
   for (int attempt = 0; attempt < kTakeAttempts; ++attempt) {
     if (TakeRow(code, holds_server_lock)) {
       codes_.push_back(code);
@@ -472,13 +570,15 @@ void RunLock::Release() noexcept {
       // The rows age out, or go with the server locks when this session is gone.
     }
   }
-  if (connection_.ThreadId() == connection_id_) {
+  if (connection_.ThreadId() == connection_id_ && !server_locked_.empty()) {
+    std::string releases;
     for (const std::string& name : server_locked_) {
-      try {
-        connection_.Query("SELECT RELEASE_LOCK(" + name + ")");
-      } catch (...) {
-        break;  // the session is gone, and its server locks with it
-      }
+      releases += std::string(releases.empty() ? "" : ", ") + "RELEASE_LOCK(" + name + ")";
+    }
+    try {
+      connection_.Query("SELECT " + releases);
+    } catch (...) {
+      // The session is gone, and its server locks with it.
     }
   }
   codes_.clear();

@@ -115,9 +115,13 @@ class RunLock {
   void ReleaseWithoutReconnecting() noexcept { reconnect_on_release_ = false; }
 
  private:
-  void PrepareSession();
-  void EnsureTable();
-  void TakeCode(const std::string& code);
+  // Returns whether the lock table exists.
+  bool PrepareSession();
+  void EnsureTable(bool table_exists);
+  void TakeCodes(const std::vector<std::string>& codes);
+  // Whether each code's server lock is held.
+  std::vector<bool> TakeServerLocks(const std::vector<std::string>& codes);
+  void TakeCode(const std::string& code, bool holds_server_lock);
   bool TakeServerLock(const std::string& code);
   bool EndStaleHolder(const std::string& code);
   bool TakeRow(const std::string& code, bool holds_server_lock);

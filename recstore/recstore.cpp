@@ -87,7 +87,10 @@ struct Library {
   // queued insert after UseConnection (0 until then).
   std::size_t statement_bytes = 0;
   bool queue_lost = false;  // a send of the queue failed since the last UseConnection
-
+  // Tables of record files btrOpen found on the borrowed connection since it was borrowed:
+  // the caller's transaction being the only change to the files meanwhile, a file found
+  // once is there for the next open too, which then costs no round trip.
+  std::set<std::string> found_tables;
   // A read's answer the caller fetched in a request of its own (ProvideRead), for the next
   // read, if that read sends this very statement.
   struct ProvidedRead {
@@ -434,6 +437,7 @@ void UseConnection(db::Connection* connection, bool queue_inserts) noexcept {
   library.borrowed = connection;
   library.queue_inserts = queue_inserts;
   library.statement_bytes = 0;
+  library.found_tables.clear();
 }
 
 BorrowedConnection::BorrowedConnection(db::Connection& connection, bool queue_inserts) noexcept
@@ -538,6 +542,7 @@ void MCBInitializeFauxBtrieve(const char* ndx_file, const char* ini_file) noexce
   // Dropping the connection is what makes new settings take effect; handles keep only a
   // table name and a key, so they work on the next connection unchanged.
   library.own.reset();
+  library.found_tables.clear();
   library.initialised = true;
 }
 
@@ -576,8 +581,13 @@ int16_t btrOpen(int32_t handle, const char* /*owner*/, const char* file, int16_t
       return recstore::Refuse(library, BTRV_ERR_FILE_NOT_FOUND, "invalid record file name");
     }
     std::string table = std::string("zz_data_") + file;
-    // Fails with "no such table" (status 12) when the file does not exist.
-    recstore::CurrentConnection(library).Query("SELECT 1 FROM " + table + " LIMIT 0");
+    if (library.borrowed == nullptr || library.found_tables.count(table) == 0) {
+      // Fails with "no such table" (status 12) when the file does not exist.
+      recstore::CurrentConnection(library).Query("SELECT 1 FROM " + table + " LIMIT 0");
+      if (library.borrowed != nullptr) {
+        library.found_tables.insert(table);
+      }
+    }
     state.table = std::move(table);
     state.open = true;
     return BTRV_ERR_NONE;

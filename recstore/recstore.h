@@ -35,7 +35,8 @@ int32_t CBtrvOapi() noexcept;
 // not; 20 before MCBInitializeFauxBtrieve; 2 when the server cannot be reached; 1 for an
 // unknown handle. `owner` and the three small arguments are accepted and not used. A name
 // other than letters, digits and underscores never reaches the server and gives 12.
-// Opening an open handle again forgets its file and position first.
+// Opening an open handle again forgets its file and position first. On a borrowed connection
+// (recstore::UseConnection) a file is asked for once: opening it again finds it unasked.
 int16_t btrOpen(int32_t handle, const char* owner, const char* file, int16_t mode, int16_t share,
                 int16_t lock) noexcept;
 

@@ -69,6 +69,16 @@ class ServerStatementLog {
     return statements;
   }
 
+  // The sessions that opened the database, once Statements() has been read.
+  std::size_t Sessions() {
+    return std::stoul(std::string(
+        connection_
+            .Query("SELECT COUNT(*) FROM mysql.general_log WHERE command_type = 'Connect' AND "
+                   "LOCATE(CONCAT(' on ', " +
+                   QuotedName() + ", ' '), CONVERT(argument USING utf8mb4)) > 0")
+            .Value(0)));
+  }
+
  private:
   std::string QuotedName() const { return "'" + database_ + "'"; }  // letters, digits, _
 
@@ -136,12 +146,17 @@ class RoundTripTest : public testing::Test {
     return {rows, records};
   }
 
-  std::vector<std::string> CountedRun(const ScratchDatabase& database, const std::string& args) {
+  std::vector<std::string> CountedRun(const ScratchDatabase& database, const std::string& args,
+                                      std::size_t* sessions = nullptr) {
     ServerStatementLog log(database.name());
     const testing_support::CliOutcome outcome =
         testing_support::RunKelvane(dir_, database.settings(), args);
     EXPECT_EQ(0, outcome.status) << outcome.err;
-    return log.Statements();
+    std::vector<std::string> statements = log.Statements();
+    if (sessions != nullptr) {
+      *sessions = log.Sessions();
+    }
+    return statements;
   }
 
   fs::path dir_;
@@ -180,6 +195,33 @@ TEST_F(RoundTripTest, ARunSendsItsCopyAndAFewStatementsMore) {
                       std::count_if(run->begin(), run->end(), [](const std::string& text) {
                         return text.find("information_schema.COLUMNS") != std::string::npos;
                       })));
+  }
+}
+
+std::size_t CountEqual(const std::vector<std::string>& statements, const std::string& text) {
+  return static_cast<std::size_t>(std::count(statements.begin(), statements.end(), text));
+}
+
+// A run works on two sessions, its own and its lock's, and asks nothing twice: the record
+// store opens ap on the run's session, the lock takes and gives back both codes in one
+// statement each, and whether the server is a cluster node is asked once.
+TEST_F(RoundTripTest, ARunUsesTwoSessionsAndAsksNothingTwice) {
+  ScratchDatabase database("ktrips");
+  Load(database, 0);
+  testing_support::BackupFolder backups;
+  for (const char* mode : {"", " --step-by-step"}) {
+    std::size_t sessions = 0;
+    const std::vector<std::string> run =
+        CountedRun(database, std::string("--from 01 --to 03") + mode, &sessions);
+    EXPECT_EQ(2u, sessions) << mode;
+    EXPECT_EQ(1u, CountEqual(run, "SELECT 1 FROM zz_data_ap LIMIT 0")) << mode;
+    EXPECT_EQ(1u, CountEqual(run, "SELECT @@wsrep_on")) << mode;
+    EXPECT_EQ(1u, CountHolding(run, "GET_LOCK(")) << mode;
+    EXPECT_EQ(1u, CountHolding(run, "RELEASE_LOCK(")) << mode;
+    EXPECT_EQ(1u, CountHolding(run, "INSERT INTO kelvane_run_lock")) << mode;
+    EXPECT_EQ(1u, CountHolding(run, "DELETE FROM kelvane_run_lock")) << mode;
+    // Who the lock's session is, whether it is a node and whether the lock table exists.
+    EXPECT_EQ(1u, CountHolding(run, "@@hostname")) << mode;
   }
 }
 

@@ -222,6 +222,45 @@ TEST_F(RecordStoreTest, OpenReportsMissingAndInvalidFiles) {
   EXPECT_EQ(BTRV_ERR_INVALID_OP, btrOpen(987654, "", "ap", 1, 1, 0));
 }
 
+// On a borrowed connection a file found once is not asked for again until the connection is
+// lent anew; a missing one is asked for every time and keeps its status and the server's text.
+TEST_F(RecordStoreTest, BorrowedOpenAsksForAFoundFileOnce) {
+  db::Connection connection(db_->settings());
+  std::vector<std::string> sent;
+  connection.SetObserver([&sent](std::string_view sql) { sent.emplace_back(sql); });
+  const int32_t first = CBtrvOapi();
+  const int32_t second = CBtrvOapi();
+  handles_.insert(handles_.end(), {first, second});
+  {
+    const recstore::BorrowedConnection borrowed(connection, false);
+    EXPECT_EQ(BTRV_ERR_NONE, btrOpen(first, "", "ap", 1, 1, 0));
+    EXPECT_EQ(BTRV_ERR_NONE, btrOpen(second, "", "ap", 1, 1, 0));
+    EXPECT_EQ(std::vector<std::string>{"SELECT 1 FROM zz_data_ap LIMIT 0"}, sent);
+    for (int attempt = 0; attempt < 2; ++attempt) {
+      const int32_t missing = CBtrvOapi();
+      handles_.push_back(missing);
+      EXPECT_EQ(BTRV_ERR_FILE_NOT_FOUND, btrOpen(missing, "", "nosuchfile", 1, 1, 0));
+      EXPECT_NE(std::string::npos, recstore::LastErrorText().find("zz_data_nosuchfile"))
+          << recstore::LastErrorText();
+    }
+    EXPECT_EQ(3u, sent.size());
+    // Both handles work on the one answer.
+    ASSERT_EQ(BTRV_ERR_NONE, Insert(first, "0090000100000101"));
+    int16_t status = 0;
+    EXPECT_EQ("0090000100000101", Greater(second, "", &status));
+  }
+  sent.clear();
+  const recstore::BorrowedConnection again(connection, false);
+  EXPECT_EQ(BTRV_ERR_NONE, btrOpen(first, "", "ap", 1, 1, 0));
+  EXPECT_EQ(std::vector<std::string>{"SELECT 1 FROM zz_data_ap LIMIT 0"}, sent);
+  // A file dropped meanwhile is found missing by the next lending.
+  db_->Run("RENAME TABLE zz_data_ap TO zz_data_ap_away");
+  recstore::UseConnection(&connection, false);
+  const int16_t reopened = btrOpen(first, "", "ap", 1, 1, 0);
+  db_->Run("RENAME TABLE zz_data_ap_away TO zz_data_ap");
+  EXPECT_EQ(BTRV_ERR_FILE_NOT_FOUND, reopened);
+}
+
 TEST_F(RecordStoreTest, HandleStatusesWithoutAFile) {
   int32_t first = CBtrvOapi();
   int32_t second = CBtrvOapi();

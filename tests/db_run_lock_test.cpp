@@ -152,6 +152,30 @@ TEST_F(RunLockTest, ReleaseFreesAndARefusedRunKeepsNoneOfItsCodes) {
   EXPECT_EQ("1", scratch_->Scalar("SELECT IS_FREE_LOCK('kelvane." + scratch_->name() + ".05')"));
 }
 
+// All codes are asked for at once; a held code that sorts first leaves the free codes after
+// it neither locked nor written, and a run holding those can start meanwhile.
+TEST_F(RunLockTest, HeldFirstCodeLeavesTheLaterFreeCodesUntouched) {
+  std::unique_ptr<RunLock> holder = Take({"14"});
+  EXPECT_EQ("14", Refusal({"16", "14", "15"}).code());
+  for (const char* code : {"15", "16"}) {
+    EXPECT_EQ("1", scratch_->Scalar("SELECT IS_FREE_LOCK('kelvane." + scratch_->name() + "." +
+                                    code + "')"))
+        << code;
+    EXPECT_EQ("", Holder(code)) << code;
+  }
+  std::unique_ptr<RunLock> other = Take({"15", "16"});
+  EXPECT_EQ(std::to_string(other->ConnectionId()), Holder("16"));
+  EXPECT_EQ(std::to_string(holder->ConnectionId()), Holder("14"));
+
+  // Once the holder is gone the three are one run's, each row naming its session.
+  holder.reset();
+  other.reset();
+  std::unique_ptr<RunLock> all = Take({"16", "14", "15"});
+  EXPECT_EQ((std::vector<std::string>{"14", "15", "16"}), all->codes());
+  EXPECT_EQ("3", scratch_->Scalar("SELECT COUNT(*) FROM kelvane_run_lock WHERE connection_id = " +
+                                  std::to_string(all->ConnectionId())));
+}
+
 TEST_F(RunLockTest, HolderWhoseConnectionWasKilledNoLongerBlocks) {
   core::LockOptions fast;
   fast.heartbeat_interval = std::chrono::milliseconds(20);
