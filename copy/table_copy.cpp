@@ -108,16 +108,33 @@ std::string SelectStatement(const TableDesc& table, const std::string& from_code
 
 TableCopyStats CopyTable(const TableDesc& table, const CopyContext& context) {
   TableCopyStats stats;
-  if (context.status) {
-    context.status(table.status_text);
-  }
   db::Query& select = context.select_query;
   db::Query& insert = context.insert_query;
   const bool mirrored = !table.ap_record_type.empty();
   const std::size_t bound = context.multi_row_bytes;
 
-  if (context.batch_reads && select.connection().BatchesInOneRequest()) {
+  const bool batching = context.batch_reads && select.connection().BatchesInOneRequest();
+  std::optional<db::MultiRowInsert>* const carried =
+      context.carried != nullptr && bound > 0 ? context.carried : nullptr;
+  // The previous table's last insert leads this table's first request when batching.
+  const bool carrying =
+      batching && carried != nullptr && carried->has_value() && (*carried)->size() > 0;
+  const auto show_status = [&] {
+    if (context.status) {
+      context.status(table.status_text);
+    }
+  };
+  // A request that carries the previous table's insert may still fail as that table's: the
+  // step is shown once it has passed it, so the steps shown are the steps that ran.
+  if (!carrying) {
+    show_status();
+  }
+  if (batching) {
     std::vector<std::string> statements;
+    if (carrying) {
+      statements.push_back((*carried)->Statement());
+    }
+    const std::size_t first = statements.size();
     if (context.clear_existing) {
       statements.push_back(ClearStatement(table, context.to_code));
       if (mirrored) {
@@ -136,22 +153,56 @@ TableCopyStats CopyTable(const TableDesc& table, const CopyContext& context) {
     if (!ap_read.empty()) {
       statements.push_back(ap_read);
     }
-    select.connection().RunBatch(statements,
-                                 [&](std::size_t index, db::Result* rows, uint64_t affected) {
-                                   if (rows != nullptr && index == select_index) {
-                                     select.Hold(statements[index], std::move(*rows));
-                                   } else if (rows != nullptr) {
-                                     context.ap_read_answer(ap_read, std::move(*rows));
-                                   } else if (index == 0) {
-                                     stats.rows_deleted = affected;
-                                   } else {
-                                     stats.ap_deleted = affected;
-                                   }
-                                 });
+    bool carried_in = !carrying;
+    try {
+      select.connection().RunBatch(statements,
+                                   [&](std::size_t index, db::Result* rows, uint64_t affected) {
+                                     if (index < first) {
+                                       (*carried)->Sent();
+                                       carried_in = true;
+                                     } else if (rows != nullptr && index == select_index) {
+                                       select.Hold(statements[index], std::move(*rows));
+                                     } else if (rows != nullptr) {
+                                       context.ap_read_answer(ap_read, std::move(*rows));
+                                     } else if (index == first) {
+                                       stats.rows_deleted = affected;
+                                     } else {
+                                       stats.ap_deleted = affected;
+                                     }
+                                   });
+    } catch (const db::Error& error) {
+      if (carried_in) {
+        if (carrying) {
+          show_status();
+        }
+        throw;
+      }
+      // Nothing after the carried insert ran. It is the previous table's failure, named as
+      // a failing multi-row statement is, unless its rows all go in one by one.
+      try {
+        (*carried)->Failed(select.connection(), error);
+      } catch (...) {
+        carried->reset();
+        if (context.carried_failed) {
+          context.carried_failed();
+        }
+        throw;
+      }
+      carried->reset();
+      return CopyTable(table, context);
+    }
+    if (carrying) {
+      carried->reset();
+      show_status();
+    }
     if (!select.IsOpen()) {
       throw db::Error("The select returned no rows to read", 0, "", statements[select_index]);
     }
   } else {
+    if (carried != nullptr && carried->has_value()) {
+      (*carried)->Send(insert.connection());
+      carried->reset();
+    }
     if (context.clear_existing) {
       select.SetSql(ClearStatement(table, context.to_code));
       stats.rows_deleted = select.ExecSQL();
@@ -182,7 +233,11 @@ TableCopyStats CopyTable(const TableDesc& table, const CopyContext& context) {
     report(false);
   };
 
+  // Batching, the table's last statement is left for the next request to carry.
+  const bool leave_last = batching && carried != nullptr;
+  uint64_t rows_read = 0;
   while (!select.Eof()) {
+    ++rows_read;
     if (bound == 0) {
       insert.SetSql(BuildInsert(table, select, context.to_code));
       insert.ExecSQL();
@@ -203,13 +258,20 @@ TableCopyStats CopyTable(const TableDesc& table, const CopyContext& context) {
       }
       statement.Add(values);
       // Statements end where progress is due, so it comes as in single-row mode.
-      if ((stats.rows_inserted + statement.size()) % kProgressEvery == 0) {
+      if ((stats.rows_inserted + statement.size()) % kProgressEvery == 0 &&
+          !(leave_last && rows_read == stats.rows_selected)) {
         flush();
       }
     }
     select.Next();
   }
-  flush();
+  if (leave_last && statement.size() > 0) {
+    // Counted now: should it fail, the run fails with it.
+    stats.rows_inserted += statement.size();
+    carried->emplace(std::move(statement));
+  } else {
+    flush();
+  }
   report(true);
 
   // Also when the select found no rows: the ap records are a copy of their own.

@@ -4,6 +4,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -60,6 +61,13 @@ struct CopyContext {
   // its answer goes before copy_ap runs.
   std::function<std::string(const std::string&, const std::string&)> ap_first_read = nullptr;
   std::function<void(std::string, db::Result)> ap_read_answer = nullptr;
+  // With batch_reads and multi-row statements: the last insert of the table copied before,
+  // not yet sent, which leads this table's first request (one round trip less); this table
+  // leaves its own last insert here in turn. The caller sends what is left after the last
+  // table. Should the carried insert fail, carried_failed is called before the error goes
+  // on: the failure is the previous table's.
+  std::optional<db::MultiRowInsert>* carried = nullptr;
+  std::function<void()> carried_failed = nullptr;
 };
 
 // A multi_row_bytes bound for statements sent on a connection (db::MultiRowLimit).

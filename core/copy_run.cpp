@@ -14,6 +14,7 @@
 #include "core/run_report.h"
 #include "db/connection.h"
 #include "db/error.h"
+#include "db/multi_row_insert.h"
 #include "recstore/ap_file.h"
 #include "recstore/recstore.h"
 
@@ -233,6 +234,9 @@ void CopyRun::FailCopy(const std::string& text, const std::string& cause, unsign
 }
 
 void CopyRun::CopySteps(const RunObserver& observer) {
+  // A table's last insert, which the next table's first request carries (an atomic run).
+  std::optional<db::MultiRowInsert> carried;
+  std::string previous_step;
   for (const copy::TableDesc& table : copy::AllTables()) {
     // Another run may have the agencies now; going on would interleave with it.
     if (lock_ != nullptr && lock_->IsLost()) {
@@ -256,11 +260,24 @@ void CopyRun::CopySteps(const RunObserver& observer) {
       }
       context.multi_row_bytes = multi_row_bytes_;
       context.batch_reads = true;
+      context.carried = &carried;
+      // The previous step did not finish after all.
+      context.carried_failed = [this, &previous_step] {
+        current_step_ = previous_step;
+        if (!report_.steps.empty()) {
+          report_.ap_refused -= report_.steps.back().ap_refused;
+          report_.steps.pop_back();
+        }
+      };
     }
     step.stats = copy::CopyTable(table, context);
+    previous_step = table.status_text;
     step.elapsed = std::chrono::steady_clock::now() - start;
     report_.ap_refused += step.ap_refused;
     report_.steps.push_back(std::move(step));
+  }
+  if (carried.has_value()) {
+    carried->Send(session_.connection());
   }
   report_.finished = true;
 }
@@ -317,6 +334,7 @@ const RunReport& CopyRun::Execute(const RunObserver& observer) {
   if (executed_) {
     throw std::logic_error("A run is carried out once.");
   }
+  const bool prepared_before = prepared_;
   Prepare();
   executed_ = true;
   if (options_.backup) {
@@ -345,7 +363,10 @@ const RunReport& CopyRun::Execute(const RunObserver& observer) {
   // once the link is gone (another run may have the agencies by the time it comes back).
   // The record store works on the run's connection for the same reason; a step-by-step
   // run's records still go in one by one, each standing on its own.
-  session_.connection().DropIfGone();
+  // Asked already when this very call prepared the run.
+  if (prepared_before) {
+    session_.connection().DropIfGone();
+  }
   const db::SessionHold hold(session_.connection());
   const recstore::BorrowedConnection store_on_run(session_.connection(), false);
   if (report_.atomic) {

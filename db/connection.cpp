@@ -86,14 +86,8 @@ void Connection::Close() {
 }
 
 void Connection::DropIfGone() {
-  if (mysql_ == nullptr ||
-      std::chrono::steady_clock::now() - last_answer_ < std::chrono::seconds(1)) {
-    return;
-  }
-  if (mysql_ping(mysql_) != 0) {
+  if (mysql_ != nullptr && mysql_ping(mysql_) != 0) {
     Close();
-  } else {
-    last_answer_ = std::chrono::steady_clock::now();
   }
 }
 
@@ -166,7 +160,6 @@ void Connection::Open() {
   // A session opened under a guard (the first statement of a run) takes batches from the
   // start, at no cost.
   multi_statements_ = multi_guards_ > 0;
-  last_answer_ = std::chrono::steady_clock::now();
 }
 
 void Connection::Fail(std::string_view statement) {
@@ -202,7 +195,6 @@ void Connection::RunNoResult(std::string_view sql) {
   } else if (mysql_field_count(mysql_) != 0) {
     Fail(sql);
   }
-  last_answer_ = std::chrono::steady_clock::now();
   if (mysql_more_results(mysql_)) {
     FailLeftover(sql);
   }
@@ -234,7 +226,6 @@ Result Connection::Query(std::string_view sql) {
     throw Error("Statement returned no result set", 0, "", std::string(sql));
   }
   Result result(res);
-  last_answer_ = std::chrono::steady_clock::now();
   if (mysql_more_results(mysql_)) {
     FailLeftover(sql);
   }
@@ -254,7 +245,6 @@ void Connection::TakeOutcome(std::size_t index, std::string_view statement,
   if (res == nullptr && mysql_field_count(mysql_) != 0) {
     Fail(statement);
   }
-  last_answer_ = std::chrono::steady_clock::now();
   if (res == nullptr) {
     const my_ulonglong affected = mysql_affected_rows(mysql_);
     take(index, nullptr, affected == static_cast<my_ulonglong>(-1) ? 0 : affected);

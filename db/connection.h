@@ -1,7 +1,6 @@
 // One MySQL connection that opens itself with the first statement.
 #pragma once
 
-#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
@@ -63,8 +62,7 @@ class Connection {
   // Asks an open session whether the server still holds it, and closes it if not, so the
   // next statement connects afresh. For the start of a unit of work outside any
   // transaction: after the server restarted while the program stood idle, the first
-  // statement would otherwise fail. A session that answered within the last second is not
-  // asked (the question is a round trip). Never throws.
+  // statement would otherwise fail. Never throws.
   void DropIfGone();
 
   // Runs a statement that returns no rows; returns the affected-row count.
@@ -135,8 +133,6 @@ class Connection {
   int multi_guards_ = 0;           // MultiStatements alive
   bool multi_statements_ = false;  // the open session takes several statements a request
   std::map<std::string, std::string> session_constants_;  // SessionConstant's answers
-  // When the session last answered; a session that just did needs no ping to prove it lives.
-  std::chrono::steady_clock::time_point last_answer_;
 };
 
 // While it lives, a session of `connection` that is lost stays lost: every later statement

@@ -58,24 +58,38 @@ void MultiRowInsert::Add(std::string_view values) {
 }
 
 std::size_t MultiRowInsert::Send(Connection& connection) {
-  const std::size_t count = rows_.size();
-  if (count == 0) {
+  if (rows_.empty()) {
     return 0;
   }
-  text_ += tail_;
   try {
-    try {
-      connection.Execute(text_);
-    } catch (const Error& error) {
-      // A lone row's statement is its single-row statement already.
-      if (count == 1) {
-        throw RowError(error, 0);
-      }
-      if (LeavesNothingToResend(error)) {
-        throw;
-      }
-      SendOneByOne(connection, error);
+    connection.Execute(Statement());
+  } catch (const Error& error) {
+    return Failed(connection, error);
+  }
+  return Sent();
+}
+
+std::string MultiRowInsert::Statement() const {
+  return rows_.empty() ? std::string() : text_ + tail_;
+}
+
+std::size_t MultiRowInsert::Sent() {
+  const std::size_t count = rows_.size();
+  rows_.clear();
+  return count;
+}
+
+std::size_t MultiRowInsert::Failed(Connection& connection, const Error& failure) {
+  const std::size_t count = rows_.size();
+  try {
+    // A lone row's statement is its single-row statement already.
+    if (count == 1) {
+      throw RowError(failure, 0);
     }
+    if (LeavesNothingToResend(failure)) {
+      throw failure;
+    }
+    SendOneByOne(connection, failure);
   } catch (...) {
     rows_.clear();
     throw;

@@ -69,6 +69,16 @@ class MultiRowInsert {
   // The rows are forgotten either way.
   std::size_t Send(Connection& connection);
 
+  // For a caller that sends the statement itself, in a request with others: the statement
+  // of the rows added since the last send, kept until Sent or Failed says how it went.
+  std::string Statement() const;
+  // It went in: starts afresh; returns how many rows went in.
+  std::size_t Sent();
+  // It failed with `failure`, rolled back whole: does what Send does then (the rows again
+  // one by one inside a savepoint) and throws as Send throws; returns, with the count, only
+  // when every row went in this time. The rows are forgotten either way.
+  std::size_t Failed(Connection& connection, const Error& failure);
+
  private:
   struct Span {
     std::size_t offset;

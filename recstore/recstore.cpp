@@ -91,6 +91,7 @@ struct Library {
   // the caller's transaction being the only change to the files meanwhile, a file found
   // once is there for the next open too, which then costs no round trip.
   std::set<std::string> found_tables;
+
   // A read's answer the caller fetched in a request of its own (ProvideRead), for the next
   // read, if that read sends this very statement.
   struct ProvidedRead {

@@ -137,7 +137,10 @@ def cmd_floor(args):
     with open(args.statements, "rb") as stream:
         for line in stream:
             match = INSERT_RE.match(line)
-            if match and match.group(1).lower() != b"zz_data_ap":
+            # The copied tables' inserts, which name the agency code; not the ap records, nor
+            # the program's own bookkeeping (its run lock).
+            if (match and match.group(1).lower() != b"zz_data_ap"
+                    and b"agycode" in match.group(2).lower()):
                 column_lists.setdefault(match.group(1).decode(), match.group(2).decode())
     if not column_lists:
         raise SystemExit("bench_helper: no inserts in the captured statements")

@@ -14,6 +14,7 @@
 #include "copy/table_desc.h"
 #include "db/connection.h"
 #include "db/error.h"
+#include "db/multi_row_insert.h"
 #include "db/query.h"
 #include "tests/test_db.h"
 
@@ -576,6 +577,58 @@ TEST_F(DamagedTableTest, FailingStatementInABatchIsNamed) {
   // The statements before the failing one have taken effect, as unbatched ones would.
   EXPECT_EQ(2, Count("Trans", "02"));
   EXPECT_TRUE(ap_calls_.empty());
+}
+
+// A table's last insert rides in the next table's first request; when it fails there, it
+// is still the earlier table's failure, named by its row, and the later table never starts.
+TEST_F(DamagedTableTest, CarriedInsertFailsAsTheTableItCameFrom) {
+  seed_->Execute(
+      "ALTER TABLE Trans ADD CONSTRAINT Trans_Small CHECK (AgyCode <> '02' OR TrnType < 3)");
+  for (int i = 1; i <= 4; ++i) {
+    Seed("Trans", {{"AgyCode", "01"},
+                   {"Number", "N" + std::to_string(i)},
+                   {"Name", "row " + std::to_string(i)},
+                   {"TrnType", std::to_string(i)}});
+  }
+  Seed("Vendor", {{"AgyCode", "02"}, {"Number", "OLD"}});
+  const db::MultiStatements one_request(*connection_);
+  std::optional<db::MultiRowInsert> carried;
+  int carried_failures = 0;
+  copy::CopyContext context = Context("01", "02", kMultiRowBytes);
+  context.batch_reads = true;
+  context.carried = &carried;
+  context.carried_failed = [&carried_failures] { ++carried_failures; };
+
+  const copy::TableCopyStats trans =
+      copy::CopyTable(copy::TableByMethod("CopyTransaction"), context);
+  EXPECT_EQ(4u, trans.rows_inserted);
+  ASSERT_TRUE(carried.has_value());
+  EXPECT_EQ(0, Count("Trans", "02"));  // not sent yet
+  try {
+    copy::CopyTable(copy::TableByMethod("CopyVendor"), context);
+    FAIL() << "no error";
+  } catch (const db::Error& error) {
+    EXPECT_EQ("Insert Into Trans (AgyCode, Number, Name, TrnType) Values ('02', 'N3', 'row 3', 3)",
+              error.statement());
+  }
+  EXPECT_EQ(1, carried_failures);
+  EXPECT_FALSE(carried.has_value());
+  // The vendors' step never started: not shown, nothing of it ran.
+  EXPECT_EQ(std::vector<std::string>{"Transaction Codes"}, statuses_);
+  EXPECT_EQ(1, Count("Vendor", "02"));
+  EXPECT_EQ(2, Count("Trans", "02"));  // outside a transaction the rows before the culprit stay
+
+  // When the carried insert goes in, the next table's request goes on as one.
+  seed_->Execute("DELETE FROM Trans WHERE AgyCode = '02'");
+  seed_->Execute("ALTER TABLE Trans DROP CONSTRAINT Trans_Small");
+  statuses_.clear();
+  copy::CopyTable(copy::TableByMethod("CopyTransaction"), context);
+  const copy::TableCopyStats vendor = copy::CopyTable(copy::TableByMethod("CopyVendor"), context);
+  EXPECT_EQ(1u, vendor.rows_deleted);
+  EXPECT_EQ(0, carried_failures - 1);
+  EXPECT_EQ((std::vector<std::string>{"Transaction Codes", "Vendors"}), statuses_);
+  EXPECT_EQ(4, Count("Trans", "02"));
+  EXPECT_FALSE(carried.has_value());  // the vendors had no rows to leave
 }
 
 // Rows of the multi-row statements in `inserts`, each statement's count.
