@@ -119,15 +119,8 @@ TableCopyStats CopyTable(const TableDesc& table, const CopyContext& context) {
   // The previous table's last insert leads this table's first request when batching.
   const bool carrying =
       batching && carried != nullptr && carried->has_value() && (*carried)->size() > 0;
-  const auto show_status = [&] {
-    if (context.status) {
-      context.status(table.status_text);
-    }
-  };
-  // A request that carries the previous table's insert may still fail as that table's: the
-  // step is shown once it has passed it, so the steps shown are the steps that ran.
-  if (!carrying) {
-    show_status();
+  if (context.status) {
+    context.status(table.status_text);
   }
   if (batching) {
     std::vector<std::string> statements;
@@ -172,9 +165,6 @@ TableCopyStats CopyTable(const TableDesc& table, const CopyContext& context) {
                                    });
     } catch (const db::Error& error) {
       if (carried_in) {
-        if (carrying) {
-          show_status();
-        }
         throw;
       }
       // Nothing after the carried insert ran. It is the previous table's failure, named as
@@ -193,7 +183,6 @@ TableCopyStats CopyTable(const TableDesc& table, const CopyContext& context) {
     }
     if (carrying) {
       carried->reset();
-      show_status();
     }
     if (!select.IsOpen()) {
       throw db::Error("The select returned no rows to read", 0, "", statements[select_index]);

@@ -65,7 +65,7 @@ struct CopyContext {
   // not yet sent, which leads this table's first request (one round trip less); this table
   // leaves its own last insert here in turn. The caller sends what is left after the last
   // table. Should the carried insert fail, carried_failed is called before the error goes
-  // on: the failure is the previous table's.
+  // on: the failure is the previous table's (whose status the caller may show again).
   std::optional<db::MultiRowInsert>* carried = nullptr;
   std::function<void()> carried_failed = nullptr;
 };

@@ -262,8 +262,11 @@ void CopyRun::CopySteps(const RunObserver& observer) {
       context.batch_reads = true;
       context.carried = &carried;
       // The previous step did not finish after all.
-      context.carried_failed = [this, &previous_step] {
+      context.carried_failed = [this, &previous_step, &observer] {
         current_step_ = previous_step;
+        if (observer.status) {
+          observer.status(previous_step);
+        }
         if (!report_.steps.empty()) {
           report_.ap_refused -= report_.steps.back().ap_refused;
           report_.steps.pop_back();
