@@ -11,6 +11,7 @@
 
 #include "db/ascii.h"
 #include "db/connection.h"
+#include "db/error.h"
 #include "db/query.h"
 #include "recstore/ap_file.h"
 
@@ -67,11 +68,40 @@ constexpr const char* kCatalogStatement =
     "UNION ALL SELECT 'C', TABLE_NAME, COLUMN_NAME, NULL FROM information_schema.COLUMNS "
     "WHERE TABLE_SCHEMA = DATABASE()";
 
-Catalog ReadCatalog(db::Connection& connection) {
+Catalog ReadCatalogRows(db::Result& rows);
+
+// The catalogue, and with it (when batching) the session constants in `also_ask`.
+Catalog ReadCatalog(db::Connection& connection, const std::vector<std::string>& also_ask = {}) {
+  std::vector<std::string> statements = {kCatalogStatement};
+  if (connection.BatchesInOneRequest()) {
+    statements.insert(statements.end(), also_ask.begin(), also_ask.end());
+  }
+  std::optional<db::Result> catalogue;
+  try {
+    connection.RunBatch(statements, [&](std::size_t index, db::Result* rows, uint64_t) {
+      if (rows == nullptr) {
+        return;
+      }
+      if (index == 0) {
+        catalogue.emplace(std::move(*rows));
+      } else {
+        connection.KnowSessionConstant(statements[index], rows->Eof() || rows->IsNull(0)
+                                                              ? std::string()
+                                                              : std::string(rows->Value(0)));
+      }
+    });
+  } catch (const db::Error& error) {
+    if (!catalogue || error.IsConnectionLost()) {
+      throw;
+    }
+  }
+  return ReadCatalogRows(*catalogue);
+}
+
+Catalog ReadCatalogRows(db::Result& rows) {
   Catalog catalog;
   std::map<std::string, std::size_t> index;  // exact name -> position in catalog.tables
   std::vector<std::pair<std::string, std::string>> columns;  // table, column
-  db::Result rows = connection.Query(kCatalogStatement);
   for (; !rows.Eof(); rows.Next()) {
     const std::string_view kind = rows.Value(0);
     if (kind == "S") {
@@ -246,8 +276,9 @@ std::vector<std::string> NonTransactionalTables(db::Connection& connection,
 }
 
 RunChecks CheckTables(db::Connection& connection, const std::vector<TableDesc>& tables,
-                      bool ap_read_open, bool ap_write_open) {
-  const Catalog catalog = ReadCatalog(connection);
+                      bool ap_read_open, bool ap_write_open,
+                      const std::vector<std::string>& also_ask) {
+  const Catalog catalog = ReadCatalog(connection, also_ask);
   RunChecks checks;
   checks.problems = ProblemsIn(catalog, tables, ap_read_open, ap_write_open);
   if (catalog.has_database) {

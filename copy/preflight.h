@@ -40,7 +40,11 @@ struct RunChecks {
   std::vector<std::string> non_transactional;  // as NonTransactionalTables
 };
 
+// `also_ask`: statements of session constants the caller asks next (db::SessionConstant),
+// sent with the catalogue read when the connection batches; one the server refuses is left
+// to be asked on its own.
 RunChecks CheckTables(db::Connection& connection, const std::vector<TableDesc>& tables,
-                      bool ap_read_open, bool ap_write_open);
+                      bool ap_read_open, bool ap_write_open,
+                      const std::vector<std::string>& also_ask = {});
 
 }  // namespace copy

@@ -119,9 +119,8 @@ bool OnClusterAsked(db::Connection& connection) {
 bool OnCluster(db::Connection& connection) {
   bool on_cluster = false;
   try {
-    db::Result result = connection.Query("SELECT @@wsrep_on");
-    on_cluster = !result.Eof() && !result.IsNull(0) &&
-                 (result.Value(0) == "1" || db::AsciiLower(result.Value(0)) == "on");
+    const std::string value = connection.SessionConstant(kClusterStatement);
+    on_cluster = value == "1" || db::AsciiLower(value) == "on";
   } catch (const db::Error& error) {
     // A server built without the cluster has no such variable.
     if (error.IsConnectionLost()) {

@@ -15,6 +15,9 @@ class Error;
 
 namespace core {
 
+// What OnCluster asks, once per session (db::Connection::SessionConstant).
+inline constexpr const char* kClusterStatement = "SELECT @@wsrep_on";
+
 // Whether the connection's server is a node of a running cluster (wsrep_on is ON). False
 // on a server without the variable. Throws db::Error when the server cannot be asked.
 // Always asks; PrepareClusterTransaction takes the answer given last for the same session.

@@ -12,6 +12,7 @@
 #include "core/config.h"
 #include "core/run_lock.h"
 #include "db/ascii.h"
+#include "db/multi_row_insert.h"
 #include "db/query.h"
 #include "recstore/ap_file.h"
 #include "recstore/btrv_constants.h"
@@ -138,7 +139,8 @@ copy::RunChecks Session::CheckTables() {
   RequireConnectionParameters();
   // The catalogue is read once for both the problems and the engines.
   copy::RunChecks checks =
-      copy::CheckTables(connection_, copy::AllTables(), ap_read_open_, ap_write_open_);
+      copy::CheckTables(connection_, copy::AllTables(), ap_read_open_, ap_write_open_,
+                        {db::kMaxPacketStatement, kClusterStatement});
   for (std::string& problem : ClusterProblems(connection_, copy::AllTables())) {
     checks.problems.push_back(std::move(problem));
   }

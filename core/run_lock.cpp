@@ -561,24 +561,30 @@ void RunLock::Release() noexcept {
   } catch (...) {
     // join() only fails for a thread that cannot be joined; nothing more to stop then.
   }
+  std::vector<std::string> statements;
+  // Also after a lost session: the statement then reconnects and removes the rows, unless
+  // another run has taken them over, whose token they carry now.
   if (!codes_.empty() && (reconnect_on_release_ || connection_.IsOpen())) {
-    // Also after a lost session: the statement then reconnects and removes the rows, unless
-    // another run has taken them over, whose token they carry now.
-    try {
-      connection_.Execute("DELETE FROM kelvane_run_lock WHERE holder_token = '" + token_ + "'");
-    } catch (...) {
-      // The rows age out, or go with the server locks when this session is gone.
-    }
+    statements.push_back("DELETE FROM kelvane_run_lock WHERE holder_token = '" + token_ + "'");
   }
+  std::string releases;
   if (connection_.ThreadId() == connection_id_ && !server_locked_.empty()) {
-    std::string releases;
     for (const std::string& name : server_locked_) {
       releases += std::string(releases.empty() ? "" : ", ") + "RELEASE_LOCK(" + name + ")";
     }
-    try {
-      connection_.Query("SELECT " + releases);
-    } catch (...) {
-      // The session is gone, and its server locks with it.
+    statements.push_back("SELECT " + releases);
+  }
+  try {
+    connection_.RunBatch(statements, [](std::size_t, db::Result*, uint64_t) {});
+  } catch (...) {
+    // The rows age out, or go with the server locks when this session is gone. A failed
+    // delete stopped the request before the releases: they go on their own.
+    if (!releases.empty() && statements.size() == 2 && connection_.ThreadId() == connection_id_) {
+      try {
+        connection_.Query("SELECT " + releases);
+      } catch (...) {
+        // The session is gone, and its server locks with it.
+      }
     }
   }
   codes_.clear();

@@ -130,6 +130,8 @@ class RunLock {
   void Heartbeat();
 
   db::Connection connection_;
+  // Its session opens taking several statements a request, so the release is one round trip.
+  db::MultiStatements batching_{connection_};
   std::string purpose_;
   LockOptions options_;
   std::string token_;    // identifies this holder's rows

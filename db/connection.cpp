@@ -339,6 +339,12 @@ std::string Connection::SessionConstant(const std::string& sql) {
   return value;
 }
 
+void Connection::KnowSessionConstant(const std::string& sql, std::string value) {
+  if (mysql_ != nullptr) {
+    session_constants_.insert_or_assign(sql, std::move(value));
+  }
+}
+
 std::string Connection::EscapeBytes(std::string_view bytes) {
   Open();
   std::string out(bytes.size() * 2 + 1, '\0');

@@ -91,6 +91,9 @@ class Connection {
   // session and remembered until it ends: for what a session cannot change, such as its
   // max_allowed_packet.
   std::string SessionConstant(const std::string& sql);
+  // Remembers `value` as the answer to `sql` for the open session, which the caller had
+  // asked in a request of its own.
+  void KnowSessionConstant(const std::string& sql, std::string value);
 
   // True when a batch would go in one round trip (see MultiStatements): the open session
   // takes it so, or the session a guard will open.

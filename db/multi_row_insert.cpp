@@ -25,12 +25,11 @@ bool LeavesNothingToResend(const Error& error) {
 }  // namespace
 
 std::size_t MultiRowLimit(Connection& connection) {
-  constexpr std::string_view kStatement = "SELECT @@max_allowed_packet";
-  const std::string text = connection.SessionConstant(std::string(kStatement));
+  const std::string text = connection.SessionConstant(kMaxPacketStatement);
   uint64_t packet = 0;
   if (std::from_chars(text.data(), text.data() + text.size(), packet).ec != std::errc() ||
       packet == 0) {
-    throw Error("The server's max_allowed_packet cannot be read", 0, "", std::string(kStatement));
+    throw Error("The server's max_allowed_packet cannot be read", 0, "", kMaxPacketStatement);
   }
   return static_cast<std::size_t>(std::min<uint64_t>(packet / 2, kMaxMultiRowBytes));
 }

@@ -20,6 +20,8 @@ inline constexpr std::size_t kMaxMultiRowBytes = std::size_t{2} << 20;
 // max_allowed_packet (a statement must fit in one packet; half leaves room to spare), at
 // most kMaxMultiRowBytes. Runs one query; throws db::Error.
 std::size_t MultiRowLimit(Connection& connection);
+// What MultiRowLimit asks, once per session (Connection::SessionConstant).
+inline constexpr const char* kMaxPacketStatement = "SELECT @@max_allowed_packet";
 
 // Thrown by MultiRowInsert::Send when one row's own single-row statement failed: the
 // failure as the server gave it, and which of the rows added since the last send it was.
