@@ -23,6 +23,7 @@
 #include "core/restore_json.h"
 #include "core/run.h"
 #include "core/run_report.h"
+#include "db/connection.h"
 #include <nlohmann/json.hpp>
 
 namespace app {
@@ -294,6 +295,9 @@ int RunHeadless(const CommandLine& line, const std::string& config_path) {
   std::vector<std::string> messages;
   core::Session session([&messages](const std::string& text) { messages.push_back(text); },
                         config_path);
+  // Without a window the session serves this one run (or restore, check) and ends with it: it
+  // opens taking several statements a request, so turning that on and off costs nothing.
+  const db::MultiStatements batching(session.connection());
   try {
     session.OpenDatabases();
   } catch (const std::exception& e) {

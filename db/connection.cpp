@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <exception>
+#include <optional>
 #include <string>
 #include <utility>
 
@@ -83,6 +84,7 @@ void Connection::Close() {
   }
   multi_statements_ = false;
   session_constants_.clear();
+  pending_setup_.clear();
 }
 
 void Connection::DropIfGone() {
@@ -145,21 +147,28 @@ void Connection::Open() {
   // character set; it is never used half-prepared.
   const std::string setup =
       SessionSetup(transport.silence_limit != 0 ? transport.silence_limit : kSessionSilenceLimit);
-  if (mysql_real_query(mysql_, setup.data(), setup.size()) != 0 ||
-      std::string_view(mysql_character_set_name(mysql_)) != "utf8mb4") {
-    const unsigned int code = mysql_errno(mysql_);
-    std::string message = "The session's set-up failed on database '" + settings_.database +
-                          "' on host '" + settings_.host + "': " +
-                          (code != 0 ? std::string(mysql_error(mysql_))
-                                     : "the server did not take character set utf8mb4");
-    std::string sqlstate = mysql_sqlstate(mysql_);
-    Close();
-    throw Error(message, code, sqlstate, setup);
+  if (std::string_view(mysql_character_set_name(mysql_)) != "utf8mb4") {
+    FailSetup(setup, "the server did not take character set utf8mb4", 0, "HY000");
   }
   held_session_ = holds_ > 0;
   // A session opened under a guard (the first statement of a run) takes batches from the
-  // start, at no cost.
+  // start, at no cost, and its set-up leads its first request: a round trip less.
   multi_statements_ = multi_guards_ > 0;
+  if (multi_statements_) {
+    pending_setup_ = setup;
+    return;
+  }
+  if (mysql_real_query(mysql_, setup.data(), setup.size()) != 0) {
+    FailSetup(setup, mysql_error(mysql_), mysql_errno(mysql_), mysql_sqlstate(mysql_));
+  }
+}
+
+void Connection::FailSetup(const std::string& setup, const std::string& cause, unsigned int code,
+                           const std::string& sqlstate) {
+  const std::string message = "The session's set-up failed on database '" + settings_.database +
+                              "' on host '" + settings_.host + "': " + cause;
+  Close();
+  throw Error(message, code, sqlstate, setup);
 }
 
 void Connection::Fail(std::string_view statement) {
@@ -202,6 +211,11 @@ void Connection::RunNoResult(std::string_view sql) {
 
 uint64_t Connection::Execute(std::string_view sql) {
   Open();
+  if (!pending_setup_.empty()) {
+    uint64_t affected = 0;
+    RunSingle(sql, [&affected](Result*, uint64_t rows) { affected = rows; });
+    return affected;
+  }
   if (observer_) {
     observer_(sql);
   }
@@ -212,6 +226,18 @@ uint64_t Connection::Execute(std::string_view sql) {
 
 Result Connection::Query(std::string_view sql) {
   Open();
+  if (!pending_setup_.empty()) {
+    std::optional<Result> result;
+    RunSingle(sql, [&result](Result* rows, uint64_t) {
+      if (rows != nullptr) {
+        result.emplace(std::move(*rows));
+      }
+    });
+    if (!result) {
+      throw Error("Statement returned no result set", 0, "", std::string(sql));
+    }
+    return std::move(*result);
+  }
   if (observer_) {
     observer_(sql);
   }
@@ -254,14 +280,55 @@ void Connection::TakeOutcome(std::size_t index, std::string_view statement,
   take(index, &result, 0);
 }
 
+void Connection::RunSingle(std::string_view sql,
+                           const std::function<void(Result*, uint64_t)>& take) {
+  bool more = false;
+  RunBatch({std::string(sql)}, [&](std::size_t index, Result* rows, uint64_t affected) {
+    if (index == 0) {
+      take(rows, affected);
+    } else {
+      more = true;
+    }
+  });
+  if (more) {
+    throw Error("A single statement was expected, and the text holds more than one", 0, "",
+                std::string(sql));
+  }
+}
+
 void Connection::RunBatch(const std::vector<std::string>& statements, const BatchTaker& take) {
   if (statements.empty()) {
     return;
   }
   Open();
+  if (!pending_setup_.empty()) {
+    std::vector<std::string> request;
+    request.reserve(statements.size() + 1);
+    request.push_back(std::move(pending_setup_));
+    pending_setup_.clear();
+    request.insert(request.end(), statements.begin(), statements.end());
+    try {
+      RunRequest(request, 1, [&take](std::size_t index, Result* rows, uint64_t affected) {
+        if (index > 0) {
+          take(index - 1, rows, affected);
+        }
+      });
+    } catch (const Error& error) {
+      if (error.statement() == request.front()) {
+        FailSetup(request.front(), error.what(), error.code(), error.sqlstate());
+      }
+      throw;
+    }
+    return;
+  }
+  RunRequest(statements, 0, take);
+}
+
+void Connection::RunRequest(const std::vector<std::string>& statements, std::size_t observed,
+                            const BatchTaker& take) {
   if (!multi_statements_ || statements.size() == 1) {
     for (std::size_t i = 0; i < statements.size(); ++i) {
-      if (observer_) {
+      if (observer_ && i >= observed) {
         observer_(statements[i]);
       }
       if (mysql_real_query(mysql_, statements[i].data(), statements[i].size()) != 0) {
@@ -280,8 +347,9 @@ void Connection::RunBatch(const std::vector<std::string>& statements, const Batc
     total += statement.size() + 2;
   }
   packet.reserve(total);
-  for (const std::string& statement : statements) {
-    if (observer_) {
+  for (std::size_t i = 0; i < statements.size(); ++i) {
+    const std::string& statement = statements[i];
+    if (observer_ && i >= observed) {
       observer_(statement);
     }
     if (!packet.empty()) {
@@ -363,6 +431,11 @@ MultiStatements::MultiStatements(Connection& connection) : connection_(connectio
 
 MultiStatements::~MultiStatements() {
   if (--connection_.multi_guards_ == 0 && connection_.multi_statements_) {
+    if (!connection_.pending_setup_.empty()) {
+      // Nothing was asked of the session yet; the next statement opens one that is set up.
+      connection_.Close();
+      return;
+    }
     connection_.multi_statements_ = false;
     if (connection_.mysql_ != nullptr &&
         mysql_set_server_option(connection_.mysql_, MYSQL_OPTION_MULTI_STATEMENTS_OFF) != 0) {

@@ -123,6 +123,13 @@ class Connection {
   friend class MultiStatements;
 
   [[noreturn]] void Fail(std::string_view statement);
+  [[noreturn]] void FailSetup(const std::string& setup, const std::string& cause, unsigned int code,
+                              const std::string& sqlstate);
+  // One statement as a batch of one (the way a pending set-up goes in front of it).
+  void RunSingle(std::string_view sql, const std::function<void(Result*, uint64_t)>& take);
+  // RunBatch's work; statements before `observed` are not shown to the observer.
+  void RunRequest(const std::vector<std::string>& statements, std::size_t observed,
+                  const BatchTaker& take);
   [[noreturn]] void FailLeftover(std::string_view statement);
   void RunNoResult(std::string_view sql);
   // The current statement's outcome, handed to `take`.
@@ -136,6 +143,9 @@ class Connection {
   int multi_guards_ = 0;           // MultiStatements alive
   bool multi_statements_ = false;  // the open session takes several statements a request
   std::map<std::string, std::string> session_constants_;  // SessionConstant's answers
+  // The session's set-up, not yet sent: it leads the first request of a session opened
+  // under a MultiStatements guard.
+  std::string pending_setup_;
 };
 
 // While it lives, a session of `connection` that is lost stays lost: every later statement

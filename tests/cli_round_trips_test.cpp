@@ -199,10 +199,6 @@ TEST_F(RoundTripTest, ARunSendsItsCopyAndAFewStatementsMore) {
   }
 }
 
-std::size_t CountEqual(const std::vector<std::string>& statements, const std::string& text) {
-  return static_cast<std::size_t>(std::count(statements.begin(), statements.end(), text));
-}
-
 // A run works on two sessions, its own and its lock's, and asks nothing twice: the record
 // store opens ap on the run's session, the lock takes and gives back both codes in one
 // statement each, and whether the server is a cluster node is asked once.
@@ -215,7 +211,7 @@ TEST_F(RoundTripTest, ARunUsesTwoSessionsAndAsksNothingTwice) {
     const std::vector<std::string> run =
         CountedRun(database, std::string("--from 01 --to 03") + mode, &sessions);
     EXPECT_EQ(2u, sessions) << mode;
-    EXPECT_EQ(1u, CountEqual(run, "SELECT 1 FROM zz_data_ap LIMIT 0")) << mode;
+    EXPECT_EQ(1u, CountHolding(run, "SELECT 1 FROM zz_data_ap LIMIT 0")) << mode;
     // Once by each session: the lock's with its identity, the run's with its catalogue.
     EXPECT_EQ(2u, CountHolding(run, "@@wsrep_on")) << mode;
     EXPECT_EQ(1u, CountHolding(run, "GET_LOCK(")) << mode;

@@ -60,6 +60,35 @@ TEST_F(DbLayer, BackslashEscapesStayOnWhenServerSessionStartsWithoutThem) {
   EXPECT_EQ(std::string::npos, std::string(result.Value(1)).find("NO_BACKSLASH_ESCAPES"));
 }
 
+// A session opened under the batching guard sends its set-up in front of its first request:
+// prepared all the same, and unseen by the observer; a guard that goes before any statement
+// leaves no session behind without its set-up.
+TEST_F(DbLayer, SetUpLeadsTheFirstRequestOfABatchingSession) {
+  db::Connection admin(scratch_->settings());
+  admin.Execute("SET GLOBAL sql_mode = CONCAT(@@GLOBAL.sql_mode, ',NO_BACKSLASH_ESCAPES')");
+  db::Connection connection(scratch_->settings());
+  std::vector<std::string> seen;
+  connection.SetObserver([&seen](std::string_view sql) { seen.emplace_back(sql); });
+  {
+    const db::MultiStatements one_request(connection);
+    connection.Open();
+  }
+  EXPECT_FALSE(connection.IsOpen());
+  std::optional<db::MultiStatements> guard;
+  guard.emplace(connection);
+  db::Result result =
+      connection.Query("SELECT 'a\\'b', @@SESSION.sql_mode, @@SESSION.wait_timeout");
+  EXPECT_EQ("a'b", result.Value(0));
+  EXPECT_EQ(std::string::npos, std::string(result.Value(1)).find("NO_BACKSLASH_ESCAPES"));
+  EXPECT_EQ(std::to_string(db::kSessionSilenceLimit), result.Value(2));
+  EXPECT_NO_THROW(connection.Execute("DO 1"));
+  guard.reset();
+  admin.Execute("SET GLOBAL sql_mode = REPLACE(@@GLOBAL.sql_mode, ',NO_BACKSLASH_ESCAPES', '')");
+  EXPECT_EQ(2u, seen.size());
+  EXPECT_EQ(0u, seen[0].find("SELECT 'a"));
+  EXPECT_EQ("7", connection.Query("SELECT 7").Value(0));
+}
+
 TEST_F(DbLayer, ConnectFailureNamesDatabaseAndHost) {
   db::ConnectionSettings settings = scratch_->settings();
   settings.database = "no_such_database_here";
