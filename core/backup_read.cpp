@@ -113,7 +113,6 @@ std::string ReadExpression(const ColumnRead& column) {
   return name;
 }
 
-
 // One table's read: the select, and how its columns come back.
 struct TableRead {
   const copy::TableDesc* table;
