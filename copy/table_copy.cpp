@@ -39,8 +39,16 @@ std::string FormatCurrency(int64_t ten_thousandths) {
   return text;
 }
 
-std::string FormatColumn(const ColumnDesc& column, const db::Query& row,
-                         const std::string& to_code) {
+namespace {
+
+// The column of the current row at `place`, or found by name (which throws when missing).
+db::Field FieldAt(const ColumnDesc& column, const db::Query& row,
+                  const std::optional<std::size_t>& place) {
+  return place ? db::Field(row.result(), *place) : row.FieldByName(column.source_name);
+}
+
+std::string FormatAt(const ColumnDesc& column, const db::Query& row, const std::string& to_code,
+                     const std::optional<std::size_t>& place) {
   switch (column.form) {
     case ValueForm::kDestCode:
       return db::QuotedText(to_code);
@@ -48,26 +56,46 @@ std::string FormatColumn(const ColumnDesc& column, const db::Query& row,
     case ValueForm::kEscaped:
       // Quoted text is escaped too: the columns so formed should hold no quote, but one
       // that does must not leave the statement malformed.
-      return db::QuotedText(row.FieldByName(column.source_name).AsString());
+      return db::QuotedText(FieldAt(column, row, place).AsString());
     case ValueForm::kInteger:
-      return std::to_string(row.FieldByName(column.source_name).AsInteger());
+      return std::to_string(FieldAt(column, row, place).AsInteger());
     case ValueForm::kFloat:
-      return FormatCurrency(row.FieldByName(column.source_name).AsCurrency());
+      return FormatCurrency(FieldAt(column, row, place).AsCurrency());
     case ValueForm::kFlag:
-      return row.FieldByName(column.source_name).AsBoolean() ? "1" : "0";
+      return FieldAt(column, row, place).AsBoolean() ? "1" : "0";
     case ValueForm::kLiteral:
       return column.literal;
   }
   return column.literal;
 }
 
-std::string BuildValues(const TableDesc& table, const db::Query& row, const std::string& to_code) {
+}  // namespace
+
+std::string FormatColumn(const ColumnDesc& column, const db::Query& row,
+                         const std::string& to_code) {
+  return FormatAt(column, row, to_code, std::nullopt);
+}
+
+ColumnPlaces PlacesOf(const TableDesc& table, const db::Query& row) {
+  ColumnPlaces places;
+  places.reserve(table.columns.size());
+  for (const ColumnDesc& column : table.columns) {
+    places.push_back(row.IsOpen() ? row.result().FindField(column.source_name) : std::nullopt);
+  }
+  return places;
+}
+
+std::string BuildValues(const TableDesc& table, const db::Query& row, const std::string& to_code,
+                        const ColumnPlaces* places) {
+  const auto place = [places](std::size_t i) {
+    return places != nullptr ? (*places)[i] : std::nullopt;
+  };
   // The flags are read before any other column of the row, so that when a column is
   // missing, a missing flag column is the one the error names.
   std::vector<std::string> values(table.columns.size());
   for (std::size_t i = 0; i < table.columns.size(); ++i) {
     if (table.columns[i].form == ValueForm::kFlag) {
-      values[i] = FormatColumn(table.columns[i], row, to_code);
+      values[i] = FormatAt(table.columns[i], row, to_code, place(i));
     }
   }
   std::string text;
@@ -76,15 +104,16 @@ std::string BuildValues(const TableDesc& table, const db::Query& row, const std:
       text += ", ";
     }
     if (table.columns[i].form != ValueForm::kFlag) {
-      values[i] = FormatColumn(table.columns[i], row, to_code);
+      values[i] = FormatAt(table.columns[i], row, to_code, place(i));
     }
     text += values[i];
   }
   return text;
 }
 
-std::string BuildInsert(const TableDesc& table, const db::Query& row, const std::string& to_code) {
-  return table.insert_text + BuildValues(table, row, to_code) + table.closing_text;
+std::string BuildInsert(const TableDesc& table, const db::Query& row, const std::string& to_code,
+                        const ColumnPlaces* places) {
+  return table.insert_text + BuildValues(table, row, to_code, places) + table.closing_text;
 }
 
 std::string ClearStatement(const TableDesc& table, const std::string& to_code) {
@@ -225,17 +254,18 @@ TableCopyStats CopyTable(const TableDesc& table, const CopyContext& context) {
   // Batching, the table's last statement is left for the next request to carry.
   const bool leave_last = batching && carried != nullptr;
   uint64_t rows_read = 0;
+  const ColumnPlaces places = PlacesOf(table, select);
   while (!select.Eof()) {
     ++rows_read;
     if (bound == 0) {
-      insert.SetSql(BuildInsert(table, select, context.to_code));
+      insert.SetSql(BuildInsert(table, select, context.to_code, &places));
       insert.ExecSQL();
       ++stats.rows_inserted;
       report(false);
     } else {
       std::string values;
       try {
-        values = BuildValues(table, select, context.to_code);
+        values = BuildValues(table, select, context.to_code, &places);
       } catch (...) {
         // The rows before the failing one are inserted, so a failed copy leaves the same
         // rows whichever way the inserts were sent.

@@ -7,6 +7,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "copy/table_desc.h"
 #include "db/multi_row_insert.h"
@@ -86,14 +87,22 @@ TableCopyStats CopyTable(const TableDesc& table, const CopyContext& context);
 std::string FormatColumn(const ColumnDesc& column, const db::Query& row,
                          const std::string& to_code);
 
+// Where each column of `table` stands in `row`'s result (nullopt where it is missing), found
+// once for a whole result: looking every value up by name is a copy's largest cost on the
+// client. Reading with them gives the same texts and the same errors as by name.
+using ColumnPlaces = std::vector<std::optional<std::size_t>>;
+ColumnPlaces PlacesOf(const TableDesc& table, const db::Query& row);
+
 // The insert text for the current row of `row` (a stored result standing on a row):
 // table.insert_text + BuildValues + table.closing_text. Throws db::Error as FieldByName.
-std::string BuildInsert(const TableDesc& table, const db::Query& row, const std::string& to_code);
+std::string BuildInsert(const TableDesc& table, const db::Query& row, const std::string& to_code,
+                        const ColumnPlaces* places = nullptr);
 
 // The values of the current row's insert, joined by ", ": what lies between the table's
 // insert_text and closing_text, in single-row and multi-row statements alike. Flags are read
 // first, then the other columns in order. Throws db::Error as FieldByName.
-std::string BuildValues(const TableDesc& table, const db::Query& row, const std::string& to_code);
+std::string BuildValues(const TableDesc& table, const db::Query& row, const std::string& to_code,
+                        const ColumnPlaces* places = nullptr);
 
 // The statement texts of the clears and the select.
 std::string ClearStatement(const TableDesc& table, const std::string& to_code);
