@@ -246,7 +246,23 @@ TableCopyStats CopyTable(const TableDesc& table, const CopyContext& context) {
   };
 
   db::MultiRowInsert statement(table.insert_text, table.closing_text, bound, "kelvane_rows");
+  // A multi-row statement goes without waiting for the server: the next rows are made while
+  // it inserts these, and its answer is taken before anything else is sent.
+  uint64_t started_rows = 0;
+  auto finish = [&] {
+    if (started_rows > 0) {
+      started_rows = 0;
+      stats.rows_inserted += statement.FinishStarted(insert.connection());
+      report(false);
+    }
+  };
+  auto start = [&] {
+    finish();
+    started_rows = statement.size();
+    statement.Start(insert.connection());
+  };
   auto flush = [&] {
+    finish();
     stats.rows_inserted += statement.Send(insert.connection());
     report(false);
   };
@@ -273,18 +289,19 @@ TableCopyStats CopyTable(const TableDesc& table, const CopyContext& context) {
         throw;
       }
       if (!statement.Fits(values)) {
-        flush();
+        start();
       }
       statement.Add(values);
       // Statements end where progress is due, so it comes as in single-row mode.
-      if ((stats.rows_inserted + statement.size()) % kProgressEvery == 0 &&
+      if ((stats.rows_inserted + started_rows + statement.size()) % kProgressEvery == 0 &&
           !(leave_last && rows_read == stats.rows_selected)) {
-        flush();
+        start();
       }
     }
     select.Next();
   }
   if (leave_last && statement.size() > 0) {
+    finish();
     // Counted now: should it fail, the run fails with it.
     stats.rows_inserted += statement.size();
     carried->emplace(std::move(statement));

@@ -85,9 +85,14 @@ void Connection::Close() {
   multi_statements_ = false;
   session_constants_.clear();
   pending_setup_.clear();
+  started_.clear();
+  started_answer_.reset();
 }
 
 void Connection::DropIfGone() {
+  if (HasStarted()) {
+    return;  // the session is busy with the statement, so it is there
+  }
   if (mysql_ != nullptr && mysql_ping(mysql_) != 0) {
     Close();
   }
@@ -210,6 +215,7 @@ void Connection::RunNoResult(std::string_view sql) {
 }
 
 uint64_t Connection::Execute(std::string_view sql) {
+  FinishStarted();
   Open();
   if (!pending_setup_.empty()) {
     uint64_t affected = 0;
@@ -225,6 +231,7 @@ uint64_t Connection::Execute(std::string_view sql) {
 }
 
 Result Connection::Query(std::string_view sql) {
+  FinishStarted();
   Open();
   if (!pending_setup_.empty()) {
     std::optional<Result> result;
@@ -300,6 +307,7 @@ void Connection::RunBatch(const std::vector<std::string>& statements, const Batc
   if (statements.empty()) {
     return;
   }
+  FinishStarted();
   Open();
   if (!pending_setup_.empty()) {
     std::vector<std::string> request;
@@ -395,6 +403,51 @@ void Connection::RunRequest(const std::vector<std::string>& statements, std::siz
   }
 }
 
+void Connection::Start(std::string_view sql) {
+  FinishStarted();
+  Open();
+  if (!pending_setup_.empty()) {
+    // The set-up must lead the request: this one statement waits for its answer.
+    started_answer_ = Execute(sql);
+    started_.assign(sql);
+    return;
+  }
+  if (observer_) {
+    observer_(sql);
+  }
+  if (mysql_send_query(mysql_, sql.data(), static_cast<unsigned long>(sql.size())) != 0) {
+    Fail(sql);
+  }
+  started_.assign(sql);
+}
+
+uint64_t Connection::FinishStarted() {
+  if (started_.empty()) {
+    return 0;
+  }
+  const std::string sql = std::move(started_);
+  started_.clear();
+  if (started_answer_) {
+    const uint64_t answer = *started_answer_;
+    started_answer_.reset();
+    return answer;
+  }
+  if (mysql_read_query_result(mysql_) != 0) {
+    Fail(sql);
+  }
+  MYSQL_RES* res = mysql_store_result(mysql_);
+  if (res != nullptr) {
+    mysql_free_result(res);
+  } else if (mysql_field_count(mysql_) != 0) {
+    Fail(sql);
+  }
+  if (mysql_more_results(mysql_)) {
+    FailLeftover(sql);
+  }
+  const my_ulonglong affected = mysql_affected_rows(mysql_);
+  return affected == static_cast<my_ulonglong>(-1) ? 0 : affected;
+}
+
 std::string Connection::SessionConstant(const std::string& sql) {
   Open();
   if (const auto known = session_constants_.find(sql); known != session_constants_.end()) {
@@ -422,6 +475,7 @@ std::string Connection::EscapeBytes(std::string_view bytes) {
 }
 
 MultiStatements::MultiStatements(Connection& connection) : connection_(connection) {
+  connection_.FinishStarted();
   if (connection_.multi_guards_++ == 0 && connection_.mysql_ != nullptr) {
     // Refused (a server too old for it), batches go one statement at a time.
     connection_.multi_statements_ =
@@ -430,6 +484,11 @@ MultiStatements::MultiStatements(Connection& connection) : connection_(connectio
 }
 
 MultiStatements::~MultiStatements() {
+  try {
+    connection_.FinishStarted();
+  } catch (const std::exception&) {
+    // Its failure was the caller's to take; the session goes on.
+  }
   if (--connection_.multi_guards_ == 0 && connection_.multi_statements_) {
     if (!connection_.pending_setup_.empty()) {
       // Nothing was asked of the session yet; the next statement opens one that is set up.

@@ -6,6 +6,7 @@
 #include <functional>
 #include <map>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -75,6 +76,16 @@ class Connection {
   // whose statement() is the failing statement's text. Returns the affected-row total.
   uint64_t ExecuteBatch(const std::vector<std::string>& statements);
 
+  // Sends a statement that returns no rows and returns at once, so the caller can work while
+  // the server runs it; FinishStarted takes its answer. Any other call on the connection takes
+  // that answer first (and throws its failure).
+  void Start(std::string_view sql);
+  // The started statement's affected rows (0 when none was started); throws its failure as
+  // Execute would.
+  uint64_t FinishStarted();
+
+  bool HasStarted() const { return !started_.empty(); }
+
   // What one statement of a batch gave: its rows (a stored result, alive until the taker
   // returns), or, when `rows` is null, how many rows it affected.
   using BatchTaker = std::function<void(std::size_t index, Result* rows, uint64_t affected)>;
@@ -143,6 +154,8 @@ class Connection {
   int multi_guards_ = 0;           // MultiStatements alive
   bool multi_statements_ = false;  // the open session takes several statements a request
   std::map<std::string, std::string> session_constants_;  // SessionConstant's answers
+  std::string started_;                     // the statement Start sent, its answer not yet taken
+  std::optional<uint64_t> started_answer_;  // its answer, when Start had to wait for it
   // The session's set-up, not yet sent: it leads the first request of a session opened
   // under a MultiStatements guard.
   std::string pending_setup_;

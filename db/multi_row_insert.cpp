@@ -57,15 +57,62 @@ void MultiRowInsert::Add(std::string_view values) {
 }
 
 std::size_t MultiRowInsert::Send(Connection& connection) {
+  const std::size_t started = FinishStarted(connection);
   if (rows_.empty()) {
-    return 0;
+    return started;
   }
   try {
     connection.Execute(Statement());
   } catch (const Error& error) {
-    return Failed(connection, error);
+    return started + Failed(connection, error);
   }
-  return Sent();
+  return started + Sent();
+}
+
+void MultiRowInsert::Start(Connection& connection) {
+  FinishStarted(connection);
+  if (rows_.empty()) {
+    return;
+  }
+  std::swap(text_, started_text_);
+  std::swap(rows_, started_rows_);
+  rows_.clear();
+  text_.clear();
+  connection.Start(started_text_ + tail_);
+}
+
+std::size_t MultiRowInsert::FinishStarted(Connection& connection) {
+  if (started_rows_.empty()) {
+    return 0;
+  }
+  try {
+    connection.FinishStarted();
+  } catch (const Error& error) {
+    // Handled as a failed Send of those rows; the rows gathered since wait meanwhile.
+    std::string gathered_text = std::move(text_);
+    std::vector<Span> gathered_rows = std::move(rows_);
+    text_ = std::move(started_text_);
+    rows_ = std::move(started_rows_);
+    started_text_.clear();
+    started_rows_.clear();
+    const auto put_back = [&] {
+      text_ = std::move(gathered_text);
+      rows_ = std::move(gathered_rows);
+    };
+    std::size_t count = 0;
+    try {
+      count = Failed(connection, error);
+    } catch (...) {
+      put_back();
+      throw;
+    }
+    put_back();
+    return count;
+  }
+  const std::size_t count = started_rows_.size();
+  started_rows_.clear();
+  started_text_.clear();
+  return count;
 }
 
 std::string MultiRowInsert::Statement() const {

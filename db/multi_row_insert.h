@@ -65,11 +65,20 @@ class MultiRowInsert {
 
   void Add(std::string_view values);
 
-  // Sends the rows added since the last send as one statement (a lone row as its single-row
-  // statement) and starts afresh; returns how many rows went in. Throws RowError when a
+  // Takes the answer of a statement started before (FinishStarted), then sends the rows added
+  // since the last send as one statement (a lone row as its single-row statement) and starts
+  // afresh; returns how many rows went in, both counted. Throws RowError when a
   // row's own statement failed (a lone row's, or one of the resend), db::Error otherwise.
   // The rows are forgotten either way.
   std::size_t Send(Connection& connection);
+
+  // Sends the rows added since the last send as one statement without waiting for the
+  // server (Connection::Start), and starts gathering afresh, so the next rows are made while
+  // the server inserts these. Takes the answer of a statement started before first.
+  void Start(Connection& connection);
+  // The answer of the statement Start sent: how many rows went in (0 when none is under way).
+  // A failure is handled as Send handles it, and the rows gathered since are kept.
+  std::size_t FinishStarted(Connection& connection);
 
   // For a caller that sends the statement itself, in a request with others: the statement
   // of the rows added since the last send, kept until Sent or Failed says how it went.
@@ -97,6 +106,9 @@ class MultiRowInsert {
   const std::string savepoint_;
   std::string text_;
   std::vector<Span> rows_;
+  // The statement Start sent, its answer not yet taken.
+  std::string started_text_;
+  std::vector<Span> started_rows_;
 };
 
 }  // namespace db

@@ -728,6 +728,64 @@ TEST_F(CopyTest, BoundSplitsATableIntoStatements) {
   EXPECT_EQ(2500, Count("Trans", "02"));
 }
 
+// A table in several multi-row statements: each goes while the next rows are made. A failing
+// one is still found and named by its row before anything later is sent, and what went
+// before stays; a statement in flight never leaves the session out of step.
+TEST_F(DamagedTableTest, StatementInFlightFailsAsIfSentAlone) {
+  seed_->Execute(
+      "CREATE TRIGGER Trans_NoN7 BEFORE INSERT ON Trans FOR EACH ROW "
+      "IF NEW.AgyCode = '02' AND NEW.Number = 'N7' THEN "
+      "SIGNAL SQLSTATE '45000' SET MESSAGE_TEXT = 'N7 is refused'; END IF");
+  for (int i = 1; i <= 12; ++i) {
+    Seed("Trans", {{"AgyCode", "01"},
+                   {"Number", "N" + std::to_string(i)},
+                   {"Name", "row " + std::to_string(i)},
+                   {"TrnType", std::to_string(i)}});
+  }
+  const std::string head = "Insert Into Trans (AgyCode, Number, Name, TrnType) Values (";
+  // Three rows a statement: N7 is the first of the third.
+  const std::size_t bound = head.size() + 3 * 30;
+  connection_->Execute("START TRANSACTION");
+  statements_.clear();
+  try {
+    copy::CopyTable(copy::TableByMethod("CopyTransaction"), Context("01", "02", bound));
+    FAIL() << "no error";
+  } catch (const db::Error& error) {
+    EXPECT_EQ(head + "'02', 'N7', 'row 7', 7)", error.statement());
+    EXPECT_STREQ("N7 is refused", error.what());
+  }
+  EXPECT_EQ(6,
+            std::stoi(std::string(
+                connection_->Query("SELECT COUNT(*) FROM Trans WHERE AgyCode = '02'").Value(0))));
+  // Nothing after the failing statement was sent but its rows one by one up to the culprit.
+  const std::vector<std::string> inserts = Inserts();
+  ASSERT_FALSE(inserts.empty());
+  EXPECT_EQ(head + "'02', 'N7', 'row 7', 7)", inserts.back());
+  for (const std::string& insert : inserts) {
+    EXPECT_EQ(std::string::npos, insert.find("'N10'")) << insert;
+  }
+  connection_->Execute("ROLLBACK");
+  EXPECT_EQ(0, Count("Trans", "02"));
+
+  // Started and not yet answered, the next call takes the answer first: the session stays in
+  // step, and the started statement's failure is the one that call reports.
+  connection_->Start("INSERT INTO Trans (AgyCode, Number) VALUES ('02', 'N7')");
+  EXPECT_TRUE(connection_->HasStarted());
+  try {
+    connection_->Query("SELECT 1");
+    FAIL() << "no error";
+  } catch (const db::Error& error) {
+    EXPECT_STREQ("N7 is refused", error.what());
+  }
+  EXPECT_FALSE(connection_->HasStarted());
+  connection_->Start("INSERT INTO Trans (AgyCode, Number) VALUES ('02', 'N8')");
+  EXPECT_EQ(1u, connection_->FinishStarted());
+  EXPECT_EQ(0u, connection_->FinishStarted());
+  EXPECT_EQ(
+      "1",
+      std::string(connection_->Query("SELECT COUNT(*) FROM Trans WHERE AgyCode = '02'").Value(0)));
+}
+
 TEST_F(DamagedTableTest, FailingRowOfAMultiRowStatementIsNamedInsideTheTransaction) {
   seed_->Execute(
       "CREATE TRIGGER Trans_NoN3 BEFORE INSERT ON Trans FOR EACH ROW "
