@@ -46,6 +46,8 @@ kelvane_at_exit() {
     trap 'exit 130' INT
     trap 'exit 143' TERM
     trap 'exit 129' HUP
+    # A reader that goes away (scripts/bench | head) must not end the script past its hooks.
+    trap 'exit 141' PIPE
   fi
   KELVANE_EXIT_HOOKS+=("$(printf '%q ' "$@")")
 }
