@@ -4,7 +4,6 @@
 #include <algorithm>
 #include <cstdint>
 #include <map>
-#include <mutex>
 #include <set>
 #include <stdexcept>
 #include <string>
@@ -86,34 +85,6 @@ WriteSet EstimateWriteSet(const copy::Plan& plan) {
   return set;
 }
 
-// The last answer OnCluster had, and the session it is about. A session's wsrep_on does
-// not change under the program (it never sets it), so a run's checks ask and the choice of
-// how it commits, on the same session, takes the answer from here. Another connection
-// object, other settings or a new session (a reconnect gets a new thread id) ask again.
-struct ClusterAnswer {
-  const db::Connection* connection = nullptr;
-  db::ConnectionSettings settings;
-  unsigned long thread_id = 0;
-  bool on_cluster = false;
-};
-
-std::mutex answer_mutex;
-ClusterAnswer last_answer;
-
-// Whether `connection`'s session is a cluster node, from the answer its session gave last;
-// asks the server when there is none.
-bool OnClusterAsked(db::Connection& connection) {
-  {
-    const std::lock_guard<std::mutex> guard(answer_mutex);
-    const unsigned long thread_id = connection.ThreadId();
-    if (thread_id != 0 && last_answer.connection == &connection &&
-        last_answer.thread_id == thread_id && last_answer.settings == connection.settings()) {
-      return last_answer.on_cluster;
-    }
-  }
-  return OnCluster(connection);
-}
-
 }  // namespace
 
 bool OnCluster(db::Connection& connection) {
@@ -127,8 +98,6 @@ bool OnCluster(db::Connection& connection) {
       throw;
     }
   }
-  const std::lock_guard<std::mutex> guard(answer_mutex);
-  last_answer = {&connection, connection.settings(), connection.ThreadId(), on_cluster};
   return on_cluster;
 }
 
@@ -192,7 +161,7 @@ std::vector<std::string> ClusterProblems(db::Connection& connection,
 
 ClusterTransaction PrepareClusterTransaction(db::Connection& connection, const copy::Plan& plan) {
   ClusterTransaction outcome;
-  if (!OnClusterAsked(connection)) {
+  if (!OnCluster(connection)) {
     return outcome;
   }
   db::Result limits = connection.Query("SELECT @@wsrep_max_ws_rows, @@wsrep_max_ws_size");

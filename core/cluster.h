@@ -20,7 +20,7 @@ inline constexpr const char* kClusterStatement = "SELECT @@wsrep_on";
 
 // Whether the connection's server is a node of a running cluster (wsrep_on is ON). False
 // on a server without the variable. Throws db::Error when the server cannot be asked.
-// Always asks; PrepareClusterTransaction takes the answer given last for the same session.
+// Asked once per session (the connection remembers the answer).
 bool OnCluster(db::Connection& connection);
 
 // On a cluster, the tables of the run (each table of `tables`, its insert table and the ap
@@ -49,8 +49,7 @@ struct ClusterTransaction {
 // rows would pass wsrep_max_ws_rows (the server counts them over the whole transaction,
 // fragments or not). When the bytes could pass wsrep_max_ws_size, turns on streaming
 // replication for the session (the transaction then replicates in fragments, each within
-// the limit), or says why when it cannot be turned on. Does nothing off a cluster (as the
-// run's checks found it through ClusterProblems on this session, or asked now). Throws
+// the limit), or says why when it cannot be turned on. Does nothing off a cluster. Throws
 // db::Error when the server cannot be asked.
 ClusterTransaction PrepareClusterTransaction(db::Connection& connection, const copy::Plan& plan);
 

@@ -199,10 +199,14 @@ void Connection::FailLeftover(std::string_view statement) {
               std::string(statement));
 }
 
-void Connection::RunNoResult(std::string_view sql) {
+uint64_t Connection::RunNoResult(std::string_view sql) {
   if (mysql_real_query(mysql_, sql.data(), sql.size()) != 0) {
     Fail(sql);
   }
+  return TakeNoResult(sql);
+}
+
+uint64_t Connection::TakeNoResult(std::string_view sql) {
   MYSQL_RES* res = mysql_store_result(mysql_);
   if (res != nullptr) {
     mysql_free_result(res);
@@ -212,6 +216,8 @@ void Connection::RunNoResult(std::string_view sql) {
   if (mysql_more_results(mysql_)) {
     FailLeftover(sql);
   }
+  const my_ulonglong affected = mysql_affected_rows(mysql_);
+  return affected == static_cast<my_ulonglong>(-1) ? 0 : affected;
 }
 
 uint64_t Connection::Execute(std::string_view sql) {
@@ -225,9 +231,7 @@ uint64_t Connection::Execute(std::string_view sql) {
   if (observer_) {
     observer_(sql);
   }
-  RunNoResult(sql);
-  my_ulonglong affected = mysql_affected_rows(mysql_);
-  return affected == static_cast<my_ulonglong>(-1) ? 0 : affected;
+  return RunNoResult(sql);
 }
 
 Result Connection::Query(std::string_view sql) {
@@ -435,17 +439,7 @@ uint64_t Connection::FinishStarted() {
   if (mysql_read_query_result(mysql_) != 0) {
     Fail(sql);
   }
-  MYSQL_RES* res = mysql_store_result(mysql_);
-  if (res != nullptr) {
-    mysql_free_result(res);
-  } else if (mysql_field_count(mysql_) != 0) {
-    Fail(sql);
-  }
-  if (mysql_more_results(mysql_)) {
-    FailLeftover(sql);
-  }
-  const my_ulonglong affected = mysql_affected_rows(mysql_);
-  return affected == static_cast<my_ulonglong>(-1) ? 0 : affected;
+  return TakeNoResult(sql);
 }
 
 std::string Connection::SessionConstant(const std::string& sql) {

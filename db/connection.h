@@ -142,7 +142,10 @@ class Connection {
   void RunRequest(const std::vector<std::string>& statements, std::size_t observed,
                   const BatchTaker& take);
   [[noreturn]] void FailLeftover(std::string_view statement);
-  void RunNoResult(std::string_view sql);
+  // Runs a statement without rows; its affected rows.
+  uint64_t RunNoResult(std::string_view sql);
+  // The answer of the statement just sent, which returns no rows: its affected rows.
+  uint64_t TakeNoResult(std::string_view sql);
   // The current statement's outcome, handed to `take`.
   void TakeOutcome(std::size_t index, std::string_view statement, const BatchTaker& take);
 

@@ -516,6 +516,24 @@ class DamagedTableTest : public CopyTest {
     Attach(*damaged_);
   }
 
+  // Source rows N1 .. N<count> of the transaction codes, named "row <i>", type <i>.
+  void SeedNumberedTrans(int count) {
+    for (int i = 1; i <= count; ++i) {
+      Seed("Trans", {{"AgyCode", "01"},
+                     {"Number", "N" + std::to_string(i)},
+                     {"Name", "row " + std::to_string(i)},
+                     {"TrnType", std::to_string(i)}});
+    }
+  }
+
+  // The destination's copy of row `number` is refused with "<number> is refused".
+  void RefuseTransNumber(const std::string& number) {
+    seed_->Execute("CREATE TRIGGER Trans_No" + number +
+                   " BEFORE INSERT ON Trans FOR EACH ROW IF NEW.AgyCode = '02' AND NEW.Number = '" +
+                   number + "' THEN SIGNAL SQLSTATE '45000' SET MESSAGE_TEXT = '" + number +
+                   " is refused'; END IF");
+  }
+
   void TearDown() override {
     select_.reset();
     insert_.reset();
@@ -560,12 +578,7 @@ TEST_F(DamagedTableTest, FailingStatementInABatchIsNamed) {
   // Only the destination's third row breaks the rule, so the source itself can hold it.
   seed_->Execute(
       "ALTER TABLE Trans ADD CONSTRAINT Trans_Small CHECK (AgyCode <> '02' OR TrnType < 3)");
-  for (int i = 1; i <= 4; ++i) {
-    Seed("Trans", {{"AgyCode", "01"},
-                   {"Number", "N" + std::to_string(i)},
-                   {"Name", "row " + std::to_string(i)},
-                   {"TrnType", std::to_string(i)}});
-  }
+  SeedNumberedTrans(4);
   try {
     copy::CopyTable(copy::TableByMethod("CopyTransaction"), Context("01", "02", kMultiRowBytes));
     FAIL() << "no error";
@@ -584,12 +597,7 @@ TEST_F(DamagedTableTest, FailingStatementInABatchIsNamed) {
 TEST_F(DamagedTableTest, CarriedInsertFailsAsTheTableItCameFrom) {
   seed_->Execute(
       "ALTER TABLE Trans ADD CONSTRAINT Trans_Small CHECK (AgyCode <> '02' OR TrnType < 3)");
-  for (int i = 1; i <= 4; ++i) {
-    Seed("Trans", {{"AgyCode", "01"},
-                   {"Number", "N" + std::to_string(i)},
-                   {"Name", "row " + std::to_string(i)},
-                   {"TrnType", std::to_string(i)}});
-  }
+  SeedNumberedTrans(4);
   Seed("Vendor", {{"AgyCode", "02"}, {"Number", "OLD"}});
   const db::MultiStatements one_request(*connection_);
   std::optional<db::MultiRowInsert> carried;
@@ -732,16 +740,8 @@ TEST_F(CopyTest, BoundSplitsATableIntoStatements) {
 // one is still found and named by its row before anything later is sent, and what went
 // before stays; a statement in flight never leaves the session out of step.
 TEST_F(DamagedTableTest, StatementInFlightFailsAsIfSentAlone) {
-  seed_->Execute(
-      "CREATE TRIGGER Trans_NoN7 BEFORE INSERT ON Trans FOR EACH ROW "
-      "IF NEW.AgyCode = '02' AND NEW.Number = 'N7' THEN "
-      "SIGNAL SQLSTATE '45000' SET MESSAGE_TEXT = 'N7 is refused'; END IF");
-  for (int i = 1; i <= 12; ++i) {
-    Seed("Trans", {{"AgyCode", "01"},
-                   {"Number", "N" + std::to_string(i)},
-                   {"Name", "row " + std::to_string(i)},
-                   {"TrnType", std::to_string(i)}});
-  }
+  RefuseTransNumber("N7");
+  SeedNumberedTrans(12);
   const std::string head = "Insert Into Trans (AgyCode, Number, Name, TrnType) Values (";
   // Three rows a statement: N7 is the first of the third.
   const std::size_t bound = head.size() + 3 * 30;
@@ -787,16 +787,8 @@ TEST_F(DamagedTableTest, StatementInFlightFailsAsIfSentAlone) {
 }
 
 TEST_F(DamagedTableTest, FailingRowOfAMultiRowStatementIsNamedInsideTheTransaction) {
-  seed_->Execute(
-      "CREATE TRIGGER Trans_NoN3 BEFORE INSERT ON Trans FOR EACH ROW "
-      "IF NEW.AgyCode = '02' AND NEW.Number = 'N3' THEN "
-      "SIGNAL SQLSTATE '45000' SET MESSAGE_TEXT = 'N3 is refused'; END IF");
-  for (int i = 1; i <= 5; ++i) {
-    Seed("Trans", {{"AgyCode", "01"},
-                   {"Number", "N" + std::to_string(i)},
-                   {"Name", "row " + std::to_string(i)},
-                   {"TrnType", std::to_string(i)}});
-  }
+  RefuseTransNumber("N3");
+  SeedNumberedTrans(5);
   const std::string head = "Insert Into Trans (AgyCode, Number, Name, TrnType) Values (";
   connection_->Execute("START TRANSACTION");
   statements_.clear();
