@@ -135,6 +135,83 @@ std::string SelectStatement(const TableDesc& table, const std::string& from_code
   return table.select_text + db::QuotedText(from_code);
 }
 
+namespace {
+
+// The table's clears, its select and the ap copy's first read in one request, led by the
+// previous table's last insert when one is carried (the ap read's answer goes to the record
+// store: nothing in between changes the records it reads). False when the carried insert
+// failed and then went in row by row: nothing after it ran, so the request is to be sent
+// again. A carried insert whose rows fail one by one is the previous table's failure.
+bool FirstRequest(const TableDesc& table, const CopyContext& context,
+                  std::optional<db::MultiRowInsert>* carried, TableCopyStats& stats) {
+  db::Query& select = context.select_query;
+  const bool mirrored = !table.ap_record_type.empty();
+  const bool carrying = carried != nullptr && carried->has_value() && (*carried)->size() > 0;
+  std::vector<std::string> statements;
+  if (carrying) {
+    statements.push_back((*carried)->Statement());
+  }
+  const std::size_t first = statements.size();
+  if (context.clear_existing) {
+    statements.push_back(ClearStatement(table, context.to_code));
+    if (mirrored) {
+      statements.push_back(ApClearStatement(table, context.to_code));
+    }
+  }
+  const std::size_t select_index = statements.size();
+  statements.push_back(SelectStatement(table, context.from_code));
+  select.SetSql(statements.back());
+  std::string ap_read;
+  if (mirrored && context.copy_ap && context.ap_first_read && context.ap_read_answer) {
+    ap_read = context.ap_first_read(context.from_code, table.ap_record_type);
+  }
+  if (!ap_read.empty()) {
+    statements.push_back(ap_read);
+  }
+  bool carried_in = !carrying;
+  try {
+    select.connection().RunBatch(statements,
+                                 [&](std::size_t index, db::Result* rows, uint64_t affected) {
+                                   if (index < first) {
+                                     (*carried)->Sent();
+                                     carried_in = true;
+                                   } else if (rows != nullptr && index == select_index) {
+                                     select.Hold(statements[index], std::move(*rows));
+                                   } else if (rows != nullptr) {
+                                     context.ap_read_answer(ap_read, std::move(*rows));
+                                   } else if (index == first) {
+                                     stats.rows_deleted = affected;
+                                   } else {
+                                     stats.ap_deleted = affected;
+                                   }
+                                 });
+  } catch (const db::Error& error) {
+    if (carried_in) {
+      throw;
+    }
+    try {
+      (*carried)->Failed(select.connection(), error);
+    } catch (...) {
+      carried->reset();
+      if (context.carried_failed) {
+        context.carried_failed();
+      }
+      throw;
+    }
+    carried->reset();
+    return false;
+  }
+  if (carrying) {
+    carried->reset();
+  }
+  if (!select.IsOpen()) {
+    throw db::Error("The select returned no rows to read", 0, "", statements[select_index]);
+  }
+  return true;
+}
+
+}  // namespace
+
 TableCopyStats CopyTable(const TableDesc& table, const CopyContext& context) {
   TableCopyStats stats;
   db::Query& select = context.select_query;
@@ -145,76 +222,13 @@ TableCopyStats CopyTable(const TableDesc& table, const CopyContext& context) {
   const bool batching = context.batch_reads && select.connection().BatchesInOneRequest();
   std::optional<db::MultiRowInsert>* const carried =
       context.carried != nullptr && bound > 0 ? context.carried : nullptr;
-  // The previous table's last insert leads this table's first request when batching.
-  const bool carrying =
-      batching && carried != nullptr && carried->has_value() && (*carried)->size() > 0;
   if (context.status) {
     context.status(table.status_text);
   }
   if (batching) {
-    std::vector<std::string> statements;
-    if (carrying) {
-      statements.push_back((*carried)->Statement());
-    }
-    const std::size_t first = statements.size();
-    if (context.clear_existing) {
-      statements.push_back(ClearStatement(table, context.to_code));
-      if (mirrored) {
-        statements.push_back(ApClearStatement(table, context.to_code));
-      }
-    }
-    const std::size_t select_index = statements.size();
-    statements.push_back(SelectStatement(table, context.from_code));
-    select.SetSql(statements.back());
-    // The ap copy's first read goes in the same request: nothing in between changes the
-    // records it reads.
-    std::string ap_read;
-    if (mirrored && context.copy_ap && context.ap_first_read && context.ap_read_answer) {
-      ap_read = context.ap_first_read(context.from_code, table.ap_record_type);
-    }
-    if (!ap_read.empty()) {
-      statements.push_back(ap_read);
-    }
-    bool carried_in = !carrying;
-    try {
-      select.connection().RunBatch(statements,
-                                   [&](std::size_t index, db::Result* rows, uint64_t affected) {
-                                     if (index < first) {
-                                       (*carried)->Sent();
-                                       carried_in = true;
-                                     } else if (rows != nullptr && index == select_index) {
-                                       select.Hold(statements[index], std::move(*rows));
-                                     } else if (rows != nullptr) {
-                                       context.ap_read_answer(ap_read, std::move(*rows));
-                                     } else if (index == first) {
-                                       stats.rows_deleted = affected;
-                                     } else {
-                                       stats.ap_deleted = affected;
-                                     }
-                                   });
-    } catch (const db::Error& error) {
-      if (carried_in) {
-        throw;
-      }
-      // Nothing after the carried insert ran. It is the previous table's failure, named as
-      // a failing multi-row statement is, unless its rows all go in one by one.
-      try {
-        (*carried)->Failed(select.connection(), error);
-      } catch (...) {
-        carried->reset();
-        if (context.carried_failed) {
-          context.carried_failed();
-        }
-        throw;
-      }
-      carried->reset();
-      return CopyTable(table, context);
-    }
-    if (carrying) {
-      carried->reset();
-    }
-    if (!select.IsOpen()) {
-      throw db::Error("The select returned no rows to read", 0, "", statements[select_index]);
+    // Sent again when the carried insert failed and then went in row by row: nothing of this
+    // table's request ran.
+    while (!FirstRequest(table, context, carried, stats)) {
     }
   } else {
     if (carried != nullptr && carried->has_value()) {
@@ -249,17 +263,17 @@ TableCopyStats CopyTable(const TableDesc& table, const CopyContext& context) {
   // A multi-row statement goes without waiting for the server: the next rows are made while
   // it inserts these, and its answer is taken before anything else is sent.
   uint64_t started_rows = 0;
-  auto finish = [&] {
-    if (started_rows > 0) {
-      started_rows = 0;
-      stats.rows_inserted += statement.FinishStarted(insert.connection());
-      report(false);
-    }
-  };
   auto start = [&] {
-    finish();
-    started_rows = statement.size();
-    statement.Start(insert.connection());
+    const uint64_t rows = statement.size();
+    stats.rows_inserted += statement.Start(insert.connection());
+    started_rows = rows;
+    report(false);
+  };
+  // The answer of a statement under way, its progress shown.
+  auto finish = [&] {
+    stats.rows_inserted += statement.FinishStarted(insert.connection());
+    started_rows = 0;
+    report(false);
   };
   auto flush = [&] {
     finish();

@@ -69,16 +69,17 @@ std::size_t MultiRowInsert::Send(Connection& connection) {
   return started + Sent();
 }
 
-void MultiRowInsert::Start(Connection& connection) {
-  FinishStarted(connection);
+std::size_t MultiRowInsert::Start(Connection& connection) {
+  const std::size_t finished = FinishStarted(connection);
   if (rows_.empty()) {
-    return;
+    return finished;
   }
   std::swap(text_, started_text_);
   std::swap(rows_, started_rows_);
   rows_.clear();
   text_.clear();
   connection.Start(started_text_ + tail_);
+  return finished;
 }
 
 std::size_t MultiRowInsert::FinishStarted(Connection& connection) {

@@ -74,8 +74,9 @@ class MultiRowInsert {
 
   // Sends the rows added since the last send as one statement without waiting for the
   // server (Connection::Start), and starts gathering afresh, so the next rows are made while
-  // the server inserts these. Takes the answer of a statement started before first.
-  void Start(Connection& connection);
+  // the server inserts these. Takes the answer of a statement started before first, and
+  // returns how many of its rows went in (see FinishStarted).
+  std::size_t Start(Connection& connection);
   // The answer of the statement Start sent: how many rows went in (0 when none is under way).
   // A failure is handled as Send handles it, and the rows gathered since are kept.
   std::size_t FinishStarted(Connection& connection);
