@@ -47,6 +47,27 @@ db::Field FieldAt(const ColumnDesc& column, const db::Query& row,
   return place ? db::Field(row.result(), *place) : row.FieldByName(column.source_name);
 }
 
+// The value a column reads from the row, before it is written as a literal ("" for the
+// destination code and the literals, which read nothing).
+std::string RawAt(const ColumnDesc& column, const db::Query& row,
+                  const std::optional<std::size_t>& place) {
+  switch (column.form) {
+    case ValueForm::kQuoted:
+    case ValueForm::kEscaped:
+      return FieldAt(column, row, place).AsString();
+    case ValueForm::kInteger:
+      return std::to_string(FieldAt(column, row, place).AsInteger());
+    case ValueForm::kFloat:
+      return FormatCurrency(FieldAt(column, row, place).AsCurrency());
+    case ValueForm::kFlag:
+      return FieldAt(column, row, place).AsBoolean() ? "1" : "0";
+    case ValueForm::kDestCode:
+    case ValueForm::kLiteral:
+      break;
+  }
+  return {};
+}
+
 std::string FormatAt(const ColumnDesc& column, const db::Query& row, const std::string& to_code,
                      const std::optional<std::size_t>& place) {
   switch (column.form) {
@@ -56,17 +77,33 @@ std::string FormatAt(const ColumnDesc& column, const db::Query& row, const std::
     case ValueForm::kEscaped:
       // Quoted text is escaped too: the columns so formed should hold no quote, but one
       // that does must not leave the statement malformed.
-      return db::QuotedText(FieldAt(column, row, place).AsString());
-    case ValueForm::kInteger:
-      return std::to_string(FieldAt(column, row, place).AsInteger());
-    case ValueForm::kFloat:
-      return FormatCurrency(FieldAt(column, row, place).AsCurrency());
-    case ValueForm::kFlag:
-      return FieldAt(column, row, place).AsBoolean() ? "1" : "0";
+      return db::QuotedText(RawAt(column, row, place));
     case ValueForm::kLiteral:
       return column.literal;
+    case ValueForm::kInteger:
+    case ValueForm::kFloat:
+    case ValueForm::kFlag:
+      break;
   }
-  return column.literal;
+  return RawAt(column, row, place);
+}
+
+// How a column's value travels in a prepared insert: as the literal it is written as.
+std::optional<db::ParamType> ParamOf(ValueForm form) {
+  switch (form) {
+    case ValueForm::kQuoted:
+    case ValueForm::kEscaped:
+      return db::ParamType::kText;
+    case ValueForm::kInteger:
+    case ValueForm::kFlag:
+      return db::ParamType::kInteger;
+    case ValueForm::kFloat:
+      return db::ParamType::kDecimal;
+    case ValueForm::kDestCode:
+    case ValueForm::kLiteral:
+      break;
+  }
+  return std::nullopt;
 }
 
 }  // namespace
@@ -109,6 +146,44 @@ std::string BuildValues(const TableDesc& table, const db::Query& row, const std:
     text += values[i];
   }
   return text;
+}
+
+std::vector<db::InsertValue> InsertValues(const TableDesc& table, const std::string& to_code) {
+  std::vector<db::InsertValue> values;
+  values.reserve(table.columns.size());
+  for (const ColumnDesc& column : table.columns) {
+    if (const auto param = ParamOf(column.form)) {
+      values.push_back(db::InsertValue{param});
+    } else {
+      values.push_back(db::InsertValue{std::nullopt, column.form == ValueForm::kDestCode
+                                                         ? db::QuotedText(to_code)
+                                                         : column.literal});
+    }
+  }
+  return values;
+}
+
+void BuildParams(const TableDesc& table, const db::Query& row, const ColumnPlaces& places,
+                 std::vector<std::string>& params) {
+  params.clear();
+  std::vector<std::size_t> param_of(table.columns.size());
+  for (std::size_t i = 0; i < table.columns.size(); ++i) {
+    if (ParamOf(table.columns[i].form)) {
+      param_of[i] = params.size();
+      params.emplace_back();
+    }
+  }
+  // In BuildValues' order, so a missing column gives the same error.
+  for (std::size_t i = 0; i < table.columns.size(); ++i) {
+    if (table.columns[i].form == ValueForm::kFlag) {
+      params[param_of[i]] = RawAt(table.columns[i], row, places[i]);
+    }
+  }
+  for (std::size_t i = 0; i < table.columns.size(); ++i) {
+    if (table.columns[i].form != ValueForm::kFlag && ParamOf(table.columns[i].form)) {
+      params[param_of[i]] = RawAt(table.columns[i], row, places[i]);
+    }
+  }
 }
 
 std::string BuildInsert(const TableDesc& table, const db::Query& row, const std::string& to_code,
@@ -283,11 +358,45 @@ TableCopyStats CopyTable(const TableDesc& table, const CopyContext& context) {
 
   // Batching, the table's last statement is left for the next request to carry.
   const bool leave_last = batching && carried != nullptr;
+  // The rows before the table's last statement go in bulk, when the server takes it: those
+  // up to the last multiple of kProgressEvery before the last row.
+  std::optional<db::BulkInsert> bulk;
+  uint64_t bulk_until = 0;
+  if (bound > 0 && context.bulk_rows && stats.rows_selected > kProgressEvery &&
+      insert.connection().TakesBulkInserts()) {
+    bulk.emplace(table.insert_text, InsertValues(table, context.to_code), table.closing_text, bound,
+                 "kelvane_rows");
+    bulk_until = (stats.rows_selected - 1) / kProgressEvery * kProgressEvery;
+  }
+  auto send_bulk = [&] {
+    stats.rows_inserted += bulk->Send(insert.connection());
+    report(false);
+  };
+  std::vector<std::string> params;
   uint64_t rows_read = 0;
   const ColumnPlaces places = PlacesOf(table, select);
   while (!select.Eof()) {
     ++rows_read;
-    if (bound == 0) {
+    if (rows_read <= bulk_until) {
+      try {
+        BuildParams(table, select, places, params);
+      } catch (...) {
+        send_bulk();
+        throw;
+      }
+      std::size_t bytes = 0;
+      for (const std::string& param : params) {
+        bytes += param.size();
+      }
+      if (!bulk->Fits(bytes)) {
+        send_bulk();
+      }
+      bulk->Add(params);
+      // Ends where progress is due, as a multi-row statement does.
+      if ((stats.rows_inserted + bulk->size()) % kProgressEvery == 0) {
+        send_bulk();
+      }
+    } else if (bound == 0) {
       insert.SetSql(BuildInsert(table, select, context.to_code, &places));
       insert.ExecSQL();
       ++stats.rows_inserted;

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "copy/table_desc.h"
+#include "db/bulk_insert.h"
 #include "db/multi_row_insert.h"
 
 namespace db {
@@ -53,6 +54,13 @@ struct CopyContext {
   // rethrown as it came. Meant for a run inside one transaction on tables that roll back a
   // failed statement whole. See MultiRowLimit.
   std::size_t multi_row_bytes = 0;
+  // With multi_row_bytes, on a server that takes them (Connection::TakesBulkInserts): every
+  // statement of a table but its last goes as one prepared insert with the rows' values as
+  // arrays (db::BulkInsert), which the server inserts without parsing them, the same rows
+  // as the multi-row statement would hold; a failure is named by the row's single-row
+  // statement as there. The last statement stays text: it is the one a batching run carries
+  // into the next request, and a bulk insert is a round trip of its own.
+  bool bulk_rows = false;
   // The clears and the select go to the server as one request when the connection batches
   // (db::MultiStatements): the same statements, one round trip instead of up to three. For a
   // run inside one transaction; a step-by-step run sends them one by one, as always.
@@ -92,6 +100,16 @@ std::string FormatColumn(const ColumnDesc& column, const db::Query& row,
 // client. Reading with them gives the same texts and the same errors as by name.
 using ColumnPlaces = std::vector<std::optional<std::size_t>>;
 ColumnPlaces PlacesOf(const TableDesc& table, const db::Query& row);
+
+// What each column's value is in a prepared insert of `table` (db::BulkInsert): fixed text
+// for the destination code and the literals, a parameter for every column read.
+std::vector<db::InsertValue> InsertValues(const TableDesc& table, const std::string& to_code);
+
+// The parameter values of the current row, in the order of InsertValues' parameters, read
+// as BuildValues reads them (the flags first, the same errors); each is its literal in
+// BuildValues before quoting.
+void BuildParams(const TableDesc& table, const db::Query& row, const ColumnPlaces& places,
+                 std::vector<std::string>& params);
 
 // The insert text for the current row of `row` (a stored result standing on a row):
 // table.insert_text + BuildValues + table.closing_text. Throws db::Error as FieldByName.

@@ -259,6 +259,7 @@ void CopyRun::CopySteps(const RunObserver& observer) {
         multi_row_bytes_ = copy::MultiRowLimit(session_.connection());
       }
       context.multi_row_bytes = multi_row_bytes_;
+      context.bulk_rows = true;
       context.batch_reads = true;
       context.carried = &carried;
       // The previous step did not finish after all.

@@ -5,7 +5,10 @@
 #include <mysql.h>
 
 #include <algorithm>
+#include <charconv>
+#include <cstring>
 #include <exception>
+#include <memory>
 #include <optional>
 #include <string>
 #include <utility>
@@ -440,6 +443,121 @@ uint64_t Connection::FinishStarted() {
     Fail(sql);
   }
   return TakeNoResult(sql);
+}
+
+bool Connection::TakesBulkInserts() {
+  Open();
+  // The library's own test of the server (a MariaDB that announces bulk operations).
+  unsigned long basic = 0;
+  unsigned long extended = 0;
+  mariadb_get_infov(mysql_, MARIADB_CONNECTION_SERVER_CAPABILITIES, &basic);
+  mariadb_get_infov(mysql_, MARIADB_CONNECTION_EXTENDED_SERVER_CAPABILITIES, &extended);
+  return (basic & CLIENT_MYSQL) == 0 &&
+         (extended & (MARIADB_CLIENT_STMT_BULK_OPERATIONS >> 32)) != 0;
+}
+
+namespace {
+
+struct StatementCloser {
+  void operator()(MYSQL_STMT* stmt) const { mysql_stmt_close(stmt); }
+};
+
+enum_field_types FieldType(ParamType type) {
+  switch (type) {
+    case ParamType::kText:
+      return MYSQL_TYPE_STRING;
+    case ParamType::kInteger:
+      return MYSQL_TYPE_LONGLONG;
+    case ParamType::kDecimal:
+      return MYSQL_TYPE_NEWDECIMAL;
+    case ParamType::kBinary:
+      return MYSQL_TYPE_BLOB;
+  }
+  return MYSQL_TYPE_STRING;
+}
+
+}  // namespace
+
+uint64_t Connection::ExecuteBulk(std::string_view sql, const std::vector<BulkColumn>& columns,
+                                 std::size_t rows) {
+  FinishStarted();
+  Open();
+  if (!pending_setup_.empty()) {
+    const std::string setup = std::move(pending_setup_);
+    pending_setup_.clear();
+    if (mysql_real_query(mysql_, setup.data(), setup.size()) != 0) {
+      FailSetup(setup, mysql_error(mysql_), mysql_errno(mysql_), mysql_sqlstate(mysql_));
+    }
+    TakeNoResult(setup);
+  }
+  // Column-wise arrays, as the library reads them: for text, one pointer and one length a
+  // row; for integers, the numbers themselves.
+  const std::size_t count = columns.size();
+  std::vector<MYSQL_BIND> binds(count);
+  std::vector<std::vector<const char*>> pointers(count);
+  std::vector<std::vector<unsigned long>> lengths(count);
+  std::vector<std::vector<long long>> numbers(count);
+  for (std::size_t c = 0; c < count; ++c) {
+    const BulkColumn& column = columns[c];
+    if (column.values.size() != rows) {
+      throw Error("A bulk insert column holds " + std::to_string(column.values.size()) +
+                      " values for " + std::to_string(rows) + " rows",
+                  0, "", std::string(sql));
+    }
+    MYSQL_BIND& bind = binds[c];
+    std::memset(&bind, 0, sizeof bind);
+    bind.buffer_type = FieldType(column.type);
+    if (column.type == ParamType::kInteger) {
+      numbers[c].reserve(rows);
+      for (std::string_view value : column.values) {
+        long long number = 0;
+        const auto [end, ec] = std::from_chars(value.data(), value.data() + value.size(), number);
+        if (ec != std::errc() || end != value.data() + value.size()) {
+          throw Error("Not a whole number for a bulk insert: '" + std::string(value) + "'", 0, "",
+                      std::string(sql));
+        }
+        numbers[c].push_back(number);
+      }
+      bind.buffer = numbers[c].data();
+      continue;
+    }
+    pointers[c].reserve(rows);
+    lengths[c].reserve(rows);
+    for (std::string_view value : column.values) {
+      pointers[c].push_back(value.data());
+      lengths[c].push_back(static_cast<unsigned long>(value.size()));
+    }
+    bind.buffer = pointers[c].data();
+    bind.length = lengths[c].data();
+  }
+  if (observer_) {
+    observer_(sql);
+  }
+  const std::unique_ptr<MYSQL_STMT, StatementCloser> stmt(mysql_stmt_init(mysql_));
+  if (!stmt) {
+    throw Error("Out of memory preparing a statement", 0, "", std::string(sql));
+  }
+  auto array_size = static_cast<unsigned int>(rows);
+  auto params = static_cast<unsigned int>(count);
+  const auto fail = [&] {
+    Error error(mysql_stmt_error(stmt.get()), mysql_stmt_errno(stmt.get()),
+                mysql_stmt_sqlstate(stmt.get()), std::string(sql));
+    if (error.IsConnectionLost()) {
+      Close();
+    }
+    throw error;
+  };
+  if (mysql_stmt_attr_set(stmt.get(), STMT_ATTR_PREBIND_PARAMS, &params) != 0 ||
+      mysql_stmt_attr_set(stmt.get(), STMT_ATTR_ARRAY_SIZE, &array_size) != 0 ||
+      mysql_stmt_bind_param(stmt.get(), binds.data()) != 0) {
+    fail();
+  }
+  // Prepared and run in one round trip; the statement is closed with the handle.
+  if (mariadb_stmt_execute_direct(stmt.get(), sql.data(), sql.size()) != 0) {
+    fail();
+  }
+  const my_ulonglong affected = mysql_stmt_affected_rows(stmt.get());
+  return affected == static_cast<my_ulonglong>(-1) ? 0 : affected;
 }
 
 std::string Connection::SessionConstant(const std::string& sql) {

@@ -433,6 +433,51 @@ TEST_F(CopyTest, BatchedReadsGiveTheSameCopy) {
   EXPECT_EQ(alone, without_reads);
 }
 
+// Past a thousand rows every statement of a table but its last goes as arrays of values:
+// the copy is the same, value for value, as the statement texts give, and the last
+// statement, the one a batching run carries on, is text.
+TEST_F(CopyTest, BulkInsertsGiveTheSameCopy) {
+  std::vector<Rows> sources;
+  for (const TableDesc& table : AllTables()) {
+    SeedEdgeRows(table, "01");
+    std::string names;
+    for (const std::string& name : ReadRows(table.table, "").names) {
+      if (name != "RowID") {
+        names += (names.empty() ? "`" : ", `") + name + "`";
+      }
+    }
+    // The edge rows over and over: 6 doubled 8 times is 1,536.
+    for (int i = 0; i < 8; ++i) {
+      seed_->Execute("INSERT INTO " + table.table + " (" + names + ") SELECT " + names + " FROM " +
+                     table.table + " WHERE AgyCode = '01' ORDER BY RowID");
+    }
+    sources.push_back(ReadRows(table.table, "01"));
+  }
+  copy::CopyContext context = Context("01", "02", kMultiRowBytes);
+  context.bulk_rows = true;
+  for (const TableDesc& table : AllTables()) {
+    statements_.clear();
+    progress_.clear();
+    EXPECT_EQ(1536u, copy::CopyTable(table, context).rows_inserted) << table.method;
+    const std::vector<std::string> inserts = Inserts();
+    ASSERT_EQ(2u, inserts.size()) << table.method;
+    // A parameter for each value read, the destination code and the literals as text.
+    std::string prepared;
+    for (const ColumnDesc& column : table.columns) {
+      prepared += prepared.empty() ? "" : ", ";
+      prepared += column.form == ValueForm::kDestCode  ? "'02'"
+                  : column.form == ValueForm::kLiteral ? column.literal
+                                                       : "?";
+    }
+    EXPECT_EQ(table.insert_text + prepared + table.closing_text, inserts[0]);
+    EXPECT_EQ(0u, inserts[1].rfind(table.insert_text + "'02', ", 0)) << inserts[1];
+    EXPECT_EQ((std::vector<std::pair<uint64_t, uint64_t>>{{1000, 1536}, {1536, 1536}}), progress_);
+  }
+  for (std::size_t i = 0; i < AllTables().size(); ++i) {
+    ExpectExactCopy(AllTables()[i], sources[i]);
+  }
+}
+
 TEST_F(CopyTest, EmptySourceStillClearsAndCopiesApRecords) {
   for (const TableDesc& table : AllTables()) {
     SeedPlainRow(table, "02", "old destination row");
@@ -816,6 +861,43 @@ TEST_F(DamagedTableTest, FailingRowOfAMultiRowStatementIsNamedInsideTheTransacti
   connection_->Execute("ROLLBACK");
   EXPECT_EQ(0, Count("Trans", "02"));
   EXPECT_EQ(5, Count("Trans", "01"));
+}
+
+// A row refused inside a bulk insert is named by its own statement, and what went before it
+// stays in the transaction, as when every row went on its own.
+TEST_F(DamagedTableTest, FailingRowOfABulkInsertIsNamedInsideTheTransaction) {
+  RefuseTransNumber("N1500");
+  std::string sql = "INSERT INTO Trans (AgyCode, Number, Name, TrnType) VALUES ";
+  for (int i = 1; i <= 2500; ++i) {
+    sql += (i == 1 ? "" : ", ") + std::string("('01', 'N") + std::to_string(i) + "', 'row " +
+           std::to_string(i) + "', " + std::to_string(i) + ")";
+  }
+  seed_->Execute(sql);
+  copy::CopyContext context = Context("01", "02", kMultiRowBytes);
+  context.bulk_rows = true;
+  const std::string head = "Insert Into Trans (AgyCode, Number, Name, TrnType) Values (";
+  connection_->Execute("START TRANSACTION");
+  statements_.clear();
+  try {
+    copy::CopyTable(copy::TableByMethod("CopyTransaction"), context);
+    FAIL() << "no error";
+  } catch (const db::Error& error) {
+    EXPECT_EQ(head + "'02', 'N1500', 'row 1500', 1500)", error.statement());
+    EXPECT_STREQ("N1500 is refused", error.what());
+  }
+  // The first thousand went in one bulk insert, the second failed whole and went again row
+  // by row up to the culprit; nothing after it was sent.
+  const std::vector<std::string> inserts = Inserts();
+  ASSERT_EQ(2u + 500u, inserts.size());
+  EXPECT_EQ(head + "'02', ?, ?, ?)", inserts[0]);
+  EXPECT_EQ(head + "'02', ?, ?, ?)", inserts[1]);
+  EXPECT_EQ(head + "'02', 'N1001', 'row 1001', 1001)", inserts[2]);
+  EXPECT_EQ(head + "'02', 'N1500', 'row 1500', 1500)", inserts.back());
+  EXPECT_EQ(
+      "1499",
+      std::string(connection_->Query("SELECT COUNT(*) FROM Trans WHERE AgyCode = '02'").Value(0)));
+  connection_->Execute("ROLLBACK");
+  EXPECT_EQ(0, Count("Trans", "02"));
 }
 
 }  // namespace

@@ -6,8 +6,10 @@
 
 #include <gtest/gtest.h>
 
+#include "db/bulk_insert.h"
 #include "db/connection.h"
 #include "db/error.h"
+#include "db/multi_row_insert.h"
 #include "db/query.h"
 #include "tests/test_db.h"
 
@@ -286,6 +288,126 @@ TEST_F(DbLayer, KilledSessionReconnectsOnTheNextStatement) {
   EXPECT_THROW(connection.Execute("SELECT 1"), db::Error);
   EXPECT_NO_THROW(connection.Execute("SELECT 1"));
   EXPECT_NE(first, connection.ThreadId());
+}
+
+// Rows sent as arrays of values are stored byte for byte as their single-row statements,
+// which write the same values as literals, store them: text of every kind, whole and exact
+// decimal numbers at their limits, bytes of every value, and the fixed texts between them.
+TEST_F(DbLayer, BulkInsertStoresWhatItsRowsStatementsStore) {
+  db::Connection connection(scratch_->settings());
+  ASSERT_TRUE(connection.TakesBulkInserts());
+  const std::string columns =
+      " (code CHAR(2), txt VARCHAR(40), num INT, big BIGINT, amt DECIMAL(19,4), raw VARBINARY(8),"
+      " mark INT, seq INT AUTO_INCREMENT PRIMARY KEY) CHARACTER SET utf8mb4";
+  connection.Execute("CREATE TEMPORARY TABLE arrays" + columns);
+  connection.Execute("CREATE TEMPORARY TABLE texts" + columns);
+  const auto make = [](const std::string& table) {
+    return db::BulkInsert(
+        "INSERT INTO " + table + " (code, txt, num, mark, big, amt, raw) VALUES (",
+        {db::InsertValue{std::nullopt, "'02'"}, db::InsertValue{db::ParamType::kText},
+         db::InsertValue{db::ParamType::kInteger}, db::InsertValue{std::nullopt, "1"},
+         db::InsertValue{db::ParamType::kInteger}, db::InsertValue{db::ParamType::kDecimal},
+         db::InsertValue{db::ParamType::kBinary}},
+        ")", std::size_t{1} << 20, "test_rows");
+  };
+  db::BulkInsert arrays = make("arrays");
+  EXPECT_EQ(
+      "INSERT INTO arrays (code, txt, num, mark, big, amt, raw) VALUES ('02', ?, ?, 1, ?, "
+      "?, ?)",
+      arrays.statement());
+  const std::vector<std::vector<std::string>> rows = {
+      {"It's \\' mixed", "-2147483648", "-9223372036854775808", "-3.25",
+       std::string("\0\xff'\\", 4)},
+      {"Ren\xC3\xA9"
+       "e \xF0\x9F\x98\x80",
+       "2147483647", "9223372036854775807", "123456789012345.6789", "\x80"},
+      {"", "0", "0", "0.0001", ""},
+      {std::string("nul\0inside", 10), "17", "5000000000", "15", "plain"},
+  };
+  db::BulkInsert texts = make("texts");
+  for (const auto& row : rows) {
+    arrays.Add(row);
+    texts.Add(row);
+  }
+  EXPECT_EQ(
+      "'02', 'It\\'s \\\\\\' mixed', -2147483648, 1, -9223372036854775808, -3.25, "
+      "X'00FF275C'",
+      texts.RowValues(0));
+  std::vector<std::string> seen;
+  connection.SetObserver([&](std::string_view sql) { seen.emplace_back(sql); });
+  EXPECT_EQ(rows.size(), arrays.Send(connection));
+  ASSERT_EQ(1u, seen.size());
+  EXPECT_EQ(arrays.statement(), seen.front());
+  EXPECT_EQ(0u, arrays.size());
+  // The same rows as literals, one statement each.
+  for (std::size_t i = 0; i < rows.size(); ++i) {
+    connection.Execute("INSERT INTO texts (code, txt, num, mark, big, amt, raw) VALUES (" +
+                       texts.RowValues(i) + ")");
+  }
+  const std::string read = "SELECT seq, HEX(code), HEX(txt), num, big, amt, HEX(raw), mark FROM ";
+  const std::string stored = testing_support::SortedRows(connection, read + "arrays");
+  EXPECT_EQ(testing_support::SortedRows(connection, read + "texts"), stored);
+  EXPECT_NE(std::string::npos, stored.find("123456789012345.6789")) << stored;
+}
+
+// A failing row is named by its own single-row statement, as if the rows had gone one by
+// one: the server undid the bulk statement whole, the rows are sent again one by one inside
+// a savepoint up to the culprit, and the transaction goes on with the rows before it.
+TEST_F(DbLayer, BulkInsertFailureIsNamedByTheFailingRow) {
+  db::Connection connection(scratch_->settings());
+  connection.Execute("CREATE TEMPORARY TABLE refusing (id INT PRIMARY KEY, name VARCHAR(20))");
+  const auto insert = [] {
+    return db::BulkInsert(
+        "INSERT INTO refusing (id, name) VALUES (",
+        {db::InsertValue{db::ParamType::kInteger}, db::InsertValue{db::ParamType::kText}}, ")",
+        std::size_t{1} << 20, "test_rows");
+  };
+  connection.Execute("INSERT INTO refusing VALUES (3, 'taken')");
+  connection.Execute("START TRANSACTION");
+  db::BulkInsert rows = insert();
+  for (int i = 10; i < 15; ++i) {
+    rows.Add({std::to_string(i), "row " + std::to_string(i)});
+  }
+  rows.Add({"3", "again"});
+  rows.Add({"20", "after"});
+  std::vector<std::string> seen;
+  connection.SetObserver([&](std::string_view sql) { seen.emplace_back(sql); });
+  try {
+    rows.Send(connection);
+    FAIL() << "no error";
+  } catch (const db::RowError& error) {
+    EXPECT_EQ(5u, error.row());
+    EXPECT_TRUE(error.IsDuplicateKey());
+    EXPECT_EQ("INSERT INTO refusing (id, name) VALUES (3, 'again')", error.statement());
+  }
+  EXPECT_EQ(0u, rows.size());
+  ASSERT_EQ(9u, seen.size());
+  EXPECT_EQ("INSERT INTO refusing (id, name) VALUES (?, ?)", seen[0]);
+  EXPECT_EQ("SAVEPOINT test_rows", seen[1]);
+  EXPECT_EQ("INSERT INTO refusing (id, name) VALUES (10, 'row 10')", seen[2]);
+  EXPECT_EQ("RELEASE SAVEPOINT test_rows", seen.back());
+  EXPECT_EQ("6", connection.Query("SELECT COUNT(*) FROM refusing").Value(0));
+  connection.Execute("ROLLBACK");
+  EXPECT_EQ("1", connection.Query("SELECT COUNT(*) FROM refusing").Value(0));
+
+  // A lone row goes as its single-row statement; a statement the server cannot prepare fails
+  // with the server's text and leaves the session usable.
+  seen.clear();
+  db::BulkInsert lone = insert();
+  lone.Add({"4", "lone"});
+  EXPECT_EQ(1u, lone.Send(connection));
+  EXPECT_EQ((std::vector<std::string>{"INSERT INTO refusing (id, name) VALUES (4, 'lone')"}), seen);
+  const std::vector<db::BulkColumn> columns = {{db::ParamType::kInteger, {"5", "6"}}};
+  try {
+    connection.ExecuteBulk("INSERT INTO missing (id) VALUES (?)", columns, 2);
+    FAIL() << "no error";
+  } catch (const db::Error& error) {
+    EXPECT_TRUE(error.IsNoSuchTable()) << error.what();
+    EXPECT_EQ("INSERT INTO missing (id) VALUES (?)", error.statement());
+  }
+  EXPECT_EQ("2", connection.Query("SELECT COUNT(*) FROM refusing").Value(0));
+  EXPECT_EQ(2u, connection.ExecuteBulk("INSERT INTO refusing (id) VALUES (?)", columns, 2));
+  EXPECT_EQ("4", connection.Query("SELECT COUNT(*) FROM refusing").Value(0));
 }
 
 }  // namespace
