@@ -35,12 +35,12 @@ std::string Tagged(const std::vector<std::string>& selects) {
 //   two codes match the same rows (the same code, or codes the column's collation holds
 //   equal) those rows are gone by then;
 // - what each kind's ap clear removes;
-// - the first record of each ap scan too long for the copy's buffer;
 // - what each ap scan copies. The ap copy scans key order from the first key greater than
 //   the prefix, takes every record that carries the prefix, and stops at a read that fails. A
 //   record longer than its buffer fails the read, so nothing after the first long one is
-//   copied: a kind that has one is measured again up to it (one more statement, rarely).
-//   Records the ap clear removed first are not there to be read.
+//   copied: when a kind has one (its longest record says so), a request of its own finds the
+//   first, and another measures every scan again up to it (rarely). Records the ap clear
+//   removed first are not there to be read.
 class Planner {
  public:
   Planner(db::Connection& connection, const std::vector<TableDesc>& tables,
@@ -55,7 +55,6 @@ class Planner {
       plans_.push_back(TablePlan{desc.table, desc.status_text, desc.ap_record_type, {}});
     }
     std::vector<std::string> cleared;
-    std::vector<std::string> long_records;
     for (std::size_t i = 0; i < tables_.size(); ++i) {
       const std::string& type = tables_[i].ap_record_type;
       if (type.empty()) {
@@ -69,7 +68,6 @@ class Planner {
         continue;
       }
       scans_[i] = recstore::ApScanCondition(type, from_, to_);
-      long_records.push_back(recstore::ApFirstLongStatement(scans_[i], i));
     }
     std::vector<std::string> statements = {
         "SELECT TABLE_NAME, AVG_ROW_LENGTH FROM information_schema.TABLES WHERE TABLE_SCHEMA = "
@@ -81,14 +79,18 @@ class Planner {
       statements.push_back(Tagged(cleared));
       takers.push_back(&Planner::TakeCleared);
     }
-    if (!long_records.empty()) {
-      statements.push_back(Tagged(long_records));
-      takers.push_back(&Planner::TakeLong);
+    if (!scans_.empty()) {
       statements.push_back(CopiedStatement());
       takers.push_back(&Planner::TakeCopied);
     }
     Batch(statements, takers);
-    if (measure_again_) {
+    if (!long_kinds_.empty()) {
+      std::vector<std::string> long_records;
+      for (std::size_t i : long_kinds_) {
+        long_records.push_back(recstore::ApFirstLongStatement(scans_[i], i));
+      }
+      long_kinds_.clear();
+      Batch({Tagged(long_records)}, {&Planner::TakeLong});
       Batch({CopiedStatement()}, {&Planner::TakeCopied});
     }
     return std::move(plans_);
@@ -160,13 +162,16 @@ class Planner {
     const std::size_t i = Tag(row);
     plans_.at(i).long_ap_record = LongApRecord{std::string(row.Value(1)), Number(row, 2)};
     scans_[i] = recstore::ApBeforeKeyCondition(scans_[i], std::string(row.Value(3)));
-    measure_again_ = true;
   }
 
   void TakeCopied(db::Result& row) {
     const std::size_t i = Tag(row);
     plans_.at(i).counts.ap_to_copy = Number(row, 1);
     plans_.at(i).ap_bytes_to_copy = Number(row, 2);
+    // Measured again up to the first long record, a scan holds none.
+    if (Number(row, 3) > recstore::kApRecordLength && !plans_.at(i).long_ap_record) {
+      long_kinds_.push_back(i);
+    }
   }
 
   db::Connection& connection_;
@@ -175,7 +180,7 @@ class Planner {
   const std::string& to_;
   Plan plans_;
   std::map<std::size_t, std::string> scans_;
-  bool measure_again_ = false;
+  std::vector<std::size_t> long_kinds_;  // scans with a record too long for the buffer
 };
 
 }  // namespace

@@ -80,8 +80,9 @@ std::string ApScanCondition(const std::string& record_type, const std::string& f
 
 std::string ApMeasureStatement(const std::string& condition, std::size_t tag) {
   return "SELECT " + std::to_string(tag) +
-         ", COUNT(*), IFNULL(SUM(LENGTH(Index0Col) + LENGTH(RecData)), 0) FROM " + kApTable +
-         " WHERE " + condition;
+         ", COUNT(*), IFNULL(SUM(LENGTH(Index0Col) + LENGTH(RecData)), 0), "
+         "IFNULL(MAX(LENGTH(RecData)), 0) FROM " +
+         kApTable + " WHERE " + condition;
 }
 
 std::string ApFirstLongStatement(const std::string& condition, std::size_t tag) {

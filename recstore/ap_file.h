@@ -63,9 +63,9 @@ std::string ApReadClearedStatement(const std::string& record_type, const std::st
 std::string ApScanCondition(const std::string& record_type, const std::string& from_code,
                             const std::string& to_code);
 
-// (tag, COUNT(*), bytes of key and data together) of the records matching `condition` (the
-// clear's or the scan's). `tag` is a number that names the row when several such selects are
-// joined with UNION ALL.
+// (tag, COUNT(*), bytes of key and data together, the longest record's length) of the
+// records matching `condition` (the clear's or the scan's). `tag` is a number that names the row
+// when several such selects are joined with UNION ALL.
 std::string ApMeasureStatement(const std::string& condition, std::size_t tag);
 
 // The first record (in key order) matching `condition` that is longer than kApRecordLength,
