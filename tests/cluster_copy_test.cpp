@@ -57,6 +57,27 @@ TEST_F(ClusterCopyTest, AtomicRunThroughOneNodeIsExactOnEveryNode) {
   ExpectExactCopyThroughNodeOne(" --atomic");
 }
 
+// Past a thousand rows a table's inserts are prepared, their values sent as arrays: every
+// node holds the same copy all the same.
+TEST_F(ClusterCopyTest, LargeTableRunThroughOneNodeIsExactOnEveryNode) {
+  std::string rows;
+  for (int i = 1; i <= 2100; ++i) {
+    const std::string n = std::to_string(i);
+    rows += (i == 1 ? "" : ", ") + std::string("('01', 'T") + n + "', 'code ''" + n + "', " +
+            std::to_string(i % 7) + ")";
+  }
+  NodeSession node(1, database_->name());
+  node.Execute("INSERT INTO Trans (AgyCode, Number, Name, TrnType) VALUES " + rows);
+  const auto prepared = [&node] {
+    return std::stoll(
+        node.Scalar("SELECT VARIABLE_VALUE FROM information_schema.GLOBAL_STATUS "
+                    "WHERE VARIABLE_NAME = 'COM_STMT_PREPARE'"));
+  };
+  const long long prepared_before = prepared();
+  ExpectExactCopyThroughNodeOne("");
+  EXPECT_LT(prepared_before, prepared());
+}
+
 // Galera replicates the rows of InnoDB tables only (a MyISAM table changes on the node that
 // wrote it and nowhere else), and without a primary key it can match a row on the other
 // nodes only by its whole content. A run through such a table would leave the nodes
