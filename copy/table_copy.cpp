@@ -358,15 +358,16 @@ TableCopyStats CopyTable(const TableDesc& table, const CopyContext& context) {
 
   // Batching, the table's last statement is left for the next request to carry.
   const bool leave_last = batching && carried != nullptr;
-  // The rows before the table's last statement go in bulk, when the server takes it: those
-  // up to the last multiple of kProgressEvery before the last row.
+  // A table of more rows than one statement takes goes in bulk, when the server takes it,
+  // all but a lone last row, which rides along with the next request as text.
   std::optional<db::BulkInsert> bulk;
   uint64_t bulk_until = 0;
   if (bound > 0 && context.bulk_rows && stats.rows_selected > kProgressEvery &&
       insert.connection().TakesBulkInserts()) {
     bulk.emplace(table.insert_text, InsertValues(table, context.to_code), table.closing_text, bound,
                  "kelvane_rows");
-    bulk_until = (stats.rows_selected - 1) / kProgressEvery * kProgressEvery;
+    bulk_until =
+        stats.rows_selected % kProgressEvery == 1 ? stats.rows_selected - 1 : stats.rows_selected;
   }
   auto send_bulk = [&] {
     stats.rows_inserted += bulk->Send(insert.connection());
@@ -392,8 +393,8 @@ TableCopyStats CopyTable(const TableDesc& table, const CopyContext& context) {
         send_bulk();
       }
       bulk->Add(params);
-      // Ends where progress is due, as a multi-row statement does.
-      if ((stats.rows_inserted + bulk->size()) % kProgressEvery == 0) {
+      // Ends where progress is due, as a multi-row statement does, and with the last row.
+      if ((stats.rows_inserted + bulk->size()) % kProgressEvery == 0 || rows_read == bulk_until) {
         send_bulk();
       }
     } else if (bound == 0) {

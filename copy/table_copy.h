@@ -54,12 +54,13 @@ struct CopyContext {
   // rethrown as it came. Meant for a run inside one transaction on tables that roll back a
   // failed statement whole. See MultiRowLimit.
   std::size_t multi_row_bytes = 0;
-  // With multi_row_bytes, on a server that takes them (Connection::TakesBulkInserts): every
-  // statement of a table but its last goes as one prepared insert with the rows' values as
-  // arrays (db::BulkInsert), which the server inserts without parsing them, the same rows
-  // as the multi-row statement would hold; a failure is named by the row's single-row
-  // statement as there. The last statement stays text: it is the one a batching run carries
-  // into the next request, and a bulk insert is a round trip of its own.
+  // With multi_row_bytes, on a server that takes them (Connection::TakesBulkInserts): a
+  // table of more rows than one statement takes goes as prepared inserts with the rows'
+  // values as arrays (db::BulkInsert), which the server inserts without parsing them, the
+  // same rows to a statement as the multi-row statements would hold; a failure is named by
+  // the row's single-row statement as there. A table of fewer rows stays text, which a
+  // batching run carries into the next request (a bulk insert is a round trip of its own,
+  // worth it only for many rows), and so does a lone last row.
   bool bulk_rows = false;
   // The clears and the select go to the server as one request when the connection batches
   // (db::MultiStatements): the same statements, one round trip instead of up to three. For a
