@@ -55,17 +55,26 @@ bool BulkInsert::Fits(std::size_t bytes) const {
              bound_;
 }
 
-void BulkInsert::Add(const std::vector<std::string>& values) {
+template <typename Values>
+void BulkInsert::AddRow(const Values& values) {
   if (values.size() != params_) {
     throw Error("A row of " + std::to_string(values.size()) + " values for " +
                     std::to_string(params_) + " parameters",
                 0, "", statement_);
   }
-  for (const std::string& value : values) {
+  for (std::string_view value : values) {
     starts_.push_back(data_.size());
     data_ += value;
   }
   ++rows_;
+}
+
+void BulkInsert::Add(const std::vector<std::string>& values) {
+  AddRow(values);
+}
+
+void BulkInsert::Add(std::initializer_list<std::string_view> values) {
+  AddRow(values);
 }
 
 std::string_view BulkInsert::Value(std::size_t row, std::size_t param) const {

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstddef>
+#include <initializer_list>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -42,6 +43,7 @@ class BulkInsert {
 
   // One row's parameter values, in the order of the parameters.
   void Add(const std::vector<std::string>& values);
+  void Add(std::initializer_list<std::string_view> values);
 
   // Sends the rows added since the last send (a lone row as its single-row statement) and
   // starts afresh; returns how many rows went in. Throws RowError when a row's own statement
@@ -55,6 +57,8 @@ class BulkInsert {
   std::string RowValues(std::size_t row) const;
 
  private:
+  template <typename Values>
+  void AddRow(const Values& values);
   std::string_view Value(std::size_t row, std::size_t param) const;
   void Clear();
 

@@ -446,6 +446,9 @@ uint64_t Connection::FinishStarted() {
 }
 
 bool Connection::TakesBulkInserts() {
+  if (!bulk_inserts_) {
+    return false;
+  }
   Open();
   // The library's own test of the server (a MariaDB that announces bulk operations).
   unsigned long basic = 0;

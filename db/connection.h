@@ -103,7 +103,12 @@ class Connection {
 
   // Whether the open session's server takes a prepared insert with arrays of values, one
   // array element a row (MariaDB's bulk execution, 10.2 and later); opens the connection.
+  // False after SetBulkInserts(false), which makes callers send the text statements every
+  // server takes, as on a server without them (MySQL).
   bool TakesBulkInserts();
+
+  void SetBulkInserts(bool allowed) { bulk_inserts_ = allowed; }
+
   // Prepares `sql`, an insert with one "?" per column, and runs it once for every row, all
   // in one round trip: the server neither parses the values nor takes them as text, which
   // saves most of its work on a large insert. Each column holds one value per row (`rows`
@@ -183,6 +188,7 @@ class Connection {
   bool held_session_ = false;      // a session was open under them
   int multi_guards_ = 0;           // MultiStatements alive
   bool multi_statements_ = false;  // the open session takes several statements a request
+  bool bulk_inserts_ = true;       // may TakesBulkInserts say yes
   std::map<std::string, std::string> session_constants_;  // SessionConstant's answers
   std::string started_;                     // the statement Start sent, its answer not yet taken
   std::optional<uint64_t> started_answer_;  // its answer, when Start had to wait for it

@@ -12,6 +12,7 @@
 #include <utility>
 #include <vector>
 
+#include "db/bulk_insert.h"
 #include "db/connection.h"
 #include "db/error.h"
 #include "db/multi_row_insert.h"
@@ -29,7 +30,7 @@ constexpr uint32_t kMaxRecord = 4096;
 // MySQL names are at most 64 characters, eight of which the table prefix takes.
 constexpr std::size_t kMaxFileName = 64 - 8;
 // On a borrowed connection: records fetched per read, and inserts sent per round trip (in
-// one multi-row statement per file). A round trip costs far more than a record; past a few
+// one statement per file). A round trip costs far more than a record; past a few
 // hundred rows a longer statement saves nothing measurable.
 constexpr int kReadAhead = 200;
 // Records a scan of one key prefix fetches at once: the batch holds nothing past the prefix
@@ -63,7 +64,7 @@ struct Handle {
 struct QueuedInsert {
   std::string table;
   std::string key;
-  std::string values;
+  std::string record;
 };
 
 struct Library {
@@ -210,6 +211,11 @@ std::string RowValues(std::string_view key, std::string_view record) {
   return HexLiteral(key) + ", " + HexLiteral(record);
 }
 
+// The length of RowValues(key, record), without making it.
+std::size_t RowBytes(std::string_view key, std::string_view record) {
+  return (3 + 2 * key.size()) + 2 + (3 + 2 * record.size());
+}
+
 // The failure of one queued record's own insert, naming its key and file.
 db::Error RecordFailure(const QueuedInsert& insert, const db::Error& error) {
   return db::Error("the record with key " + HexLiteral(insert.key) + " was not written to " +
@@ -217,10 +223,11 @@ db::Error RecordFailure(const QueuedInsert& insert, const db::Error& error) {
                    error.code(), error.sqlstate(), error.statement());
 }
 
-// Sends the queued inserts, one multi-row statement per run of inserts into the same table
-// (and within the statement bound). The queue is emptied before the send: a failure loses
-// every record of it that the server had not applied, which is remembered (queue_lost) so
-// that a caller who saw status 0 for those inserts can find out.
+// Sends the queued inserts, one statement per run of inserts into the same table (and
+// within the statement bound): a prepared insert with the records as arrays of bytes where
+// the server takes it, a multi-row statement otherwise. The queue is emptied before the send: a
+// failure loses every record of it that the server had not applied, which is remembered
+// (queue_lost) so that a caller who saw status 0 for those inserts can find out.
 void SendQueue(Library& library) {
   if (library.queue.empty()) {
     return;
@@ -231,17 +238,38 @@ void SendQueue(Library& library) {
   library.queued_bytes = 0;
   try {
     db::Connection& connection = CurrentConnection(library);
+    // Where the server takes them, the records go as arrays of bytes: nothing to write out
+    // in hex on this side, nothing to parse on the server's.
+    const bool arrays = queue.size() > 1 && connection.TakesBulkInserts();
     for (std::size_t first = 0; first < queue.size();) {
-      db::MultiRowInsert statement(InsertHead(queue[first].table), ")", library.statement_bytes,
-                                   "recstore_queue");
+      const std::string& table = queue[first].table;
+      db::MultiRowInsert text(InsertHead(table), ")", library.statement_bytes, "recstore_queue");
+      db::BulkInsert bulk(
+          InsertHead(table),
+          {db::InsertValue{db::ParamType::kBinary}, db::InsertValue{db::ParamType::kBinary}}, ")",
+          library.statement_bytes, "recstore_queue");
       std::size_t last = first;
-      while (last < queue.size() && queue[last].table == queue[first].table &&
-             statement.Fits(queue[last].values)) {
-        statement.Add(queue[last].values);
-        ++last;
+      for (; last < queue.size() && queue[last].table == table; ++last) {
+        const QueuedInsert& insert = queue[last];
+        if (arrays) {
+          if (!bulk.Fits(insert.key.size() + insert.record.size())) {
+            break;
+          }
+          bulk.Add({insert.key, insert.record});
+        } else {
+          const std::string values = RowValues(insert.key, insert.record);
+          if (!text.Fits(values)) {
+            break;
+          }
+          text.Add(values);
+        }
       }
       try {
-        statement.Send(connection);
+        if (arrays) {
+          bulk.Send(connection);
+        } else {
+          text.Send(connection);
+        }
       } catch (const db::RowError& error) {
         throw RecordFailure(queue[first + error.row()], error);
       }
@@ -405,9 +433,8 @@ int16_t QueueInsert(Library& library, const std::string& table, std::string_view
   if (library.statement_bytes == 0) {
     library.statement_bytes = db::MultiRowLimit(CurrentConnection(library));
   }
-  std::string values = RowValues(key, record);
-  library.queued_bytes += values.size() + kRowJoin;
-  library.queue.push_back({table, std::string(key), std::move(values)});
+  library.queued_bytes += RowBytes(key, record) + kRowJoin;
+  library.queue.push_back({table, std::string(key), std::string(record)});
   library.queued_keys.insert(std::move(entry));
   // A key already read ahead is a duplicate the send will report; the stored one stays.
   JoinReadAhead(library, table, key, record);

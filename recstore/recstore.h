@@ -87,15 +87,18 @@ void SetConnectionSettings(const db::ConnectionSettings& settings) noexcept;
 //   many bytes as one statement may take (half the connection's max_allowed_packet, at most
 //   2 MiB; read with the first queued insert after this call), before any other statement
 //   the store sends, by Flush, btrClose, MCBInitializeFauxBtrieve and by this function before
-//   it switches. It goes as one multi-row statement per file (db::MultiRowInsert), "INSERT INTO
-//   zz_data_<file> (Index0Col, RecData) VALUES " and a row per record, each the values of the
-//   record's single-row insert. A statement that fails is sent again one record at a time inside a
-//   savepoint, so the rows before the failing record go in and the failure is that record's own. A
-//   send that fails returns its status (5 for a duplicate key, 2 otherwise) from the
-//   operation that sent it, with LastErrorText naming the failure and, when one record's
-//   insert failed, its key (as a hex literal) and table; the records of that queue not yet
-//   applied are lost, which QueuedInsertsLost reports. A deadlock or a lost connection,
-//   which end the caller's transaction, is reported as it came, with nothing sent again.
+//   it switches. It goes as one statement per file: where the server takes it, one prepared
+//   "INSERT INTO zz_data_<file> (Index0Col, RecData) VALUES (?, ?)" with the keys and records
+//   as arrays of bytes (db::BulkInsert); otherwise one multi-row statement
+//   (db::MultiRowInsert), "INSERT INTO zz_data_<file> (Index0Col, RecData) VALUES " and a
+//   row per record, each the values of the record's single-row insert. A statement that fails is
+//   sent again one record at a time inside a savepoint, so the rows before the failing record go in
+//   and the failure is that record's own. A send that fails returns its status (5 for a duplicate
+//   key, 2 otherwise) from the operation that sent it, with LastErrorText naming the failure and,
+//   when one record's insert failed, its key (as a hex literal) and table; the records of that
+//   queue not yet applied are lost, which QueuedInsertsLost reports. A deadlock or a lost
+//   connection, which end the caller's transaction, is reported as it came, with nothing sent
+//   again.
 // With `queue_inserts` false, btrInsert sends each insert at once, as on the library's own
 // connection (a refusal is that record's own, and the rest of the kind still goes in), and
 // only the reads and the retry rule above differ: for a caller outside any transaction that
