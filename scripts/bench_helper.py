@@ -162,11 +162,21 @@ def cmd_floor(args):
     print("%d tables" % len(column_lists), file=sys.stderr)
 
 
+# A prepared insert travels as one request: its prepare, its execution (bulk or single) and
+# its close are sent together, and only the first two are answered, together.
+COM_STMT_PREPARE = "0x16"
+TRAVELS_WITH_PREPARE = ("0x17", "0x19", "0xfa")  # execute, close, bulk execute
+
+
 def cmd_counts(args):
-    """The totals of a count file of scripts/linkproxy, as two numbers for the shell."""
+    """The totals of a count file of scripts/linkproxy, as two numbers for the shell: the
+    requests (queries and prepared statements) and the other commands (connect, ping, quit)."""
     with open(args.file, encoding="utf-8") as stream:
         counts = json.load(stream)
-    print(counts["queries"], counts["other_commands"])
+    by_command = counts.get("by_command", {})
+    prepared = by_command.get(COM_STMT_PREPARE, 0)
+    with_them = sum(by_command.get(command, 0) for command in TRAVELS_WITH_PREPARE)
+    print(counts["queries"] + prepared, counts["other_commands"] - prepared - with_them)
 
 
 def main():
@@ -181,7 +191,7 @@ def main():
     floor.add_argument("--statements", required=True)
     floor.add_argument("--source", default="01")
     floor.add_argument("--dest", default="02")
-    counts = sub.add_parser("counts", help="scripts/linkproxy's count file -> QUERIES OTHER")
+    counts = sub.add_parser("counts", help="scripts/linkproxy's count file -> REQUESTS OTHER")
     counts.add_argument("--file", required=True)
     args = parser.parse_args()
     {"seed": cmd_seed, "packets": cmd_packets, "floor": cmd_floor,
