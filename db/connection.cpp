@@ -166,6 +166,10 @@ void Connection::Open() {
     pending_setup_ = setup;
     return;
   }
+  RunSetup(setup);
+}
+
+void Connection::RunSetup(const std::string& setup) {
   if (mysql_real_query(mysql_, setup.data(), setup.size()) != 0) {
     FailSetup(setup, mysql_error(mysql_), mysql_errno(mysql_), mysql_sqlstate(mysql_));
   }
@@ -486,12 +490,10 @@ uint64_t Connection::ExecuteBulk(std::string_view sql, const std::vector<BulkCol
   FinishStarted();
   Open();
   if (!pending_setup_.empty()) {
+    // A prepared statement cannot share a request with it: the set-up goes on its own.
     const std::string setup = std::move(pending_setup_);
     pending_setup_.clear();
-    if (mysql_real_query(mysql_, setup.data(), setup.size()) != 0) {
-      FailSetup(setup, mysql_error(mysql_), mysql_errno(mysql_), mysql_sqlstate(mysql_));
-    }
-    TakeNoResult(setup);
+    RunSetup(setup);
   }
   // Column-wise arrays, as the library reads them: for text, one pointer and one length a
   // row; for integers, the numbers themselves.

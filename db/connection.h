@@ -166,6 +166,8 @@ class Connection {
   friend class MultiStatements;
 
   [[noreturn]] void Fail(std::string_view statement);
+  // Sends the session's set-up on its own; a failure closes the session (FailSetup).
+  void RunSetup(const std::string& setup);
   [[noreturn]] void FailSetup(const std::string& setup, const std::string& cause, unsigned int code,
                               const std::string& sqlstate);
   // One statement as a batch of one (the way a pending set-up goes in front of it).

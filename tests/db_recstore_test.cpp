@@ -64,6 +64,17 @@ class RecordStoreTest : public testing::Test {
                                                                           : "";
   }
 
+  // A connection lent to the store, inside a transaction, whose queue goes as arrays of
+  // bytes or (`arrays` false) as text; what it sends afterwards lands in `sent`.
+  std::unique_ptr<db::Connection> LendInTransaction(bool arrays, std::vector<std::string>& sent) {
+    auto connection = std::make_unique<db::Connection>(db_->settings());
+    connection->SetBulkInserts(arrays);
+    connection->SetObserver([&sent](std::string_view sql) { sent.emplace_back(sql); });
+    connection->Execute("START TRANSACTION");
+    recstore::UseConnection(connection.get());
+    return connection;
+  }
+
   // Every record from the start of the file, in the store's order.
   static std::vector<std::string> Scan(int32_t handle) {
     std::vector<std::string> records;
@@ -492,12 +503,8 @@ TEST_F(RecordStoreTest, BorrowedQueueIsSentAsOneStatement) {
   for (const bool arrays : {true, false}) {
     SCOPED_TRACE(arrays ? "arrays" : "text");
     int32_t ap = OpenAp();
-    db::Connection connection(db_->settings());
-    connection.SetBulkInserts(arrays);
     std::vector<std::string> sent;
-    connection.SetObserver([&sent](std::string_view sql) { sent.emplace_back(sql); });
-    connection.Execute("START TRANSACTION");
-    recstore::UseConnection(&connection);
+    const auto connection = LendInTransaction(arrays, sent);
     for (const std::string& record : records) {
       ASSERT_EQ(BTRV_ERR_NONE, Insert(ap, record));
     }
@@ -507,7 +514,7 @@ TEST_F(RecordStoreTest, BorrowedQueueIsSentAsOneStatement) {
                                               : kApInsertHead + Row(records[0]) + ", " +
                                                     Row(records[1]) + ", " + Row(records[2])},
               sent);
-    connection.Execute("COMMIT");
+    connection->Execute("COMMIT");
     recstore::UseConnection(nullptr);
     EXPECT_EQ(sorted, Scan(ap));
     db_->Run("DELETE FROM zz_data_ap;");
@@ -520,12 +527,8 @@ TEST_F(RecordStoreTest, DuplicateInAQueuedSendNamesTheRecordsKey) {
     int32_t ap = OpenAp();
     db_->Run("DELETE FROM zz_data_ap;");
     ASSERT_EQ(BTRV_ERR_NONE, Insert(ap, "0090000100000102"));
-    db::Connection connection(db_->settings());
-    connection.SetBulkInserts(arrays);
     std::vector<std::string> sent;
-    connection.SetObserver([&sent](std::string_view sql) { sent.emplace_back(sql); });
-    connection.Execute("START TRANSACTION");
-    recstore::UseConnection(&connection);
+    const auto connection = LendInTransaction(arrays, sent);
     for (const char* record : {"0090000100000101", "0090000100000102again", "0090000100000103"}) {
       ASSERT_EQ(BTRV_ERR_NONE, Insert(ap, record));
     }
@@ -546,8 +549,8 @@ TEST_F(RecordStoreTest, DuplicateInAQueuedSendNamesTheRecordsKey) {
             kApInsertHead + Row("0090000100000102again"), "RELEASE SAVEPOINT recstore_queue"}),
         sent);
     // The transaction goes on with the record before the duplicate.
-    EXPECT_EQ("2", std::string(connection.Query("SELECT COUNT(*) FROM zz_data_ap").Value(0)));
-    connection.Execute("ROLLBACK");
+    EXPECT_EQ("2", std::string(connection->Query("SELECT COUNT(*) FROM zz_data_ap").Value(0)));
+    connection->Execute("ROLLBACK");
     recstore::UseConnection(nullptr);
     EXPECT_EQ("1", db_->Scalar("SELECT COUNT(*) FROM zz_data_ap"));
   }
