@@ -14,16 +14,16 @@
 
 #include "app/globals.h"
 #include "app/main_form.h"
-#include "core/backup.h"
-#include "core/backup_history.h"
-#include "core/config.h"
-#include "core/copy_run.h"
-#include "core/json.h"
-#include "core/restore.h"
-#include "core/restore_json.h"
-#include "core/run.h"
-#include "core/run_report.h"
+#include "backup/backup.h"
+#include "backup/history.h"
 #include "db/connection.h"
+#include "run/copy_run.h"
+#include "run/json.h"
+#include "run/restore.h"
+#include "run/restore_json.h"
+#include "run/run_report.h"
+#include "run/session.h"
+#include "settings/config.h"
 #include <nlohmann/json.hpp>
 
 namespace app {
@@ -46,14 +46,14 @@ std::ostream& PersonStream(bool json) {
 }
 
 // A JSON document's members after mode, from, to and ok, in order.
-using Members = std::vector<std::pair<std::string, core::Json>>;
+using Members = std::vector<std::pair<std::string, run::Json>>;
 
 // With --json, the mode's document on stdout: mode, from, to, ok, then `members`.
 void PrintDocument(const CommandLine& line, const char* mode, bool ok, Members members) {
   if (!line.json) {
     return;
   }
-  core::Json json = core::Json::object();
+  run::Json json = run::Json::object();
   json["mode"] = mode;
   json["from"] = *line.from_code;
   json["to"] = *line.to_code;
@@ -61,14 +61,14 @@ void PrintDocument(const CommandLine& line, const char* mode, bool ok, Members m
   for (auto& [name, value] : members) {
     json[name] = std::move(value);
   }
-  std::cout << core::DumpJson(json) << std::endl;
+  std::cout << run::DumpJson(json) << std::endl;
 }
 
 // Ends a headless mode with a failure: the text on stderr and, with --json, the object
 // still on stdout, so a reader of stdout always gets one. `run`: the run's report, when
 // there was a run.
 int Fail(const CommandLine& line, const char* mode, const std::string& text,
-         const core::Json* run = nullptr) {
+         const run::Json* run = nullptr) {
   std::cerr << "error: " << text << std::endl;
   Members members{{"error", text}};
   if (run != nullptr) {
@@ -103,18 +103,18 @@ class ProgressPrinter {
   std::chrono::steady_clock::time_point last_;
 };
 
-int DryRun(const CommandLine& line, core::Session& session) {
+int DryRun(const CommandLine& line, run::Session& session) {
   std::vector<copy::TablePlan> plan;
   try {
     if (const std::vector<std::string> problems = session.PreflightProblems(); !problems.empty()) {
-      return Fail(line, "dry-run", core::BulletList("a run could not start:", problems));
+      return Fail(line, "dry-run", run::BulletList("a run could not start:", problems));
     }
     plan = session.PlanCopy(*line.from_code, *line.to_code);
   } catch (const std::exception& e) {
     return Fail(line, "dry-run", e.what());
   }
   if (line.json) {
-    PrintDocument(line, "dry-run", true, {{"plan", core::PlanJson(plan)}});
+    PrintDocument(line, "dry-run", true, {{"plan", run::PlanJson(plan)}});
   } else {
     for (const copy::TablePlan& entry : plan) {
       std::cout << copy::DescribePlan(entry) << "\n";
@@ -126,7 +126,7 @@ int DryRun(const CommandLine& line, core::Session& session) {
 
 // The verification's lines (or JSON array) and whether everything matched; throws what
 // VerifyCopy throws.
-bool Verify(const CommandLine& line, core::Session& session, core::Json& json_array) {
+bool Verify(const CommandLine& line, run::Session& session, run::Json& json_array) {
   const std::vector<copy::VerifyLine> lines = session.VerifyCopy(*line.from_code, *line.to_code);
   bool all_ok = true;
   for (const copy::VerifyLine& verify_line : lines) {
@@ -136,16 +136,16 @@ bool Verify(const CommandLine& line, core::Session& session, core::Json& json_ar
   PersonStream(line.json) << (all_ok ? "The destination matches the source."
                                      : "The destination DIFFERS from the source.")
                           << std::endl;
-  json_array = core::VerifyJson(lines);
+  json_array = run::VerifyJson(lines);
   return all_ok;
 }
 
-int VerifyOnly(const CommandLine& line, core::Session& session) {
-  core::Json json_array;
+int VerifyOnly(const CommandLine& line, run::Session& session) {
+  run::Json json_array;
   bool all_ok = false;
   try {
     if (const std::vector<std::string> problems = session.PreflightProblems(); !problems.empty()) {
-      return Fail(line, "verify", core::BulletList("cannot verify:", problems));
+      return Fail(line, "verify", run::BulletList("cannot verify:", problems));
     }
     all_ok = Verify(line, session, json_array);
   } catch (const std::exception& e) {
@@ -155,57 +155,57 @@ int VerifyOnly(const CommandLine& line, core::Session& session) {
   return all_ok ? 0 : 1;
 }
 
-int Run(const CommandLine& line, core::Session& session) {
+int Run(const CommandLine& line, run::Session& session) {
   std::ostream& person = PersonStream(line.json);
   // Progress stays off a redirected stdout: what is captured there is the run's account.
   std::ostream& progress_out = line.json || ::isatty(STDOUT_FILENO) == 0 ? std::cerr : std::cout;
   ProgressPrinter progress(progress_out);
-  const core::RunObserver observer{
+  const run::RunObserver observer{
       .status = [&person](std::string_view text) { person << text << std::endl; },
       .progress = [&progress](std::string_view step, uint64_t inserted,
                               uint64_t selected) { progress(step, inserted, selected); },
   };
-  const core::RunOptions options{
-      .mode = line.atomic         ? core::RunMode::kAtomic
-              : line.step_by_step ? core::RunMode::kStepByStep
-                                  : core::RunMode::kAuto,
+  const run::RunOptions options{
+      .mode = line.atomic         ? run::RunMode::kAtomic
+              : line.step_by_step ? run::RunMode::kStepByStep
+                                  : run::RunMode::kAuto,
       .backup = !line.no_backup,
       .backup_dir = line.backup_dir.value_or(""),
   };
-  core::RunReport report;
+  run::RunReport report;
   {
     // The run, and with it its hold on the agencies, ends here: the verification takes
     // the locks again.
-    core::CopyRun run(session, *line.from_code, *line.to_code, options);
+    run::CopyRun run(session, *line.from_code, *line.to_code, options);
     try {
       run.Prepare();
       // Said before anything changes: whoever started the run expected all or nothing.
-      if (!run.all_or_nothing() && options.mode == core::RunMode::kAuto) {
-        std::cerr << "note: " << core::StepByStepNotice(run.step_by_step_reason()) << std::endl;
+      if (!run.all_or_nothing() && options.mode == run::RunMode::kAuto) {
+        std::cerr << "note: " << run::StepByStepNotice(run.step_by_step_reason()) << std::endl;
       }
       report = run.Execute(observer);
     } catch (const std::exception& e) {
-      const core::Json run_json = core::RunReportJson(run.report());
+      const run::Json run_json = run::RunReportJson(run.report());
       return Fail(line, "run", e.what(), &run_json);
     }
   }
   if (!line.json) {
-    std::cout << "\n" << core::FormatRunReport(report) << std::flush;
+    std::cout << "\n" << run::FormatRunReport(report) << std::flush;
   }
-  core::Json json_array;
+  run::Json json_array;
   bool all_ok = true;
   if (line.verify_after) {
     try {
       person << "\n";
       all_ok = Verify(line, session, json_array);
     } catch (const std::exception& e) {
-      const core::Json run_json = core::RunReportJson(report);
+      const run::Json run_json = run::RunReportJson(report);
       return Fail(line, "run",
                   std::string("the copy is done, but its verification failed: ") + e.what(),
                   &run_json);
     }
   }
-  Members members{{"run", core::RunReportJson(report)}};
+  Members members{{"run", run::RunReportJson(report)}};
   if (line.verify_after) {
     members.emplace_back("verify", std::move(json_array));
   }
@@ -213,12 +213,12 @@ int Run(const CommandLine& line, core::Session& session) {
   return all_ok ? 0 : 1;
 }
 
-using core::RestoreJson;
+using run::RestoreJson;
 
-int Restore(const CommandLine& line, core::Session& session) {
-  core::RestoreResult result;
+int Restore(const CommandLine& line, run::Session& session) {
+  run::RestoreResult result;
   result.file = *line.restore_file;
-  const core::RestoreOptions options{
+  const run::RestoreOptions options{
       .dry_run = line.dry_run,
       .make_backup = !line.no_backup,
       .backup_dir = line.backup_dir ? *line.backup_dir : "",
@@ -227,7 +227,7 @@ int Restore(const CommandLine& line, core::Session& session) {
   try {
     session.RequireConnectionParameters();
     session.connection().DropIfGone();
-    core::RestoreRun restore(session.connection(), *line.restore_file, options);
+    run::RestoreRun restore(session.connection(), *line.restore_file, options);
     result = restore.Execute();
   } catch (const std::exception& e) {
     std::cerr << "error: " << e.what() << std::endl;
@@ -237,7 +237,7 @@ int Restore(const CommandLine& line, core::Session& session) {
     return 1;
   }
   std::ostream& person = PersonStream(line.json);
-  for (const std::string& text : core::DescribeRestore(result)) {
+  for (const std::string& text : run::DescribeRestore(result)) {
     person << text << "\n";
   }
   for (const std::string& warning : result.warnings) {
@@ -260,27 +260,27 @@ int Restore(const CommandLine& line, core::Session& session) {
 }
 
 int History(const CommandLine& line) {
-  std::vector<core::HistoryEntry> entries;
+  std::vector<backup::HistoryEntry> entries;
   std::string dir;
   try {
-    dir = line.backup_dir ? *line.backup_dir : core::DefaultBackupDir();
-    entries = core::ListBackups(dir);
+    dir = line.backup_dir ? *line.backup_dir : backup::DefaultBackupDir();
+    entries = backup::ListBackups(dir);
   } catch (const std::exception& e) {
     std::cerr << "error: " << e.what() << std::endl;
     if (line.json) {
-      std::cout << core::HistoryJson({}) << std::endl;
+      std::cout << run::HistoryJson({}) << std::endl;
     }
     return 1;
   }
   if (line.json) {
-    std::cout << core::HistoryJson(entries) << std::endl;
+    std::cout << run::HistoryJson(entries) << std::endl;
     return 0;
   }
   if (entries.empty()) {
     std::cout << "No backups in " << dir << "." << std::endl;
   }
-  for (const core::HistoryEntry& entry : entries) {
-    std::cout << core::FormatHistoryLine(entry) << "\n";
+  for (const backup::HistoryEntry& entry : entries) {
+    std::cout << backup::FormatHistoryLine(entry) << "\n";
   }
   std::cout << std::flush;
   return 0;
@@ -293,8 +293,8 @@ int RunHeadless(const CommandLine& line, const std::string& config_path) {
                                        : "run";
   // Without a window the set-up's messages are collected and reported once, below.
   std::vector<std::string> messages;
-  core::Session session([&messages](const std::string& text) { messages.push_back(text); },
-                        config_path);
+  run::Session session([&messages](const std::string& text) { messages.push_back(text); },
+                       config_path);
   // Without a window the session serves this one run (or restore, check) and ends with it: it
   // opens taking several statements a request, so turning that on and off costs nothing.
   const db::MultiStatements batching(session.connection());
@@ -318,13 +318,13 @@ int RunHeadless(const CommandLine& line, const std::string& config_path) {
       messages.push_back(e.what());
     }
     const std::string text =
-        core::BulletList(line.restore_file ? "the set-up failed; nothing was changed:"
-                                           : "the set-up failed; nothing was copied:",
-                         messages);
+        run::BulletList(line.restore_file ? "the set-up failed; nothing was changed:"
+                                          : "the set-up failed; nothing was copied:",
+                        messages);
     if (line.restore_file) {
       std::cerr << "error: " << text << std::endl;
       if (line.json) {
-        core::RestoreResult result;
+        run::RestoreResult result;
         result.file = *line.restore_file;
         std::cout << RestoreJson(result, false, text) << std::endl;
       }
@@ -528,7 +528,7 @@ int Main(int argc, char** argv) {
     return 0;
   }
   // The one place the program reads its configuration's default location.
-  const std::string config_path = line.config_path.value_or(core::ConfigPath());
+  const std::string config_path = line.config_path.value_or(settings::ConfigPath());
   if (line.history) {
     return History(line);
   }
@@ -538,7 +538,7 @@ int Main(int argc, char** argv) {
   if (!line.from_code) {
     return RunWindow(argc, argv, config_path);
   }
-  if (std::optional<std::string> refusal = core::CheckCodes(*line.from_code, *line.to_code)) {
+  if (std::optional<std::string> refusal = run::CheckCodes(*line.from_code, *line.to_code)) {
     std::cerr << "kelvane: " << *refusal << "\n";
     return 2;
   }

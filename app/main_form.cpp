@@ -20,10 +20,10 @@
 #include "app/globals.h"
 #include "app/result_dialog.h"
 #include "app/text.h"
+#include "backup/backup.h"
 #include "copy/table_desc.h"
-#include "core/backup.h"
-#include "core/run_report.h"
 #include "db/sql_text.h"
+#include "run/run_report.h"
 
 namespace {
 
@@ -42,7 +42,7 @@ TForm1::TForm1(app::MessageSink message_sink, std::string config_path, QWidget* 
     : QMainWindow(parent),
       message_sink_(std::move(message_sink)),
       session_([this](const std::string& text) { ShowMessage(text); }, std::move(config_path),
-               core::ApVariables{.read = &ApRead, .write = &ApWrite, .size = &ApSize}) {
+               run::ApVariables{.read = &ApRead, .write = &ApWrite, .size = &ApSize}) {
   BuildControls();
   FormCreate();
 }
@@ -266,7 +266,7 @@ void TForm1::Button1Click() {
     const std::string to_code = app::ToBytes(edtToAgy->text());
     // The run holds both agencies' locks from its checks until it is gone, so what the
     // question shows is what the run replaces.
-    std::unique_ptr<core::CopyRun> run = PrepareRun(from_code, to_code, WindowRunOptions());
+    std::unique_ptr<run::CopyRun> run = PrepareRun(from_code, to_code, WindowRunOptions());
     if (!ConfirmRun(Question(*run))) {
       return;
     }
@@ -283,8 +283,8 @@ void TForm1::SetRunControlsEnabled(bool enabled) {
   edtToAgy->setEnabled(enabled);
 }
 
-core::RunObserver TForm1::Observer() {
-  return core::RunObserver{
+run::RunObserver TForm1::Observer() {
+  return run::RunObserver{
       .status = [this](std::string_view text) { ShowStatus(text); },
       .progress = [this](std::string_view, uint64_t inserted,
                          uint64_t selected) { ShowProgress(inserted, selected); },
@@ -292,25 +292,25 @@ core::RunObserver TForm1::Observer() {
 }
 
 void TForm1::RunCopy(const std::string& from_code, const std::string& to_code,
-                     core::RunOptions options) {
-  const std::unique_ptr<core::CopyRun> run = PrepareRun(from_code, to_code, std::move(options));
+                     run::RunOptions options) {
+  const std::unique_ptr<run::CopyRun> run = PrepareRun(from_code, to_code, std::move(options));
   ExecuteRun(*run);
 }
 
-std::unique_ptr<core::CopyRun> TForm1::PrepareRun(const std::string& from_code,
-                                                  const std::string& to_code,
-                                                  core::RunOptions options) {
+std::unique_ptr<run::CopyRun> TForm1::PrepareRun(const std::string& from_code,
+                                                 const std::string& to_code,
+                                                 run::RunOptions options) {
   if (running_) {
     throw std::logic_error("A run is already in progress.");
   }
   // The codes are checked before they become the run's: a refused run changes nothing.
-  if (std::optional<std::string> refusal = core::CheckCodes(from_code, to_code)) {
+  if (std::optional<std::string> refusal = run::CheckCodes(from_code, to_code)) {
     throw std::invalid_argument(*refusal);
   }
   sFromAgy = from_code;
   sToAgy = to_code;
-  const bool announce_step_by_step = options.mode == core::RunMode::kAuto;
-  auto run = std::make_unique<core::CopyRun>(session_, sFromAgy, sToAgy, std::move(options));
+  const bool announce_step_by_step = options.mode == run::RunMode::kAuto;
+  auto run = std::make_unique<run::CopyRun>(session_, sFromAgy, sToAgy, std::move(options));
   try {
     run->Prepare();
   } catch (...) {
@@ -323,12 +323,12 @@ std::unique_ptr<core::CopyRun> TForm1::PrepareRun(const std::string& from_code,
     // The status line, not a step's status: the steps' own texts follow it as they start.
     StatusBar1->showMessage(
         app::FromBytes("Step by step, because " + run->step_by_step_reason() + "."));
-    ShowMessage(core::StepByStepNotice(run->step_by_step_reason()));
+    ShowMessage(run::StepByStepNotice(run->step_by_step_reason()));
   }
   return run;
 }
 
-void TForm1::ExecuteRun(core::CopyRun& run) {
+void TForm1::ExecuteRun(run::CopyRun& run) {
   if (running_) {
     throw std::logic_error("A run is already in progress.");
   }
@@ -430,13 +430,13 @@ void TForm1::SetDialogHook(app::DialogHook hook) {
   dialog_hook_ = std::move(hook);
 }
 
-core::RunOptions TForm1::WindowRunOptions() const {
-  return core::RunOptions{.mode = run_mode_};
+run::RunOptions TForm1::WindowRunOptions() const {
+  return run::RunOptions{.mode = run_mode_};
 }
 
-app::ConfirmData TForm1::Question(const core::CopyRun& run) const {
+app::ConfirmData TForm1::Question(const run::CopyRun& run) const {
   const copy::Plan& plan = run.plan();
-  const core::RunOptions options = WindowRunOptions();
+  const run::RunOptions options = WindowRunOptions();
   const bool atomic = run.all_or_nothing();
   const std::string& from_code = run.report().from_code;
   const std::string& to_code = run.report().to_code;
@@ -462,7 +462,8 @@ app::ConfirmData TForm1::Question(const core::CopyRun& run) const {
                    ",\nso a failure part way leaves the tables before it copied and the rest "
                    "as they were;\nthe saved profile puts them back.";
   question.backup = options.backup;
-  question.backup_dir = options.backup_dir.empty() ? core::DefaultBackupDir() : options.backup_dir;
+  question.backup_dir =
+      options.backup_dir.empty() ? backup::DefaultBackupDir() : options.backup_dir;
   return question;
 }
 
@@ -471,13 +472,13 @@ bool TForm1::ConfirmRun(const app::ConfirmData& question) {
   return app::RunDialog(dialog, dialog_hook_) == QDialog::Accepted;
 }
 
-void TForm1::RunConfirmed(core::CopyRun& run) {
+void TForm1::RunConfirmed(run::CopyRun& run) {
   const std::string& to_code = run.report().to_code;
   current_step_.clear();
   try {
     ExecuteRun(run);
   } catch (const std::exception& failure) {
-    const core::RunReport& report = run_report();
+    const run::RunReport& report = run_report();
     // Refused before its first step, the run changed nothing and its text says so.
     if (current_step_.empty()) {
       throw;
@@ -501,14 +502,14 @@ void TForm1::RunConfirmed(core::CopyRun& run) {
 }
 
 void TForm1::ShowRunResult() {
-  const core::RunReport& report = run_report();
+  const run::RunReport& report = run_report();
   app::RunResultData summary{
       .from_code = report.from_code,
       .to_code = report.to_code,
-      .seconds = core::FormatSeconds(report.elapsed),
+      .seconds = run::FormatSeconds(report.elapsed),
       .backup_file = report.backup_file,
   };
-  for (const core::StepReport& step : report.steps) {
+  for (const run::StepReport& step : report.steps) {
     summary.rows += step.stats.rows_inserted;
     summary.ap_records += step.stats.ap_copied;
   }

@@ -18,12 +18,12 @@
 #include "copy/plan.h"
 #include "copy/table_copy.h"
 #include "copy/verify.h"
-#include "core/config.h"
-#include "core/copy_run.h"
-#include "core/run.h"
 #include "db/connection.h"
 #include "db/query.h"
 #include "recstore/ap_copy.h"
+#include "run/copy_run.h"
+#include "run/session.h"
+#include "settings/config.h"
 
 class QCheckBox;
 class QCloseEvent;
@@ -36,7 +36,7 @@ class QStatusBar;
 // The main window. Creating it runs FormCreate (set-up and the two name lookups) before it
 // is first shown; destroying it runs FormDestroy (closes the ap handles). Every event method
 // catches what its work throws and hands the text to the message sink, so the window stays
-// open after any failure. The work itself is the run core's (core::Session), which the
+// open after any failure. The work itself is the run core's (run::Session), which the
 // command line drives too. Uses the process-wide values of app/globals.h; one window at a
 // time.
 class TForm1 : public QMainWindow {
@@ -47,8 +47,8 @@ class TForm1 : public QMainWindow {
   // in a modal box with one OK button titled "Kelvane". OpenDatabases reads the
   // configuration file at `config_path`. Both are needed by FormCreate, hence constructor
   // arguments.
-  explicit TForm1(app::MessageSink message_sink = {}, std::string config_path = core::ConfigPath(),
-                  QWidget* parent = nullptr);
+  explicit TForm1(app::MessageSink message_sink = {},
+                  std::string config_path = settings::ConfigPath(), QWidget* parent = nullptr);
   ~TForm1() override;
 
   // Called with each step's status text right after the status bar shows it (the headless
@@ -61,27 +61,26 @@ class TForm1 : public QMainWindow {
   using ProgressObserver = std::function<void(std::string_view, uint64_t, uint64_t)>;
   void SetProgressObserver(ProgressObserver observer);
 
-  // The run core's set-up (core::Session::OpenDatabases): configuration, "Utility.ini",
+  // The run core's set-up (run::Session::OpenDatabases): configuration, "Utility.ini",
   // the record store and a new pair of ap handles, opened into ApRead and ApWrite.
   // Throws as that does; a failed ap open is reported through the sink and set-up carries on.
   void OpenDatabases();
 
   // A run from `from_code` to `to_code`: sets sFromAgy and sToAgy and carries out a
-  // core::CopyRun (locks, checks, plan, backup, the twelve steps), with "GO!" and the code
+  // run::CopyRun (locks, checks, plan, backup, the twelve steps), with "GO!" and the code
   // fields disabled meanwhile. Throws std::invalid_argument for refused codes and
-  // core::RunError; the status bar keeps the failing step's text. Does not close the window.
+  // run::RunError; the status bar keeps the failing step's text. Does not close the window.
   void RunCopy(const std::string& from_code, const std::string& to_code,
-               core::RunOptions options = {});
+               run::RunOptions options = {});
 
   // The two phases of RunCopy, for a caller that shows the plan and asks before anything
   // changes. PrepareRun checks the codes (std::invalid_argument), sets sFromAgy and sToAgy
-  // and prepares the run (core::CopyRun::Prepare: lock, check, plan; nothing changed); the
+  // and prepares the run (run::CopyRun::Prepare: lock, check, plan; nothing changed); the
   // run holds the agencies' locks until it is destroyed. ExecuteRun carries it out with
-  // the controls disabled. Both throw core::RunError.
-  std::unique_ptr<core::CopyRun> PrepareRun(const std::string& from_code,
-                                            const std::string& to_code,
-                                            core::RunOptions options = {});
-  void ExecuteRun(core::CopyRun& run);
+  // the controls disabled. Both throw run::RunError.
+  std::unique_ptr<run::CopyRun> PrepareRun(const std::string& from_code, const std::string& to_code,
+                                           run::RunOptions options = {});
+  void ExecuteRun(run::CopyRun& run);
 
   // Everything that would make a run fail part way (missing tables or columns, an ap handle
   // that did not open), one line each; empty when a run can start. Changes nothing. Throws
@@ -98,7 +97,7 @@ class TForm1 : public QMainWindow {
                                            const std::string& to_code);
 
   // What the last run did; its steps are those that finished.
-  const core::RunReport& run_report() const { return run_report_; }
+  const run::RunReport& run_report() const { return run_report_; }
 
   bool running() const { return running_; }
 
@@ -108,8 +107,8 @@ class TForm1 : public QMainWindow {
   void SetDialogHook(app::DialogHook hook);
 
   // How "GO!" commits. The window offers no choice: it is all or nothing when it can be
-  // (core::RunMode::kAuto); tests of the original stream set kStepByStep.
-  void SetRunMode(core::RunMode mode) { run_mode_ = mode; }
+  // (run::RunMode::kAuto); tests of the original stream set kStepByStep.
+  void SetRunMode(run::RunMode mode) { run_mode_ = mode; }
 
   // The saved profiles, where one can be put back ("History…", Alt+H). Returns when the
   // user closes it.
@@ -160,15 +159,15 @@ class TForm1 : public QMainWindow {
   void CloseApHandles();
   void SetRunControlsEnabled(bool enabled);
   copy::TableCopyStats CopyStep(const char* method);
-  core::RunObserver Observer();
+  run::RunObserver Observer();
   // "GO!" in four parts: what a run checks before it changes anything, the question, the
   // run itself, and what it did.
-  core::RunOptions WindowRunOptions() const;
+  run::RunOptions WindowRunOptions() const;
   // The question before a prepared run: its agencies, its plan, how it runs, where the
   // destination's profile is saved.
-  app::ConfirmData Question(const core::CopyRun& run) const;
+  app::ConfirmData Question(const run::CopyRun& run) const;
   bool ConfirmRun(const app::ConfirmData& question);
-  void RunConfirmed(core::CopyRun& run);
+  void RunConfirmed(run::CopyRun& run);
   void ShowRunResult();
   // The history's two halves: the list, and putting one profile back.
   std::vector<app::HistoryRow> HistoryRows(const std::string& dir);
@@ -190,7 +189,7 @@ class TForm1 : public QMainWindow {
   app::MessageSink message_sink_;
   // The run core owns the connection and the two statement objects, the window names them
   // as it always has; the ap handles it opens are ApRead and ApWrite themselves.
-  core::Session session_;
+  run::Session session_;
   db::Connection& FDConnection1 = session_.connection();
   db::Query& FDQuery1 = session_.select_query();
   db::Query& AddQuery = session_.insert_query();
@@ -198,9 +197,9 @@ class TForm1 : public QMainWindow {
   std::function<void(std::string_view)> status_observer_;
   ProgressObserver progress_observer_;
   app::DialogHook dialog_hook_;
-  core::RunMode run_mode_ = core::RunMode::kAuto;
-  std::string current_step_;    // status text of the running step
-  core::RunReport run_report_;  // what the last run did
+  run::RunMode run_mode_ = run::RunMode::kAuto;
+  std::string current_step_;   // status text of the running step
+  run::RunReport run_report_;  // what the last run did
   std::chrono::steady_clock::time_point last_repaint_;
   bool running_ = false;  // a run is in progress; no second one, no set-up meanwhile
 };

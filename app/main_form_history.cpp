@@ -6,19 +6,19 @@
 #include "app/history_dialog.h"
 #include "app/main_form.h"
 #include "app/text.h"
-#include "core/backup.h"
-#include "core/backup_history.h"
-#include "core/restore.h"
+#include "backup/backup.h"
+#include "backup/history.h"
+#include "run/restore.h"
 
 std::vector<app::HistoryRow> TForm1::HistoryRows(const std::string& dir) {
   std::vector<app::HistoryRow> rows;
-  for (const core::HistoryEntry& entry : core::ListBackups(dir)) {
+  for (const backup::HistoryEntry& entry : backup::ListBackups(dir)) {
     rows.push_back(app::HistoryRow{
         .path = entry.path,
         .time = entry.time,
         .agency = entry.to_code,
         .made_by = entry.from_code == "restore" ? "put back" : "copy from " + entry.from_code,
-        .outcome = core::RunOutcomeText(entry.outcome),
+        .outcome = backup::RunOutcomeText(entry.outcome),
         .rows = entry.rows,
         .records = entry.records,
         .problem = entry.problem,
@@ -32,7 +32,7 @@ void TForm1::OpenHistory() {
     return;
   }
   ReportErrors([this] {
-    const std::string dir = WindowRunOptions().backup_dir.empty() ? core::DefaultBackupDir()
+    const std::string dir = WindowRunOptions().backup_dir.empty() ? backup::DefaultBackupDir()
                                                                   : WindowRunOptions().backup_dir;
     app::HistoryDialog dialog(
         dir, [this, dir] { return HistoryRows(dir); },
@@ -57,17 +57,17 @@ void TForm1::PutBack(const app::HistoryRow& row) {
     session_.RequireConnectionParameters();
     FDConnection1.DropIfGone();
     // Counts only (no lock, no change), so the question can say what the put back replaces.
-    const core::RestoreResult preview =
-        core::RestoreRun(
+    const run::RestoreResult preview =
+        run::RestoreRun(
             FDConnection1, row.path,
-            core::RestoreOptions{
+            run::RestoreOptions{
                 .dry_run = true, .make_backup = false, .backup_dir = "", .take_lock = {}})
             .Prepare();
     uint64_t rows_now = 0;
     uint64_t records_now = 0;
     uint64_t rows_saved = 0;
     uint64_t records_saved = 0;
-    for (const core::RestoreSection& section : preview.sections) {
+    for (const run::RestoreSection& section : preview.sections) {
       const bool ap = section.name.starts_with("ap ");
       (ap ? records_now : rows_now) += section.replaced;
       (ap ? records_saved : rows_saved) += section.saved;
@@ -95,7 +95,7 @@ void TForm1::PutBack(const app::HistoryRow& row) {
       return;
     }
 
-    const core::RestoreResult result = core::RestoreRun(FDConnection1, row.path).Execute();
+    const run::RestoreResult result = run::RestoreRun(FDConnection1, row.path).Execute();
     QString text = QString("Agency %1 is put back as it was saved %2.")
                        .arg(app::FromBytes(result.to_code), app::FromBytes(result.time));
     if (result.backup) {

@@ -21,8 +21,8 @@
 #include <gtest/gtest.h>
 
 #include "copy/table_desc.h"
-#include "core/run_lock.h"
 #include "db/connection.h"
+#include "lock/run_lock.h"
 #include "recstore/ap_file.h"
 #include "tests/test_db.h"
 #include "tests/test_support_cli.h"
@@ -229,10 +229,10 @@ TEST_F(CommandLineGuardTest, RestoreThatFailsPartWayLeavesEverythingAsItWas) {
 }
 
 TEST_F(CommandLineGuardTest, LiveLockHolderIsNeverTakenForDead) {
-  core::LockOptions beating;
+  lock::LockOptions beating;
   beating.heartbeat_interval = std::chrono::milliseconds(20);
-  std::unique_ptr<core::RunLock> holder =
-      core::RunLock::Acquire(database_.settings(), {"03", "05"}, "run 05 to 03", beating);
+  std::unique_ptr<lock::RunLock> holder =
+      lock::RunLock::Acquire(database_.settings(), {"03", "05"}, "run 05 to 03", beating);
   const std::string before = Everything(database_);
 
   for (const char* args : {"--from 01 --to 03", "--from 03 --to 04 --atomic"}) {

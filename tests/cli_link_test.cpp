@@ -17,10 +17,10 @@
 
 #include <gtest/gtest.h>
 
-#include "core/client_options.h"
 #include "db/connection.h"
 #include "db/error.h"
 #include "db/query.h"
+#include "settings/client_options.h"
 #include "tests/test_db.h"
 #include "tests/test_support_cli.h"
 
@@ -308,7 +308,7 @@ db::Transport TransportWith(const fs::path& home, const std::string& my_cnf, uns
   const std::string old_home = std::getenv("HOME") != nullptr ? std::getenv("HOME") : "";
   setenv("HOME", home.c_str(), 1);
   setenv("MYSQL_TCP_PORT", std::to_string(port).c_str(), 1);
-  db::Transport transport = core::ReadTransport();
+  db::Transport transport = settings::ReadTransport();
   setenv("HOME", old_home.c_str(), 1);
   unsetenv("MYSQL_TCP_PORT");
   return transport;

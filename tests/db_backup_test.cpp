@@ -18,15 +18,16 @@
 
 #include <gtest/gtest.h>
 
+#include "backup/backup.h"
+#include "backup/history.h"
 #include "copy/table_desc.h"
-#include "core/backup.h"
-#include "core/backup_history.h"
-#include "core/restore.h"
-#include "core/run_lock.h"
 #include "db/connection.h"
 #include "db/query.h"
 #include "db/sql_text.h"
+#include "lock/run_lock.h"
 #include "recstore/ap_file.h"
+#include "run/restore.h"
+#include "run/run_report.h"
 #include "tests/test_db.h"
 #include "tests/test_support_cli.h"
 #include "tests/test_support_server.h"
@@ -151,10 +152,10 @@ class BackupTest : public testing::Test {
   testing_support::ScratchDatabase scratch_{"kb"};
   db::Connection connection_{scratch_.settings()};
   fs::path dir_;
-  core::RestoreOptions options_;
+  run::RestoreOptions options_;
 };
 
-uint64_t CountOf(const core::BackupSummary& summary, const std::string& name) {
+uint64_t CountOf(const backup::BackupSummary& summary, const std::string& name) {
   for (const auto& [section, count] : summary.counts) {
     if (section == name) {
       return count;
@@ -174,8 +175,8 @@ TEST_F(BackupTest, RestoreGivesBackExactlyWhatWasSavedAndCanItselfBeUndone) {
   // The session's own zone must neither shift the saved timestamps nor be changed for good.
   connection_.Execute("SET SESSION time_zone = '+05:30'");
   const auto saved = Snapshot();
-  const core::BackupSummary backup =
-      core::WriteBackup(connection_, options_.backup_dir, "01", "02");
+  const backup::BackupSummary backup =
+      backup::WriteBackup(connection_, options_.backup_dir, "01", "02");
   EXPECT_EQ("+05:30", std::string(connection_.Query("SELECT @@SESSION.time_zone").Value(0)));
   EXPECT_EQ(scratch_.name(), backup.database);
   EXPECT_EQ(2u, CountOf(backup, "Bank"));
@@ -201,8 +202,7 @@ TEST_F(BackupTest, RestoreGivesBackExactlyWhatWasSavedAndCanItselfBeUndone) {
     locked.push_back(code);
     return std::make_shared<int>(0);
   };
-  const core::RestoreResult restored =
-      core::RestoreRun(other_zone, backup.path, options_).Execute();
+  const run::RestoreResult restored = run::RestoreRun(other_zone, backup.path, options_).Execute();
   EXPECT_EQ(saved, Snapshot());
   EXPECT_EQ(std::vector<std::string>{"02"}, locked);
   EXPECT_EQ(sql_mode, std::string(other_zone.Query("SELECT @@SESSION.sql_mode").Value(0)));
@@ -211,27 +211,27 @@ TEST_F(BackupTest, RestoreGivesBackExactlyWhatWasSavedAndCanItselfBeUndone) {
   EXPECT_EQ("Bank", restored.sections[0].name);
   EXPECT_EQ(2u, restored.sections[0].saved);
   EXPECT_EQ(1u, restored.sections[0].replaced);
-  EXPECT_EQ("Bank: 2 rows restored, 1 replaced", core::DescribeRestore(restored)[0]);
-  EXPECT_EQ("ap 009: 2 records restored, 1 replaced", core::DescribeRestore(restored)[12]);
+  EXPECT_EQ("Bank: 2 rows restored, 1 replaced", run::DescribeRestore(restored)[0]);
+  EXPECT_EQ("ap 009: 2 records restored, 1 replaced", run::DescribeRestore(restored)[12]);
 
   // The restore saved what it replaced: restoring that gives the run's state back.
   ASSERT_TRUE(restored.backup.has_value());
   EXPECT_EQ("restore", restored.backup->from_code);
   EXPECT_EQ(2u, restored.backup->rows);
-  const core::RestoreResult undone =
-      core::RestoreRun(connection_, restored.backup->path, options_).Execute();
+  const run::RestoreResult undone =
+      run::RestoreRun(connection_, restored.backup->path, options_).Execute();
   EXPECT_EQ(after_run, Snapshot());
   ASSERT_TRUE(undone.backup.has_value());
-  core::RestoreRun(connection_, undone.backup->path, options_).Execute();
+  run::RestoreRun(connection_, undone.backup->path, options_).Execute();
   EXPECT_EQ(saved, Snapshot());
   EXPECT_EQ("+05:30", std::string(connection_.Query("SELECT @@SESSION.time_zone").Value(0)));
 }
 
 TEST_F(BackupTest, StockClientRestoresTheFileByItself) {
   const auto saved = Snapshot();
-  const core::BackupSummary backup =
-      core::WriteBackup(connection_, options_.backup_dir, "01", "02");
-  core::MarkBackupOutcome(backup.path, true);
+  const backup::BackupSummary backup =
+      backup::WriteBackup(connection_, options_.backup_dir, "01", "02");
+  backup::MarkBackupOutcome(backup.path, true);
   SimulateRun();
   ASSERT_NE(saved, Snapshot());
   const db::ConnectionSettings settings = scratch_.settings();
@@ -250,10 +250,10 @@ TEST_F(BackupTest, StockClientRestoresTheFileByItself) {
 TEST_F(BackupTest, FilesAreNewPrivateAndDistinctWithinOneMillisecond) {
   const fs::path folder = dir_ / "a" / "b" / "backups";
   const auto time = std::chrono::system_clock::time_point(std::chrono::milliseconds(1796845203123));
-  const core::BackupSummary first =
-      core::WriteBackup(connection_, folder.string(), "01", "02", time);
-  const core::BackupSummary second =
-      core::WriteBackup(connection_, folder.string(), "01", "02", time);
+  const backup::BackupSummary first =
+      backup::WriteBackup(connection_, folder.string(), "01", "02", time);
+  const backup::BackupSummary second =
+      backup::WriteBackup(connection_, folder.string(), "01", "02", time);
   EXPECT_EQ((folder / "20261209-194003.123-01-to-02.sql").string(), first.path);
   EXPECT_EQ((folder / "20261209-194003.123-01-to-02-2.sql").string(), second.path);
   EXPECT_EQ("2026-12-09 19:40:03.123 +0000", first.time);
@@ -264,7 +264,7 @@ TEST_F(BackupTest, FilesAreNewPrivateAndDistinctWithinOneMillisecond) {
   EXPECT_EQ(0600u, ModeOf(second.path));
   // Nothing but the two files: no temporary file is left behind.
   EXPECT_EQ(2, std::distance(fs::directory_iterator(folder), fs::directory_iterator()));
-  const std::vector<core::HistoryEntry> history = core::ListBackups(folder.string());
+  const std::vector<backup::HistoryEntry> history = backup::ListBackups(folder.string());
   ASSERT_EQ(2u, history.size());
   EXPECT_EQ(second.path, history[0].path);
   EXPECT_EQ(first.path, history[1].path);
@@ -274,7 +274,7 @@ TEST_F(BackupTest, UnwritableFolderIsReportedWithTheSystemsError) {
   const fs::path file = dir_ / "plain-file";
   testing_support::WriteFile(file, "not a folder");
   try {
-    core::WriteBackup(connection_, (file / "backups").string(), "01", "02");
+    backup::WriteBackup(connection_, (file / "backups").string(), "01", "02");
     FAIL() << "no error";
   } catch (const std::runtime_error& e) {
     EXPECT_EQ("Cannot create the backups folder " + file.string() + ": " + std::strerror(ENOTDIR),
@@ -285,7 +285,7 @@ TEST_F(BackupTest, UnwritableFolderIsReportedWithTheSystemsError) {
     fs::create_directory(locked);
     fs::permissions(locked, fs::perms::owner_read | fs::perms::owner_exec);
     try {
-      core::WriteBackup(connection_, locked.string(), "01", "02");
+      backup::WriteBackup(connection_, locked.string(), "01", "02");
       FAIL() << "no error";
     } catch (const std::runtime_error& e) {
       EXPECT_NE(std::string::npos, std::string(e.what()).find(locked.string()));
@@ -339,8 +339,8 @@ std::string LowerCaseHex(std::string text) {
 }
 
 TEST_F(BackupTest, DamagedFileIsRefusedAndChangesNothing) {
-  const core::BackupSummary backup =
-      core::WriteBackup(connection_, options_.backup_dir, "01", "02");
+  const backup::BackupSummary backup =
+      backup::WriteBackup(connection_, options_.backup_dir, "01", "02");
   const std::string text = testing_support::ReadFile(backup.path);
   SimulateRun();
   const auto before = Snapshot();
@@ -358,9 +358,9 @@ TEST_F(BackupTest, DamagedFileIsRefusedAndChangesNothing) {
     const fs::path damaged = dir_ / "damaged.sql";
     testing_support::WriteFile(damaged, tamper.change(text));
     try {
-      core::RestoreRun(connection_, damaged.string(), options_).Execute();
+      run::RestoreRun(connection_, damaged.string(), options_).Execute();
       ADD_FAILURE() << "not refused";
-    } catch (const core::RestoreRefused& e) {
+    } catch (const run::RestoreRefused& e) {
       const std::string message = e.what();
       EXPECT_NE(std::string::npos, message.find(damaged.string())) << message;
       EXPECT_NE(std::string::npos, message.find(tamper.says)) << message;
@@ -373,15 +373,15 @@ TEST_F(BackupTest, DamagedFileIsRefusedAndChangesNothing) {
 }
 
 TEST_F(BackupTest, ColumnGoneSinceTheBackupIsRefusedByName) {
-  const core::BackupSummary backup =
-      core::WriteBackup(connection_, options_.backup_dir, "01", "02");
+  const backup::BackupSummary backup =
+      backup::WriteBackup(connection_, options_.backup_dir, "01", "02");
   SimulateRun();
   scratch_.Run("ALTER TABLE Vendor DROP COLUMN Memo;");
   const auto before = Snapshot();
   try {
-    core::RestoreRun(connection_, backup.path, options_).Execute();
+    run::RestoreRun(connection_, backup.path, options_).Execute();
     FAIL() << "not refused";
-  } catch (const core::RestoreRefused& e) {
+  } catch (const run::RestoreRefused& e) {
     EXPECT_EQ("Refusing to restore " + backup.path +
                   ": table Vendor has no column `Memo` any more, which the backup holds. "
                   "Nothing was changed.",
@@ -392,14 +392,14 @@ TEST_F(BackupTest, ColumnGoneSinceTheBackupIsRefusedByName) {
 }
 
 TEST_F(BackupTest, OtherDatabaseIsRefused) {
-  const core::BackupSummary backup =
-      core::WriteBackup(connection_, options_.backup_dir, "01", "02");
+  const backup::BackupSummary backup =
+      backup::WriteBackup(connection_, options_.backup_dir, "01", "02");
   testing_support::ScratchDatabase other("kb");
   db::Connection connection(other.settings());
   try {
-    core::RestoreRun(connection, backup.path, options_).Execute();
+    run::RestoreRun(connection, backup.path, options_).Execute();
     FAIL() << "not refused";
-  } catch (const core::RestoreRefused& e) {
+  } catch (const run::RestoreRefused& e) {
     EXPECT_EQ("Refusing to restore " + backup.path + ": it was made in database '" +
                   scratch_.name() + "', and this connection is to '" + other.name() +
                   "'. Nothing was changed.",
@@ -409,8 +409,8 @@ TEST_F(BackupTest, OtherDatabaseIsRefused) {
 }
 
 TEST_F(BackupTest, FailureInsideTheRestoreRollsEverythingBack) {
-  const core::BackupSummary backup =
-      core::WriteBackup(connection_, options_.backup_dir, "01", "02");
+  const backup::BackupSummary backup =
+      backup::WriteBackup(connection_, options_.backup_dir, "01", "02");
   SimulateRun();
   // Agency 03 takes a name the saved Trans rows hold, so the restore fails late, after the
   // tables before Trans were already replaced inside its transaction.
@@ -418,9 +418,9 @@ TEST_F(BackupTest, FailureInsideTheRestoreRollsEverythingBack) {
   scratch_.Run("ALTER TABLE Trans ADD UNIQUE KEY Trans_Name (Name);");
   const auto before = Snapshot();
   try {
-    core::RestoreRun(connection_, backup.path, options_).Execute();
+    run::RestoreRun(connection_, backup.path, options_).Execute();
     FAIL() << "no error";
-  } catch (const core::RestoreRefused&) {
+  } catch (const run::RestoreRefused&) {
     FAIL() << "refused instead of failing";
   } catch (const std::runtime_error& e) {
     const std::string message = e.what();
@@ -428,93 +428,93 @@ TEST_F(BackupTest, FailureInsideTheRestoreRollsEverythingBack) {
     EXPECT_NE(std::string::npos, message.find("Duplicate entry 'id zero'")) << message;
   }
   EXPECT_EQ(before, Snapshot());
-  const std::vector<core::HistoryEntry> history = core::ListBackups(options_.backup_dir);
+  const std::vector<backup::HistoryEntry> history = backup::ListBackups(options_.backup_dir);
   ASSERT_EQ(2u, history.size());
   EXPECT_EQ("restore", history[0].from_code);
-  EXPECT_EQ(core::RunOutcome::kFailed, history[0].outcome);
+  EXPECT_EQ(backup::RunOutcome::kFailed, history[0].outcome);
 }
 
 // Each refusal or failure of a restore names its step, what it left changed (nothing) and
 // the backup it made, so that a caller can tell them apart without reading the text.
 TEST_F(BackupTest, RestoreFailuresNameTheirStepAndTheBackup) {
-  const core::BackupSummary backup =
-      core::WriteBackup(connection_, options_.backup_dir, "01", "02");
+  const backup::BackupSummary backup =
+      backup::WriteBackup(connection_, options_.backup_dir, "01", "02");
   SimulateRun();
   const auto step_of = [this](db::Connection& connection, const std::string& path) {
     try {
-      core::RestoreRun(connection, path, options_).Execute();
-    } catch (const core::RunError& e) {
-      EXPECT_EQ(core::Changed::kNothing, e.changed());
+      run::RestoreRun(connection, path, options_).Execute();
+    } catch (const run::RunError& e) {
+      EXPECT_EQ(run::Changed::kNothing, e.changed());
       return std::make_pair(e.step(), e.backup_file());
     }
     ADD_FAILURE() << "the restore did not fail";
-    return std::make_pair(core::RunStep::kFinish, std::string());
+    return std::make_pair(run::RunStep::kFinish, std::string());
   };
-  EXPECT_EQ(std::make_pair(core::RunStep::kCheck, std::string()),
+  EXPECT_EQ(std::make_pair(run::RunStep::kCheck, std::string()),
             step_of(connection_, (dir_ / "missing.sql").string()));
   {
-    const std::unique_ptr<core::RunLock> other_run =
-        core::RunLock::Acquire(scratch_.settings(), {"02"}, "run 01 to 02");
-    EXPECT_EQ(std::make_pair(core::RunStep::kLock, std::string()),
+    const std::unique_ptr<lock::RunLock> other_run =
+        lock::RunLock::Acquire(scratch_.settings(), {"02"}, "run 01 to 02");
+    EXPECT_EQ(std::make_pair(run::RunStep::kLock, std::string()),
               step_of(connection_, backup.path));
   }
   scratch_.Run("INSERT INTO Trans (AgyCode, Number, Name) VALUES ('03', 'TX', 'id zero');");
   scratch_.Run("ALTER TABLE Trans ADD UNIQUE KEY Trans_Name (Name);");
   const auto [step, backup_file] = step_of(connection_, backup.path);
-  EXPECT_EQ(core::RunStep::kRestore, step);
+  EXPECT_EQ(run::RunStep::kRestore, step);
   ASSERT_FALSE(backup_file.empty());
   EXPECT_NE(backup.path, backup_file);
   EXPECT_TRUE(fs::exists(backup_file)) << backup_file;
 }
 
 TEST_F(BackupTest, DryRunCountsWithoutLockBackupOrChange) {
-  const core::BackupSummary backup =
-      core::WriteBackup(connection_, options_.backup_dir, "01", "02");
+  const backup::BackupSummary backup =
+      backup::WriteBackup(connection_, options_.backup_dir, "01", "02");
   SimulateRun();
   const auto before = Snapshot();
   options_.dry_run = true;
   options_.take_lock = [](const std::string&) -> std::shared_ptr<void> {
     throw std::runtime_error("a dry run takes no lock");
   };
-  const core::RestoreResult result = core::RestoreRun(connection_, backup.path, options_).Execute();
+  const run::RestoreResult result = run::RestoreRun(connection_, backup.path, options_).Execute();
   EXPECT_EQ(before, Snapshot());
   EXPECT_EQ(1u, Files().size());
   EXPECT_FALSE(result.backup.has_value());
-  EXPECT_EQ("Bank: would restore 2 rows, replacing 1", core::DescribeRestore(result)[0]);
-  EXPECT_EQ("Company: would restore 3 rows, replacing 1", core::DescribeRestore(result)[2]);
-  EXPECT_EQ("ap 002: would restore 1 record, replacing 0", core::DescribeRestore(result)[17]);
+  EXPECT_EQ("Bank: would restore 2 rows, replacing 1", run::DescribeRestore(result)[0]);
+  EXPECT_EQ("Company: would restore 3 rows, replacing 1", run::DescribeRestore(result)[2]);
+  EXPECT_EQ("ap 002: would restore 1 record, replacing 0", run::DescribeRestore(result)[17]);
 }
 
 TEST_F(BackupTest, RestoreTakesTheAgencysRunLock) {
-  const core::BackupSummary backup =
-      core::WriteBackup(connection_, options_.backup_dir, "01", "02");
+  const backup::BackupSummary backup =
+      backup::WriteBackup(connection_, options_.backup_dir, "01", "02");
   SimulateRun();
   const auto before = Snapshot();
   {
-    const std::unique_ptr<core::RunLock> other_run =
-        core::RunLock::Acquire(scratch_.settings(), {"03", "02"}, "run 03 to 02");
-    EXPECT_THROW(core::RestoreRun(connection_, backup.path, options_).Execute(), core::LockHeld);
+    const std::unique_ptr<lock::RunLock> other_run =
+        lock::RunLock::Acquire(scratch_.settings(), {"03", "02"}, "run 03 to 02");
+    EXPECT_THROW(run::RestoreRun(connection_, backup.path, options_).Execute(), run::LockHeld);
     EXPECT_EQ(before, Snapshot());
     EXPECT_EQ(1u, Files().size());  // refused before it saved anything either
   }
-  core::RestoreRun(connection_, backup.path, options_).Execute();
+  run::RestoreRun(connection_, backup.path, options_).Execute();
   EXPECT_NE(before, Snapshot());
   // Released when the restore returned.
-  EXPECT_NO_THROW(core::RunLock::Acquire(scratch_.settings(), {"02"}, "next run"));
+  EXPECT_NO_THROW(lock::RunLock::Acquire(scratch_.settings(), {"02"}, "next run"));
 }
 
 TEST_F(BackupTest, HistoryListsNewestFirstWithCountsAndOutcome) {
   using std::chrono::milliseconds;
   const std::string folder = options_.backup_dir;
   const auto base = std::chrono::system_clock::time_point(milliseconds(1796845203123));
-  const core::BackupSummary first = core::WriteBackup(connection_, folder, "01", "02", base);
-  core::MarkBackupOutcome(first.path, true);
-  const core::BackupSummary second =
-      core::WriteBackup(connection_, folder, "03", "02", base + milliseconds(1));
-  core::MarkBackupOutcome(second.path, true);
-  core::MarkBackupOutcome(second.path, false);  // the later outcome replaces the earlier
-  const core::BackupSummary third =
-      core::WriteBackup(connection_, folder, "restore", "01", base + std::chrono::hours(1));
+  const backup::BackupSummary first = backup::WriteBackup(connection_, folder, "01", "02", base);
+  backup::MarkBackupOutcome(first.path, true);
+  const backup::BackupSummary second =
+      backup::WriteBackup(connection_, folder, "03", "02", base + milliseconds(1));
+  backup::MarkBackupOutcome(second.path, true);
+  backup::MarkBackupOutcome(second.path, false);  // the later outcome replaces the earlier
+  const backup::BackupSummary third =
+      backup::WriteBackup(connection_, folder, "restore", "01", base + std::chrono::hours(1));
   // A file without a header is placed by its modification time, here long before the others.
   testing_support::WriteFile(fs::path(folder) / "notes.sql", "SELECT 1;\n");
   fs::last_write_time(fs::path(folder) / "notes.sql",
@@ -522,7 +522,7 @@ TEST_F(BackupTest, HistoryListsNewestFirstWithCountsAndOutcome) {
                           std::chrono::sys_days{std::chrono::year{2000} / 1 / 1}}));
   testing_support::WriteFile(fs::path(folder) / ".20261209-194003.123-01-to-02.1.0.tmp", "");
 
-  const std::vector<core::HistoryEntry> history = core::ListBackups(folder);
+  const std::vector<backup::HistoryEntry> history = backup::ListBackups(folder);
   ASSERT_EQ(4u, history.size());
   EXPECT_EQ(third.path, history[0].path);
   EXPECT_EQ(second.path, history[1].path);
@@ -530,10 +530,10 @@ TEST_F(BackupTest, HistoryListsNewestFirstWithCountsAndOutcome) {
   EXPECT_EQ(folder + "/notes.sql", history[3].path);
   EXPECT_EQ(
       "2026-12-09 20:40:03.123 +0000  restore -> 01  2 rows, 1 record  unknown  " + third.path,
-      core::FormatHistoryLine(history[0]));
+      backup::FormatHistoryLine(history[0]));
   EXPECT_EQ("2026-12-09 19:40:03.124 +0000  03 -> 02  10 rows, 4 records  failed  " + second.path,
-            core::FormatHistoryLine(history[1]));
-  EXPECT_EQ(core::RunOutcome::kCompleted, history[2].outcome);
+            backup::FormatHistoryLine(history[1]));
+  EXPECT_EQ(backup::RunOutcome::kCompleted, history[2].outcome);
   EXPECT_NE(std::string::npos, history[3].problem.find("it is not a Kelvane backup"));
   EXPECT_EQ(
       "[{\"time\":\"2026-12-09 19:40:03.123 +0000\",\"from\":\"01\",\"to\":\"02\","
@@ -542,10 +542,10 @@ TEST_F(BackupTest, HistoryListsNewestFirstWithCountsAndOutcome) {
           "\",\"rows\":10,\"records\":4,\"outcome\":\"completed\","
           "\"file\":\"" +
           first.path + "\"}]",
-      core::HistoryJson({history[2]}));
+      run::HistoryJson({history[2]}));
   // Marking changes nothing a restore checks.
-  EXPECT_FALSE(core::ReadBackupFile(second.path).completed.value());
-  EXPECT_TRUE(core::ListBackups((dir_ / "none").string()).empty());
+  EXPECT_FALSE(run::ReadBackupFile(second.path).completed.value());
+  EXPECT_TRUE(backup::ListBackups((dir_ / "none").string()).empty());
 }
 
 TEST(BackupDir, FollowsTheEnvironmentAndTheBaseDirectoryRules) {
@@ -571,7 +571,7 @@ TEST(BackupDir, FollowsTheEnvironmentAndTheBaseDirectoryRules) {
                             : unsetenv("KELVANE_BACKUP_DIR");
     c.state_home != nullptr ? setenv("XDG_STATE_HOME", c.state_home, 1)
                             : unsetenv("XDG_STATE_HOME");
-    EXPECT_EQ(c.expected, core::DefaultBackupDir());
+    EXPECT_EQ(c.expected, backup::DefaultBackupDir());
   }
   unsetenv("KELVANE_BACKUP_DIR");
   unsetenv("XDG_STATE_HOME");

@@ -13,12 +13,12 @@
 
 #include <gtest/gtest.h>
 
-#include "core/copy_run.h"
-#include "core/run.h"
-#include "core/run_lock.h"
 #include "db/connection.h"
 #include "db/error.h"
 #include "db/query.h"
+#include "lock/run_lock.h"
+#include "run/copy_run.h"
+#include "run/session.h"
 #include "tests/test_db.h"
 #include "tests/test_support_cli.h"
 
@@ -75,14 +75,14 @@ TEST(SessionLimits, ARunAfterALongPauseReconnectsWithoutAMessage) {
   setenv("KELVANE_TEST_SILENCE_LIMIT", "1", 1);
   {
     std::vector<std::string> messages;
-    core::Session session([&messages](const std::string& text) { messages.push_back(text); },
-                          (dir / "zarfiles.ini").string());
+    run::Session session([&messages](const std::string& text) { messages.push_back(text); },
+                         (dir / "zarfiles.ini").string());
     session.OpenDatabases();
     EXPECT_EQ("1", Value(session.connection(), "SELECT @@SESSION.wait_timeout"));
     std::this_thread::sleep_for(3s);
-    core::RunOptions options;
+    run::RunOptions options;
     options.backup_dir = (dir / "backups").string();
-    EXPECT_NO_THROW(core::CopyRun(session, "01", "02", options).Execute(core::RunObserver{}));
+    EXPECT_NO_THROW(run::CopyRun(session, "01", "02", options).Execute(run::RunObserver{}));
     EXPECT_EQ(std::vector<std::string>{}, messages);
     EXPECT_EQ(database.Scalar("SELECT COUNT(*) FROM Bank WHERE AgyCode = '01'"),
               database.Scalar("SELECT COUNT(*) FROM Bank WHERE AgyCode = '02'"));
@@ -125,22 +125,22 @@ TEST(DeadHolder, AHolderThatStoppedBeatingIsEndedAndALiveOneKept) {
   // A holder that never beats after taking its codes: a frozen workstation.
   // The holder's session is one the server does not end for silence (a client without our
   // limits); the taker ends holders stale for longer than its own lock session's limit.
-  const core::LockOptions frozen{
+  const lock::LockOptions frozen{
       .expiry = 1000ms, .heartbeat_interval = 3600s, .session_silence = 3600s};
-  const core::LockOptions taking{
+  const lock::LockOptions taking{
       .expiry = 1000ms, .heartbeat_interval = 100ms, .session_silence = 1s};
-  std::unique_ptr<core::RunLock> holder =
-      core::RunLock::Acquire(database.settings(), {"01", "02"}, "run 01 to 02", frozen);
+  std::unique_ptr<lock::RunLock> holder =
+      lock::RunLock::Acquire(database.settings(), {"01", "02"}, "run 01 to 02", frozen);
   const unsigned long long holder_session = holder->ConnectionId();
 
   // Fresh: never taken over, whatever the taker's options.
-  EXPECT_THROW(core::RunLock::Acquire(database.settings(), {"02"}, "run 03 to 02", taking),
-               core::LockHeld);
+  EXPECT_THROW(lock::RunLock::Acquire(database.settings(), {"02"}, "run 03 to 02", taking),
+               lock::Held);
 
   std::this_thread::sleep_for(1500ms);
-  std::unique_ptr<core::RunLock> taker;
+  std::unique_ptr<lock::RunLock> taker;
   ASSERT_NO_THROW(
-      taker = core::RunLock::Acquire(database.settings(), {"02", "03"}, "run 03 to 02", taking));
+      taker = lock::RunLock::Acquire(database.settings(), {"02", "03"}, "run 03 to 02", taking));
   db::Connection check(database.settings());
   EXPECT_EQ("0", Value(check, "SELECT COUNT(*) FROM information_schema.PROCESSLIST WHERE ID = " +
                                   std::to_string(holder_session) + " AND COMMAND <> 'Killed'"));
@@ -150,13 +150,13 @@ TEST(DeadHolder, AHolderThatStoppedBeatingIsEndedAndALiveOneKept) {
   // A live holder with a short expiry keeps beating, so it is never ended.
   taker.reset();
   holder.reset();
-  const core::LockOptions beating{
+  const lock::LockOptions beating{
       .expiry = 1000ms, .heartbeat_interval = 100ms, .session_silence = 3600s};
-  std::unique_ptr<core::RunLock> live =
-      core::RunLock::Acquire(database.settings(), {"02"}, "run 01 to 02", beating);
+  std::unique_ptr<lock::RunLock> live =
+      lock::RunLock::Acquire(database.settings(), {"02"}, "run 01 to 02", beating);
   std::this_thread::sleep_for(1500ms);
-  EXPECT_THROW(core::RunLock::Acquire(database.settings(), {"02"}, "run 03 to 02", taking),
-               core::LockHeld);
+  EXPECT_THROW(lock::RunLock::Acquire(database.settings(), {"02"}, "run 03 to 02", taking),
+               lock::Held);
   EXPECT_FALSE(live->IsLost());
 }
 

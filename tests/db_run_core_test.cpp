@@ -16,11 +16,11 @@
 
 #include "copy/table_desc.h"
 #include "copy/verify.h"
-#include "core/copy_run.h"
-#include "core/run.h"
-#include "core/run_lock.h"
 #include "db/connection.h"
 #include "db/query.h"
+#include "lock/run_lock.h"
+#include "run/copy_run.h"
+#include "run/session.h"
 #include "tests/test_db.h"
 #include "tests/test_support_ap.h"
 #include "tests/test_support_cli.h"
@@ -47,7 +47,7 @@ class RunCoreTest : public testing::Test {
     fs::current_path(dir_ / "work");
     testing_support::WriteConfigFile((dir_ / "zarfiles.ini").string(), database_->settings());
     setenv("KELVANE_CONFIG", (dir_ / "zarfiles.ini").c_str(), 1);
-    session_ = std::make_unique<core::Session>(
+    session_ = std::make_unique<run::Session>(
         [this](const std::string& text) { messages_.push_back(text); },
         (dir_ / "zarfiles.ini").string());
     session_->OpenDatabases();
@@ -64,7 +64,7 @@ class RunCoreTest : public testing::Test {
 
   // A whole run on the session; what it did is kept in report_ however it ends.
   void Run(const std::string& from, const std::string& to) {
-    core::CopyRun run(*session_, from, to, options_);
+    run::CopyRun run(*session_, from, to, options_);
     try {
       run.Execute(observer_);
     } catch (...) {
@@ -110,12 +110,12 @@ class RunCoreTest : public testing::Test {
   std::unique_ptr<ScratchDatabase> database_;
   fs::path dir_;
   fs::path old_dir_;
-  std::unique_ptr<core::Session> session_;
+  std::unique_ptr<run::Session> session_;
   std::vector<std::string> messages_;
   std::vector<std::string> statuses_;
-  core::RunOptions options_;
-  core::RunReport report_;
-  core::RunObserver observer_{
+  run::RunOptions options_;
+  run::RunReport report_;
+  run::RunObserver observer_{
       .status = [this](std::string_view text) { statuses_.push_back(std::string(text)); },
       .progress = {}};
 };
@@ -124,7 +124,7 @@ TEST_F(RunCoreTest, RunsEveryStepWithoutAWindowAndKeepsABackup) {
   Run("01", "02");
 
   EXPECT_EQ(kStatusTexts, statuses_);
-  const core::RunReport& report = report_;
+  const run::RunReport& report = report_;
   EXPECT_TRUE(report.finished);
   ASSERT_EQ(12u, report.steps.size());
   EXPECT_EQ("CopyBanks", report.steps.front().method);
@@ -147,7 +147,7 @@ TEST_F(RunCoreTest, RunsEveryStepWithoutAWindowAndKeepsABackup) {
 TEST_F(RunCoreTest, StepByStepRunSendsTheOriginalStatementsAndTheDefaultRunOneTransaction) {
   std::vector<std::string> sent;
   session_->connection().SetObserver([&sent](std::string_view sql) { sent.emplace_back(sql); });
-  options_.mode = core::RunMode::kStepByStep;
+  options_.mode = run::RunMode::kStepByStep;
   Run("01", "02");
   const auto first_delete =
       std::find(sent.begin(), sent.end(), std::string("Delete from Bank where AgyCode = '02'"));
@@ -163,7 +163,7 @@ TEST_F(RunCoreTest, StepByStepRunSendsTheOriginalStatementsAndTheDefaultRunOneTr
   const std::vector<std::string> run_copy =
       copies_own(std::vector<std::string>(first_delete, sent.end()));
   EXPECT_FALSE(report_.atomic);
-  EXPECT_EQ(std::string(core::kStepByStepAsked), report_.step_by_step_reason);
+  EXPECT_EQ(std::string(run::kStepByStepAsked), report_.step_by_step_reason);
 
   sent.clear();
   for (const copy::TableDesc& table : copy::AllTables()) {
@@ -177,7 +177,7 @@ TEST_F(RunCoreTest, StepByStepRunSendsTheOriginalStatementsAndTheDefaultRunOneTr
   }
 
   sent.clear();
-  options_.mode = core::RunMode::kAuto;
+  options_.mode = run::RunMode::kAuto;
   Run("01", "02");
   session_->connection().SetObserver({});
   EXPECT_TRUE(report_.atomic);
@@ -203,18 +203,18 @@ TEST_F(RunCoreTest, TableThatCannotRollBackTurnsTheDefaultRunStepByStepAndRefuse
   database_->Run("ALTER TABLE DLNAIC ENGINE=MyISAM;");
   const std::string before = Destination("02");
   {
-    core::CopyRun run(*session_, "01", "02", options_);
+    run::CopyRun run(*session_, "01", "02", options_);
     run.Prepare();
     EXPECT_FALSE(run.all_or_nothing());
     EXPECT_EQ("table DLNAIC (MyISAM) cannot be rolled back", run.step_by_step_reason());
     EXPECT_EQ(before, Destination("02"));
   }
-  options_.mode = core::RunMode::kAtomic;
+  options_.mode = run::RunMode::kAtomic;
   const std::string text = FailingRun("01", "02");
   EXPECT_TRUE(Contains(text, "DLNAIC (MyISAM)")) << text;
   EXPECT_EQ(before, Destination("02"));
 
-  options_.mode = core::RunMode::kAuto;
+  options_.mode = run::RunMode::kAuto;
   Run("01", "02");
   EXPECT_FALSE(report_.atomic);
   EXPECT_EQ(kStatusTexts, statuses_);
@@ -230,7 +230,7 @@ TEST_F(RunCoreTest, ApRecordLongerThanTheBufferFailsTheRunNamingTypeAndKey) {
   const std::string before = Destination("02");
 
   for (bool atomic : {true, false}) {
-    options_.mode = atomic ? core::RunMode::kAtomic : core::RunMode::kStepByStep;
+    options_.mode = atomic ? run::RunMode::kAtomic : run::RunMode::kStepByStep;
     const std::string text = FailingRun("01", "02");
     EXPECT_TRUE(Contains(text, "type 009")) << text;
     EXPECT_TRUE(Contains(text, "'00900001LONG0001'")) << text;
@@ -296,7 +296,7 @@ TEST_F(RunCoreTest, AtomicRunKeepsItsStatementsWithinALoweredMaxAllowedPacket) {
       inserts.emplace_back(sql);
     }
   });
-  options_.mode = core::RunMode::kAtomic;
+  options_.mode = run::RunMode::kAtomic;
   Run("01", "02");
   session_->connection().SetObserver({});
 
@@ -322,13 +322,13 @@ TEST_F(RunCoreTest, RefusedApInsertCopiesTheRestButTheRunFails) {
       "' THEN SIGNAL SQLSTATE '45000' SET MESSAGE_TEXT = 'injected ap refusal'; END IF;");
 
   // Step by step: each record commits on its own, so the refused one is the only gap.
-  options_.mode = core::RunMode::kStepByStep;
+  options_.mode = run::RunMode::kStepByStep;
   const std::string text = FailingRun("01", "02");
 
   EXPECT_TRUE(Contains(text, "type 006: 1 record refused")) << text;
   EXPECT_TRUE(Contains(text, "injected ap refusal")) << text;
   EXPECT_TRUE(Contains(text, "'00600002")) << text;
-  const core::RunReport& report = report_;
+  const run::RunReport& report = report_;
   EXPECT_TRUE(report.finished);
   EXPECT_EQ(12u, report.steps.size());
   EXPECT_EQ(1u, report.ap_refused);
@@ -340,7 +340,7 @@ TEST_F(RunCoreTest, RefusedApInsertCopiesTheRestButTheRunFails) {
 
   // All or nothing: the same refusal rolls everything back.
   const std::string before = Destination("02");
-  options_.mode = core::RunMode::kAtomic;
+  options_.mode = run::RunMode::kAtomic;
   const std::string atomic_text = FailingRun("01", "02");
   EXPECT_TRUE(Contains(atomic_text, "type 006")) << atomic_text;
   EXPECT_TRUE(report_.rolled_back);
@@ -350,26 +350,26 @@ TEST_F(RunCoreTest, RefusedApInsertCopiesTheRestButTheRunFails) {
 TEST_F(RunCoreTest, AgencyHeldByAnotherRunIsRefusedInEitherRole) {
   const std::string before = Destination("02");
   for (const char* held : {"02", "01"}) {
-    std::unique_ptr<core::RunLock> other = core::RunLock::Acquire(
+    std::unique_ptr<lock::RunLock> other = lock::RunLock::Acquire(
         database_->settings(), {held, "05"}, "run 05 to " + std::string(held));
     try {
       Run("01", "02");
       ADD_FAILURE() << "a run went ahead while agency " << held << " was in use";
-    } catch (const core::LockHeld& e) {
+    } catch (const run::LockHeld& e) {
       EXPECT_EQ(held, e.code());
       EXPECT_TRUE(Contains(e.what(), std::string("Agency ") + held)) << e.what();
       EXPECT_TRUE(Contains(e.what(), std::to_string(other->ConnectionId()))) << e.what();
     }
     EXPECT_EQ(std::vector<std::string>{}, statuses_);
-    EXPECT_THROW(session_->PlanCopy("01", "02"), core::LockHeld);
-    EXPECT_THROW(session_->VerifyCopy("02", "01"), core::LockHeld);
+    EXPECT_THROW(session_->PlanCopy("01", "02"), run::LockHeld);
+    EXPECT_THROW(session_->VerifyCopy("02", "01"), run::LockHeld);
   }
   EXPECT_EQ(before, Destination("02"));
   EXPECT_FALSE(fs::exists(options_.backup_dir) && !fs::is_empty(options_.backup_dir));
 
   // No code in common: side by side.
-  std::unique_ptr<core::RunLock> other =
-      core::RunLock::Acquire(database_->settings(), {"03", "05"}, "run 05 to 03");
+  std::unique_ptr<lock::RunLock> other =
+      lock::RunLock::Acquire(database_->settings(), {"03", "05"}, "run 05 to 03");
   EXPECT_NO_THROW(Run("01", "02"));
 }
 
@@ -392,7 +392,7 @@ TEST_F(RunCoreTest, ConnectionLostAtCommitSaysTheOutcomeIsUnknownAndHowToFindOut
       usleep(10000);
     }
   });
-  options_.mode = core::RunMode::kAtomic;
+  options_.mode = run::RunMode::kAtomic;
 
   const std::string text = FailingRun("01", "02");
   session_->connection().SetObserver({});
@@ -422,7 +422,7 @@ TEST_F(RunCoreTest, BackupThatCannotBeWrittenRefusesTheRunBeforeAnyChange) {
 TEST_F(RunCoreTest, PreparedRunHoldsTheLockAndShowsThePlanBeforeAnyChange) {
   const std::string before = Destination("02");
   {
-    core::CopyRun run(*session_, "01", "02", options_);
+    run::CopyRun run(*session_, "01", "02", options_);
     const copy::Plan& plan = run.Prepare();
     ASSERT_EQ(12u, plan.size());
     EXPECT_EQ("Bank", plan.front().table);
@@ -432,10 +432,10 @@ TEST_F(RunCoreTest, PreparedRunHoldsTheLockAndShowsThePlanBeforeAnyChange) {
     // Between the two phases nothing changed, and no other run can take either agency.
     EXPECT_EQ(before, Destination("02"));
     EXPECT_EQ(std::vector<std::string>{}, statuses_);
-    EXPECT_THROW(core::RunLock::Acquire(database_->settings(), {"02"}, "other"), core::LockHeld);
+    EXPECT_THROW(lock::RunLock::Acquire(database_->settings(), {"02"}, "other"), lock::Held);
   }
   // A run that is dropped after its preview lets go of the agencies.
-  EXPECT_NO_THROW(core::RunLock::Acquire(database_->settings(), {"02"}, "other"));
+  EXPECT_NO_THROW(lock::RunLock::Acquire(database_->settings(), {"02"}, "other"));
 }
 
 TEST_F(RunCoreTest, FailedRunSaysWhichStepFailedWhatChangedAndWhereTheBackupIs) {
@@ -443,12 +443,12 @@ TEST_F(RunCoreTest, FailedRunSaysWhichStepFailedWhatChangedAndWhereTheBackupIs) 
       "CREATE TRIGGER refuse_department BEFORE INSERT ON Department FOR EACH ROW SIGNAL "
       "SQLSTATE '45000' SET MESSAGE_TEXT = 'Department insert refused';");
   for (bool atomic : {false, true}) {
-    options_.mode = atomic ? core::RunMode::kAtomic : core::RunMode::kStepByStep;
+    options_.mode = atomic ? run::RunMode::kAtomic : run::RunMode::kStepByStep;
     try {
       Run("01", "02");
       ADD_FAILURE() << "the run did not fail";
-    } catch (const core::RunError& e) {
-      EXPECT_EQ(core::RunStep::kCopy, e.step()) << atomic;
+    } catch (const run::RunError& e) {
+      EXPECT_EQ(run::RunStep::kCopy, e.step()) << atomic;
       EXPECT_EQ("Departments", e.step_text());
       EXPECT_EQ(1644u, e.server_error());  // the trigger's SIGNAL
       EXPECT_TRUE(Contains(e.cause(), "Department insert refused")) << e.cause();
@@ -456,10 +456,10 @@ TEST_F(RunCoreTest, FailedRunSaysWhichStepFailedWhatChangedAndWhereTheBackupIs) 
       EXPECT_TRUE(Contains(e.what(), e.backup_file())) << e.what();
       EXPECT_EQ(report_.backup_file, e.backup_file());
       if (atomic) {
-        EXPECT_EQ(core::Changed::kNothing, e.changed());
+        EXPECT_EQ(run::Changed::kNothing, e.changed());
         EXPECT_TRUE(e.changed_steps().empty());
       } else {
-        EXPECT_EQ(core::Changed::kPartly, e.changed());
+        EXPECT_EQ(run::Changed::kPartly, e.changed());
         EXPECT_EQ(std::vector<std::string>(kStatusTexts.begin(), kStatusTexts.begin() + 5),
                   e.changed_steps());
       }
@@ -469,9 +469,9 @@ TEST_F(RunCoreTest, FailedRunSaysWhichStepFailedWhatChangedAndWhereTheBackupIs) 
   try {
     Run("01", "01");
     ADD_FAILURE() << "equal codes were run";
-  } catch (const core::RunError& e) {
-    EXPECT_EQ(core::RunStep::kCodes, e.step());
-    EXPECT_EQ(core::Changed::kNothing, e.changed());
+  } catch (const run::RunError& e) {
+    EXPECT_EQ(run::RunStep::kCodes, e.step());
+    EXPECT_EQ(run::Changed::kNothing, e.changed());
     EXPECT_EQ("", e.backup_file());
   }
 }

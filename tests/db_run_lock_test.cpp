@@ -10,16 +10,16 @@
 
 #include <gtest/gtest.h>
 
-#include "core/run_lock.h"
 #include "db/connection.h"
 #include "db/error.h"
 #include "db/query.h"
+#include "lock/run_lock.h"
 #include "tests/test_db.h"
 
 namespace {
 
-using core::LockHeld;
-using core::RunLock;
+using lock::Held;
+using lock::RunLock;
 using testing_support::ScratchDatabase;
 
 // Polls `condition` for up to a generous bound; true as soon as it holds.
@@ -54,19 +54,19 @@ class RunLockTest : public ::testing::Test {
 
   static std::unique_ptr<RunLock> Take(std::vector<std::string> codes,
                                        const std::string& purpose = "run 01->02",
-                                       core::LockOptions options = {}) {
+                                       lock::LockOptions options = {}) {
     return RunLock::Acquire(scratch_->settings(), std::move(codes), purpose, options);
   }
 
   // The refusal of `codes`; fails the test when they are granted.
-  static LockHeld Refusal(std::vector<std::string> codes) {
+  static Held Refusal(std::vector<std::string> codes) {
     try {
       Take(std::move(codes), "run 03->04");
-    } catch (const LockHeld& held) {
+    } catch (const Held& held) {
       return held;
     }
     ADD_FAILURE() << "the lock was granted";
-    return LockHeld("", "", 0);
+    return Held("", "", 0);
   }
 
   static std::string Holder(const std::string& code) {
@@ -108,7 +108,7 @@ TEST_F(RunLockTest, SharedCodeIsRefusedInEitherRoleAndAnyLetterCase) {
   EXPECT_EQ(id, Holder("02"));
   EXPECT_EQ(id, Holder("0A"));
 
-  LockHeld as_source = Refusal({"02", "03"});
+  Held as_source = Refusal({"02", "03"});
   EXPECT_EQ("02", as_source.code());
   EXPECT_EQ(first->ConnectionId(), as_source.holder_connection());
   EXPECT_EQ("Agency 02 is in use by another Kelvane run (run 01->02 by " + ThisProcess() +
@@ -116,7 +116,7 @@ TEST_F(RunLockTest, SharedCodeIsRefusedInEitherRoleAndAnyLetterCase) {
                 "); nothing was changed. Try again when it has finished.",
             std::string(as_source.what()));
 
-  LockHeld as_destination = Refusal({"04", "0A"});
+  Held as_destination = Refusal({"04", "0A"});
   EXPECT_EQ("0A", as_destination.code());
   EXPECT_EQ(first->ConnectionId(), as_destination.holder_connection());
   // The refused runs left the holder's rows alone and took nothing of their own.
@@ -177,7 +177,7 @@ TEST_F(RunLockTest, HeldFirstCodeLeavesTheLaterFreeCodesUntouched) {
 }
 
 TEST_F(RunLockTest, HolderWhoseConnectionWasKilledNoLongerBlocks) {
-  core::LockOptions fast;
+  lock::LockOptions fast;
   fast.heartbeat_interval = std::chrono::milliseconds(20);
   std::unique_ptr<RunLock> dead = Take({"01", "02"}, "run 01->02", fast);
   db::Connection admin(scratch_->settings());
@@ -262,7 +262,7 @@ TEST_F(RunLockTest, RowsFromAnotherServerBlockUntilTheirHeartbeatExpires) {
   std::unique_ptr<RunLock> expired = Take({"07"});
   EXPECT_EQ(std::to_string(expired->ConnectionId()), Holder("07"));
 
-  LockHeld fresh = Refusal({"08"});
+  Held fresh = Refusal({"08"});
   EXPECT_EQ(4242u, fresh.holder_connection());
   EXPECT_EQ(
       "Agency 08 is in use by another Kelvane run (run 05->08 by pid 77 on ws-07, user ops@ws-07,"
@@ -271,12 +271,12 @@ TEST_F(RunLockTest, RowsFromAnotherServerBlockUntilTheirHeartbeatExpires) {
       std::string(fresh.what()));
 
   // With a shorter expiry the same row has aged out.
-  core::LockOptions short_expiry;
+  lock::LockOptions short_expiry;
   short_expiry.expiry = std::chrono::milliseconds(1);
   EXPECT_TRUE(Eventually([&] {
     try {
       return Take({"08"}, "run 01->08", short_expiry) != nullptr;
-    } catch (const LockHeld&) {
+    } catch (const Held&) {
       return false;
     }
   }));
@@ -291,7 +291,7 @@ TEST_F(RunLockTest, RowOfThisServerWithoutItsServerLockIsTakenAtOnce) {
 }
 
 TEST_F(RunLockTest, HeartbeatKeepsTheRowsFreshAndNoticesATakeover) {
-  core::LockOptions fast;
+  lock::LockOptions fast;
   fast.heartbeat_interval = std::chrono::milliseconds(20);
   std::unique_ptr<RunLock> lock = Take({"11", "12"}, "run 11->12", fast);
   const std::string first = scratch_->Scalar(
@@ -322,7 +322,7 @@ TEST_F(RunLockTest, SimultaneousTakersNeverBothWin) {
       try {
         held[index] = Take({"21", index == 0 ? "22" : "23"});
         ++winners;
-      } catch (const LockHeld& e) {
+      } catch (const Held& e) {
         EXPECT_EQ("21", e.code());
       }
     };

@@ -17,9 +17,9 @@
 
 #include "app/main_form.h"
 #include "app/text.h"
-#include "core/run_lock.h"
 #include "db/connection.h"
 #include "db/query.h"
+#include "lock/run_lock.h"
 #include "recstore/recstore.h"
 #include "tests/test_db.h"
 #include "tests/test_support_cli.h"
@@ -123,13 +123,13 @@ TEST_F(DialogTest, ConfirmShowsWhatIsReplacedThenTheResultThenTheWindowCloses) {
   EXPECT_TRUE(Contains(question, "All or nothing:")) << question;
   EXPECT_TRUE(Contains(question, backups_.string())) << question;
 
-  const core::RunReport& report = form->run_report();
+  const run::RunReport& report = form->run_report();
   ASSERT_TRUE(report.finished);
   const std::string& result = dialog_texts_[1];
   EXPECT_TRUE(Contains(result, report.backup_file)) << result;
   EXPECT_TRUE(Contains(result, "History…")) << result;
   uint64_t rows = 0;
-  for (const core::StepReport& step : report.steps) {
+  for (const run::StepReport& step : report.steps) {
     rows += step.stats.rows_inserted;
   }
   EXPECT_TRUE(Contains(result, std::to_string(rows) + " rows")) << result;
@@ -181,8 +181,8 @@ TEST_F(DialogTest, ARunHoldingTheDestinationShowsItsMessageAndNoQuestion) {
   auto form = MakeForm();
   form->show();
   {
-    const std::unique_ptr<core::RunLock> other =
-        core::RunLock::Acquire(database_->settings(), {"02", "03"}, "run 03 to 02");
+    const std::unique_ptr<lock::RunLock> other =
+        lock::RunLock::Acquire(database_->settings(), {"02", "03"}, "run 03 to 02");
     ClickGo(*form);
   }
 
@@ -204,7 +204,7 @@ TEST_F(DialogTest, AFailedRunSaysWhichStepWhatItMeansAndWhereTheProfileIs) {
       "CREATE TRIGGER refuse_department BEFORE INSERT ON Department FOR EACH ROW SIGNAL "
       "SQLSTATE '45000' SET MESSAGE_TEXT = 'Department insert refused';");
   auto form = MakeForm();
-  form->SetRunMode(core::RunMode::kStepByStep);
+  form->SetRunMode(run::RunMode::kStepByStep);
   form->show();
 
   ClickGo(*form);

@@ -303,7 +303,7 @@ TEST_F(WindowTest, FailingStepKeepsItsStatusAndTheWindowAndEarlierCopies) {
       "SQLSTATE '45000' SET MESSAGE_TEXT = 'Department insert refused';");
   UseDatabase(database);
   auto form = MakeForm();
-  form->SetRunMode(core::RunMode::kStepByStep);
+  form->SetRunMode(run::RunMode::kStepByStep);
   form->show();
 
   ClickGo(*form);

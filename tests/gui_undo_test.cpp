@@ -51,7 +51,7 @@ class UndoWindowTest : public testing_support::FormTest {
 TEST_F(UndoWindowTest, RefusedApRecordIsShownAfterTheLastStepAndTheWindowStays) {
   testing_support::RefuseOneClassRecord(*database_);
   auto form = MakeForm();
-  form->SetRunMode(core::RunMode::kStepByStep);
+  form->SetRunMode(run::RunMode::kStepByStep);
   form->show();
   ASSERT_EQ(std::vector<std::string>{}, messages_);
 

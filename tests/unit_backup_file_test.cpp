@@ -5,16 +5,16 @@
 
 #include <gtest/gtest.h>
 
+#include "backup/backup_file.h"
+#include "backup/sha256.h"
 #include "copy/table_desc.h"
-#include "core/backup_file.h"
-#include "core/sha256.h"
 #include "recstore/ap_file.h"
 
 namespace {
 
-using core::BackupSection;
-using core::SavedValue;
-using core::SectionBuilder;
+using backup::BackupSection;
+using backup::SavedValue;
+using backup::SectionBuilder;
 
 TEST(Sha256Hex, MatchesTheStandardsVectorsAndPaddingEdges) {
   struct Case {
@@ -34,7 +34,7 @@ TEST(Sha256Hex, MatchesTheStandardsVectorsAndPaddingEdges) {
        "cdc76e5c9914fb9281a1c7e284d73e67f1809a48a497200e046d39ccc7112cd0"},
   };
   for (const Case& c : cases) {
-    EXPECT_EQ(c.digest, core::Sha256Hex(c.input)) << c.input.size() << " bytes";
+    EXPECT_EQ(c.digest, backup::Sha256Hex(c.input)) << c.input.size() << " bytes";
   }
 }
 
@@ -66,7 +66,7 @@ std::string SampleFile() {
     }
     sections.push_back(builder.Finish());
   }
-  return core::RenderBackup(
+  return backup::RenderBackup(
       {"Kelvane 1.0.0", "pellam", "2026-12-09 19:40:03.123 +0100", "01", "02"}, sections);
 }
 
@@ -107,13 +107,13 @@ TEST(SectionBuilder, SplitsLongSectionsIntoBoundedInserts) {
   EXPECT_EQ(300u, section.count);
   ASSERT_EQ(4u, section.statements.size());  // the delete and three inserts
   for (const std::string& statement : section.statements) {
-    EXPECT_LE(statement.size(), core::kMaxStatementBytes);
+    EXPECT_LE(statement.size(), backup::kMaxStatementBytes);
   }
 }
 
 TEST(ParseBackup, ReadsBackWhatWasWrittenWithItsOutcome) {
   const std::string text = SampleFile();
-  core::BackupContents contents = core::ParseBackup(text);
+  backup::BackupContents contents = backup::ParseBackup(text);
   EXPECT_EQ("pellam", contents.header.database);
   EXPECT_EQ("2026-12-09 19:40:03.123 +0100", contents.header.time);
   EXPECT_EQ("01", contents.header.from_code);
@@ -126,9 +126,9 @@ TEST(ParseBackup, ReadsBackWhatWasWrittenWithItsOutcome) {
   EXPECT_EQ(2u, contents.sections[12].statements.size());
   EXPECT_FALSE(contents.completed.has_value());
 
-  EXPECT_TRUE(core::ParseBackup(text + core::OutcomeLine(true)).completed.value());
-  EXPECT_FALSE(core::ParseBackup(text + core::OutcomeLine(false)).completed.value());
-  EXPECT_EQ(2u, core::ParseBackupHeader(text).sections[0].count);
+  EXPECT_TRUE(backup::ParseBackup(text + backup::OutcomeLine(true)).completed.value());
+  EXPECT_FALSE(backup::ParseBackup(text + backup::OutcomeLine(false)).completed.value());
+  EXPECT_EQ(2u, backup::ParseBackupHeader(text).sections[0].count);
 }
 
 // Text changed in ways a checksum of the values alone would not catch must be refused too.
@@ -147,7 +147,7 @@ TEST(ParseBackup, RefusesAnythingButTheStatementsItWrites) {
   };
 
   const Case cases[] = {
-      {text + core::OutcomeLine(true) + core::OutcomeLine(true), "after the outcome line"},
+      {text + backup::OutcomeLine(true) + backup::OutcomeLine(true), "after the outcome line"},
       {text + "DROP TABLE Bank;\n", "unexpected text after the end of the backup"},
       {replaced("DELETE FROM `ClassTypes`", "DROP TABLE Bank;\nDELETE FROM `ClassTypes`"),
        "expected the delete of ClassTypes"},
@@ -164,9 +164,9 @@ TEST(ParseBackup, RefusesAnythingButTheStatementsItWrites) {
   };
   for (const Case& c : cases) {
     try {
-      core::ParseBackup(c.text);
+      backup::ParseBackup(c.text);
       ADD_FAILURE() << "accepted; expected: " << c.says;
-    } catch (const core::BackupFormatError& e) {
+    } catch (const backup::BackupFormatError& e) {
       EXPECT_NE(std::string::npos, std::string(e.what()).find(c.says))
           << "expected: " << c.says << "\nsaid: " << e.what();
     }

@@ -7,7 +7,7 @@
 
 #include <gtest/gtest.h>
 
-#include "core/client_options.h"
+#include "settings/client_options.h"
 #include "tests/test_support_cli.h"
 
 namespace {
@@ -17,7 +17,7 @@ using db::Transport;
 
 Transport Parse(const std::string& text) {
   Transport transport;
-  core::ApplyOptionText(text, "test.cnf", transport);
+  settings::ApplyOptionText(text, "test.cnf", transport);
   return transport;
 }
 
@@ -61,23 +61,24 @@ TEST(ClientOptions, FollowsIncludesInPlaceAndSkipsMissingFiles) {
                                                  (dir / "extra.cnf").string() +
                                                  "\n!include /nonexistent/x.cnf\n");
   Transport transport;
-  core::ApplyOptionFile((dir / "my.cnf").string(), transport);
-  core::ApplyOptionFile((dir / "missing.cnf").string(), transport);
+  settings::ApplyOptionFile((dir / "my.cnf").string(), transport);
+  settings::ApplyOptionFile((dir / "missing.cnf").string(), transport);
   EXPECT_EQ(20u, transport.port);  // the directory's files in name order, .cnf only
   EXPECT_EQ("/a", transport.socket);
   EXPECT_EQ("/key.pem", transport.ssl_key);
 
   // A file that includes itself is refused rather than read for ever.
   testing_support::WriteFile(dir / "loop.cnf", "!include " + (dir / "loop.cnf").string() + "\n");
-  EXPECT_THROW(core::ApplyOptionFile((dir / "loop.cnf").string(), transport), std::runtime_error);
+  EXPECT_THROW(settings::ApplyOptionFile((dir / "loop.cnf").string(), transport),
+               std::runtime_error);
   fs::remove_all(dir);
 }
 
 TEST(ClientOptions, TheEnvironmentWinsOverTheFiles) {
   EXPECT_EQ((std::vector<std::string>{"/etc/my.cnf", "/etc/mysql/my.cnf", "/mh/my.cnf",
                                       "/home/u/.my.cnf"}),
-            core::OptionFilePaths("/home/u", "/mh", ""));
-  EXPECT_EQ("/mariadb/my.cnf", core::OptionFilePaths("", "/mh", "/mariadb").back());
+            settings::OptionFilePaths("/home/u", "/mh", ""));
+  EXPECT_EQ("/mariadb/my.cnf", settings::OptionFilePaths("", "/mh", "/mariadb").back());
 
   const fs::path home = testing_support::MakeTempDir("kelvane-home");
   testing_support::WriteFile(home / ".my.cnf", "[client]\nport = 4000\nsocket = /from/file.sock\n");
@@ -87,12 +88,12 @@ TEST(ClientOptions, TheEnvironmentWinsOverTheFiles) {
   setenv("HOME", home.c_str(), 1);
   unsetenv("MYSQL_UNIX_PORT");
   unsetenv("MYSQL_TCP_PORT");
-  Transport transport = core::ReadTransport();
+  Transport transport = settings::ReadTransport();
   EXPECT_EQ(4000u, transport.port);
   EXPECT_EQ("/from/file.sock", transport.socket);
   setenv("MYSQL_UNIX_PORT", "/from/env.sock", 1);
   setenv("MYSQL_TCP_PORT", "4001", 1);
-  transport = core::ReadTransport();
+  transport = settings::ReadTransport();
   EXPECT_EQ(4001u, transport.port);
   EXPECT_EQ("/from/env.sock", transport.socket);
   unsetenv("MYSQL_TCP_PORT");

@@ -8,8 +8,8 @@
 
 #include <gtest/gtest.h>
 
-#include "core/config.h"
-#include "core/run.h"
+#include "run/session.h"
+#include "settings/config.h"
 #include "tests/test_support_cli.h"
 
 namespace {
@@ -40,24 +40,24 @@ db::ConnectionSettings Settings(std::string host, std::string user, std::string 
 TEST(ReadConfig, MissingFileGivesTheFourDefaults) {
   TempDir dir;
   EXPECT_EQ(Settings("localhost", "root", "brqzlwhe", "pellam"),
-            core::ReadConfig((dir.path() / "none.ini").string()));
+            settings::ReadConfig((dir.path() / "none.ini").string()));
 }
 
 TEST(ReadConfig, UnreadableFileIsAnErrorNotTheDefaults) {
   TempDir dir;
   fs::create_directory(dir.path() / "zarfiles.ini");
-  EXPECT_THROW(core::ReadConfig((dir.path() / "zarfiles.ini").string()), std::runtime_error);
+  EXPECT_THROW(settings::ReadConfig((dir.path() / "zarfiles.ini").string()), std::runtime_error);
 }
 
 TEST(ParseConfig, OnlyDatabaseGivenKeepsTheOtherDefaults) {
   EXPECT_EQ(Settings("localhost", "root", "brqzlwhe", "agency7"),
-            core::ParseConfig("[ZarfilesNdx]\r\nmdbbase=agency7\r\n"));
+            settings::ParseConfig("[ZarfilesNdx]\r\nmdbbase=agency7\r\n"));
 }
 
 TEST(ParseConfig, KeepsInnerBlanksAndEqualsSignsOfAValue) {
   EXPECT_EQ(Settings("db.example", "ann lee", "p=w d=", "pellam"),
-            core::ParseConfig("[ZarfilesNdx]\nmdbserv=db.example\n  mdbuser =  ann lee \n"
-                              "mdbpass=p=w d=\n"));
+            settings::ParseConfig("[ZarfilesNdx]\nmdbserv=db.example\n  mdbuser =  ann lee \n"
+                                  "mdbpass=p=w d=\n"));
 }
 
 TEST(ParseConfig, ToleratesWhatHandEditedFilesHold) {
@@ -74,7 +74,7 @@ TEST(ParseConfig, ToleratesWhatHandEditedFilesHold) {
       "mdbuser=\r\n"
       "[Next]\r\n"
       "mdbbase=wrong\r\n";
-  EXPECT_EQ(Settings("right.example", "", "brqzlwhe", "pellam"), core::ParseConfig(text));
+  EXPECT_EQ(Settings("right.example", "", "brqzlwhe", "pellam"), settings::ParseConfig(text));
 }
 
 TEST(UtilityIni, WritesExactBytesOverALongerFileWithMode0600) {
@@ -83,7 +83,7 @@ TEST(UtilityIni, WritesExactBytesOverALongerFileWithMode0600) {
   WriteFile(path, std::string(500, 'x'));
   ::chmod(path.c_str(), 0644);
 
-  core::WriteUtilityIni(path.string(), Settings("h", "u s", "p=w", "d"));
+  settings::WriteUtilityIni(path.string(), Settings("h", "u s", "p=w", "d"));
 
   EXPECT_EQ("DriverID=MySQL\r\nserver=h\r\nUser_Name=u s\r\nPassword=p=w\r\ndatabase=d\r\n",
             ReadFile(path));
@@ -102,7 +102,7 @@ TEST(UtilityIni, SymbolicLinkIsReplacedNeverWrittenThrough) {
   const fs::path path = dir.path() / "Utility.ini";
   fs::create_symlink(target, path);
 
-  core::WriteUtilityIni(path.string(), Settings("h", "u", "p", "d"));
+  settings::WriteUtilityIni(path.string(), Settings("h", "u", "p", "d"));
 
   EXPECT_EQ("keep me\n", ReadFile(target));
   EXPECT_FALSE(fs::is_symlink(path));
@@ -125,7 +125,7 @@ TEST(UtilityIni, WriteFailureNamesTheFile) {
   const fs::path path = dir.path() / "Utility.ini";
   fs::create_directory(path);  // fails for root too, unlike a read-only directory
   try {
-    core::WriteUtilityIni(path.string(), Settings("h", "u", "p", "d"));
+    settings::WriteUtilityIni(path.string(), Settings("h", "u", "p", "d"));
     FAIL() << "no error";
   } catch (const std::runtime_error& e) {
     EXPECT_NE(std::string::npos, std::string(e.what()).find("Utility.ini")) << e.what();
@@ -136,29 +136,30 @@ TEST(UtilityIni, WriteFailureNamesTheFile) {
 TEST(UtilityIni, LoadsWhatWasWrittenUnderAnyCaseOfTheName) {
   for (const char* name : {"Utility.ini", "utility.ini", "UTILITY.INI"}) {
     TempDir dir;
-    core::WriteUtilityIni((dir.path() / name).string(), Settings("h", "u s", "p=w", "d"));
-    EXPECT_EQ(Settings("h", "u s", "p=w", "d"), core::LoadUtilityIni(dir.path().string())) << name;
+    settings::WriteUtilityIni((dir.path() / name).string(), Settings("h", "u s", "p=w", "d"));
+    EXPECT_EQ(Settings("h", "u s", "p=w", "d"), settings::LoadUtilityIni(dir.path().string()))
+        << name;
   }
 }
 
 TEST(UtilityIni, PrefersTheWrittenSpellingWhenSeveralExist) {
   TempDir dir;
   WriteFile(dir.path() / "UTILITY.ini", "DriverID=MySQL\nserver=stale\n");
-  core::WriteUtilityIni((dir.path() / "Utility.ini").string(), Settings("h", "u", "p", "d"));
+  settings::WriteUtilityIni((dir.path() / "Utility.ini").string(), Settings("h", "u", "p", "d"));
   WriteFile(dir.path() / "utility.INI", "DriverID=MySQL\nserver=stale\n");
-  EXPECT_EQ("h", core::LoadUtilityIni(dir.path().string()).host);
+  EXPECT_EQ("h", settings::LoadUtilityIni(dir.path().string()).host);
 }
 
 TEST(UtilityIni, LoadReplacesEverySettingAndMatchesNamesIgnoringCase) {
   EXPECT_EQ(Settings("h", "", "secret ", ""),
-            core::ParseUtilityIni("driverid=mysql\nSERVER=h\npassword=secret \nPort=3307\n"));
+            settings::ParseUtilityIni("driverid=mysql\nSERVER=h\npassword=secret \nPort=3307\n"));
 }
 
 TEST(UtilityIni, LoadRefusesOtherDriversAndMissingFiles) {
-  EXPECT_THROW(core::ParseUtilityIni("DriverID=SQLite\nserver=h\n"), std::runtime_error);
-  EXPECT_THROW(core::ParseUtilityIni("server=h\n"), std::runtime_error);
+  EXPECT_THROW(settings::ParseUtilityIni("DriverID=SQLite\nserver=h\n"), std::runtime_error);
+  EXPECT_THROW(settings::ParseUtilityIni("server=h\n"), std::runtime_error);
   TempDir dir;
-  EXPECT_THROW(core::LoadUtilityIni(dir.path().string()), std::runtime_error);
+  EXPECT_THROW(settings::LoadUtilityIni(dir.path().string()), std::runtime_error);
 }
 
 TEST(CheckCodes, AcceptsTwoLettersOrDigitsThatDiffer) {
@@ -174,7 +175,7 @@ TEST(CheckCodes, AcceptsTwoLettersOrDigitsThatDiffer) {
       {"01", "%_", true},  {"01", "0 ", true},  {"001", "02", true}, {"\xC3\xA9", "02", true},
   };
   for (const Case& c : cases) {
-    EXPECT_EQ(c.refused, core::CheckCodes(c.from, c.to).has_value()) << c.from << " " << c.to;
+    EXPECT_EQ(c.refused, run::CheckCodes(c.from, c.to).has_value()) << c.from << " " << c.to;
   }
 }
 

@@ -9,7 +9,7 @@
 
 #include <gtest/gtest.h>
 
-#include "core/durable_file.h"
+#include "settings/durable_file.h"
 #include "tests/test_support_cli.h"
 
 namespace {
@@ -51,7 +51,7 @@ class DurableFileTest : public testing::Test {
 TEST_F(DurableFileTest, ReplaceLeavesOnlyTheTargetWithItsModeWhateverTheUmask) {
   WriteFile(dir_ / "a.ini", std::string(300, 'x'));
   const mode_t old_mask = ::umask(0077);
-  core::WriteFileReplacing((dir_ / "a.ini").string(), "new\n", 0640);
+  settings::WriteFileReplacing((dir_ / "a.ini").string(), "new\n", 0640);
   ::umask(old_mask);
   EXPECT_EQ("new\n", ReadFile(dir_ / "a.ini"));
   EXPECT_EQ(0640u, ModeOf(dir_ / "a.ini"));
@@ -61,7 +61,7 @@ TEST_F(DurableFileTest, ReplaceLeavesOnlyTheTargetWithItsModeWhateverTheUmask) {
 TEST_F(DurableFileTest, PlaceNewNeverReplacesAndTakesTheNextFreeName) {
   WriteFile(dir_ / "b-1", "first");
   WriteFile(dir_ / "b-2", "second");
-  core::DurableFile file((dir_ / ".b.").string(), 0600);
+  settings::DurableFile file((dir_ / ".b.").string(), 0600);
   file.Write("third");
   const std::string placed =
       file.PlaceNew([&](int n) { return (dir_ / ("b-" + std::to_string(n))).string(); }, 5);
@@ -76,27 +76,27 @@ TEST_F(DurableFileTest, PlaceNewNeverReplacesAndTakesTheNextFreeName) {
 TEST_F(DurableFileTest, FailuresLeaveNoTemporaryFileBehind) {
   WriteFile(dir_ / "c-1", "taken");
   {
-    core::DurableFile file((dir_ / ".c.").string(), 0600);
+    settings::DurableFile file((dir_ / ".c.").string(), 0600);
     file.Write("lost");
     try {
       file.PlaceNew([&](int n) { return (dir_ / ("c-" + std::to_string(n))).string(); }, 1);
       ADD_FAILURE() << "a taken name was replaced";
-    } catch (const core::DurableWriteError& e) {
+    } catch (const settings::DurableWriteError& e) {
       EXPECT_EQ(std::string("replace"), e.step());
       EXPECT_EQ(EEXIST, e.error());
     }
   }
   {
     // Abandoned half way: the destructor removes what was written.
-    core::DurableFile file((dir_ / ".d.").string(), 0600);
+    settings::DurableFile file((dir_ / ".d.").string(), 0600);
     file.Write("half");
   }
   EXPECT_EQ("taken", ReadFile(dir_ / "c-1"));
   EXPECT_EQ("c-1 ", Listing());
   try {
-    core::WriteFileReplacing((dir_ / "missing" / "e").string(), "x", 0600);
+    settings::WriteFileReplacing((dir_ / "missing" / "e").string(), "x", 0600);
     ADD_FAILURE() << "a file was written into a missing folder";
-  } catch (const core::DurableWriteError& e) {
+  } catch (const settings::DurableWriteError& e) {
     EXPECT_EQ(std::string("create"), e.step());
     EXPECT_EQ(ENOENT, e.error());
   }

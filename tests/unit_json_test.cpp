@@ -4,10 +4,10 @@
 
 #include <gtest/gtest.h>
 
-#include "core/backup_history.h"
-#include "core/json.h"
-#include "core/restore_json.h"
-#include "core/run_report.h"
+#include "backup/history.h"
+#include "run/json.h"
+#include "run/restore_json.h"
+#include "run/run_report.h"
 
 namespace {
 
@@ -16,33 +16,33 @@ constexpr const char* kLatin1 = "/b\xE6kup/\xC3\xC0.sql";
 constexpr const char* kEscaped = R"(/b\ufffdkup/\ufffd\ufffd.sql)";
 
 TEST(JsonDocuments, EscapeBytesThatAreNotUtf8AlikeEverywhere) {
-  EXPECT_EQ(std::string("\"") + kEscaped + "\"", core::JsonString(kLatin1));
+  EXPECT_EQ(std::string("\"") + kEscaped + "\"", run::JsonString(kLatin1));
 
-  core::HistoryEntry entry;
+  backup::HistoryEntry entry;
   entry.path = kLatin1;
   entry.problem = "cannot be read";
   EXPECT_EQ(std::string(R"([{"time":"","from":"","to":"","database":"","rows":0,"records":0,)") +
                 R"("outcome":"unknown","file":")" + kEscaped + R"(","problem":"cannot be read"}])",
-            core::HistoryJson({entry}));
+            run::HistoryJson({entry}));
 
-  core::RestoreResult result;
+  run::RestoreResult result;
   result.file = kLatin1;
   EXPECT_EQ(std::string(R"({"mode":"restore","file":")") + kEscaped +
                 R"(","ok":false,"error":"b\ufffd"})",
-            core::RestoreJson(result, false, "b\xE6"));
+            run::RestoreJson(result, false, "b\xE6"));
 
-  core::RunReport report;
+  run::RunReport report;
   report.from_code = "01";
   report.to_code = "02";
   report.backup_file = kLatin1;
-  const std::string run = core::DumpJson(core::RunReportJson(report));
+  const std::string run = run::DumpJson(run::RunReportJson(report));
   EXPECT_NE(std::string::npos, run.find(std::string("\"backup_file\":\"") + kEscaped + "\""))
       << run;
 }
 
 TEST(JsonDocuments, EmptyListsAndAMissingBackupKeepTheirShape) {
-  EXPECT_EQ("[]", core::HistoryJson({}));
-  core::RestoreResult result;
+  EXPECT_EQ("[]", run::HistoryJson({}));
+  run::RestoreResult result;
   result.file = "f.sql";
   result.from_code = "01";
   result.to_code = "02";
@@ -50,7 +50,7 @@ TEST(JsonDocuments, EmptyListsAndAMissingBackupKeepTheirShape) {
   EXPECT_EQ(R"({"mode":"restore","file":"f.sql","ok":true,"database":"","from":"01","to":"02",)"
             R"("time":"","dry_run":false,"sections":[{"name":"Bank","saved":2,"replaced":1}],)"
             R"("backup":null})",
-            core::RestoreJson(result, true, ""));
+            run::RestoreJson(result, true, ""));
 }
 
 }  // namespace

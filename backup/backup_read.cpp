@@ -1,0 +1,272 @@
+// Reading an agency's saved state from the database.
+#include "backup/backup_read.h"
+
+#include <algorithm>
+#include <array>
+#include <map>
+#include <optional>
+#include <stdexcept>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "copy/table_desc.h"
+#include "db/ascii.h"
+#include "db/connection.h"
+#include "db/query.h"
+#include "db/sql_text.h"
+#include "recstore/ap_file.h"
+
+namespace backup {
+
+namespace {
+
+// How a column's value is read so that writing it back gives the same stored value.
+enum class ReadForm {
+  kBytes,   // CAST(c AS BINARY): the bytes in the column's own character set
+  kNumber,  // the server's text, which is exact for integers and decimals
+  kFloat,   // CAST(c AS DOUBLE): a FLOAT's own text has 6 digits, a double's round-trips
+  kBit,     // CAST(c AS UNSIGNED): a BIT's text is raw bytes, its number is exact
+};
+
+struct ColumnRead {
+  std::string name;
+  ReadForm form;
+  bool primary_key;
+};
+
+std::optional<ReadForm> FormOfType(const std::string& type) {
+  static const char* const kBytes[] = {
+      "char",     "varchar",  "binary",   "varbinary",  "tinytext", "text", "mediumtext",
+      "longtext", "tinyblob", "blob",     "mediumblob", "longblob", "enum", "set",
+      "json",     "date",     "datetime", "timestamp",  "time"};
+  static const char* const kNumbers[] = {"tinyint", "smallint", "mediumint", "int", "integer",
+                                         "bigint",  "decimal",  "numeric",   "year"};
+  for (const char* name : kBytes) {
+    if (type == name) {
+      return ReadForm::kBytes;
+    }
+  }
+  for (const char* name : kNumbers) {
+    if (type == name) {
+      return ReadForm::kNumber;
+    }
+  }
+  if (type == "float" || type == "double" || type == "real") {
+    return ReadForm::kFloat;
+  }
+  if (type == "bit") {
+    return ReadForm::kBit;
+  }
+  return std::nullopt;
+}
+
+// A column as the catalogue describes it, to be read by its form; nullopt for a generated
+// column, which the server computes and refuses values for.
+std::optional<ColumnRead> ReadableColumn(const std::string& table, const std::string& name,
+                                         std::string_view type, std::string_view key,
+                                         std::string_view extra) {
+  if (db::AsciiLower(extra).find("generated") != std::string::npos) {
+    return std::nullopt;
+  }
+  const std::string full_type = db::AsciiLower(type);
+  const std::string base_type = full_type.substr(0, full_type.find_first_of("( "));
+  std::optional<ReadForm> form = FormOfType(base_type);
+  if (!form.has_value()) {
+    throw std::runtime_error("Cannot back up column " + name + " of table " + table +
+                             ": its type " + full_type + " cannot be saved exactly");
+  }
+  return ColumnRead{name, *form, key == "PRI"};
+}
+
+// The columns a backup saves of one table, asked of the server for that table alone: its
+// own error names a table that is missing.
+std::vector<ColumnRead> ReadableColumns(db::Connection& connection, const std::string& table) {
+  db::Result result = connection.Query("SHOW COLUMNS FROM " + db::QuoteIdentifier(table));
+  const std::size_t field = result.FindField("Field").value_or(0);
+  const std::size_t type = result.FindField("Type").value_or(1);
+  const std::size_t key = result.FindField("Key").value_or(3);
+  const std::size_t extra = result.FindField("Extra").value_or(5);
+  std::vector<ColumnRead> columns;
+  for (; !result.Eof(); result.Next()) {
+    if (std::optional<ColumnRead> column =
+            ReadableColumn(table, std::string(result.Value(field)), result.Value(type),
+                           result.Value(key), result.Value(extra))) {
+      columns.push_back(std::move(*column));
+    }
+  }
+  return columns;
+}
+
+std::string ReadExpression(const ColumnRead& column) {
+  const std::string name = db::QuoteIdentifier(column.name);
+  switch (column.form) {
+    case ReadForm::kBytes:
+      return "CAST(" + name + " AS BINARY)";
+    case ReadForm::kNumber:
+      return name;
+    case ReadForm::kFloat:
+      return "CAST(" + name + " AS DOUBLE)";
+    case ReadForm::kBit:
+      return "CAST(" + name + " AS UNSIGNED)";
+  }
+  return name;
+}
+
+// One table's read: the select, and how its columns come back.
+struct TableRead {
+  const copy::TableDesc* table;
+  std::vector<ColumnRead> columns;
+  std::string select;
+};
+
+TableRead PrepareTableRead(const copy::TableDesc& table, std::vector<ColumnRead> columns,
+                           const std::string& code) {
+  TableRead read{&table, std::move(columns), ""};
+  std::string order;
+  for (const ColumnRead& column : read.columns) {
+    read.select += (read.select.empty() ? "SELECT " : ", ") + ReadExpression(column);
+    if (column.primary_key) {
+      order += (order.empty() ? " ORDER BY " : ", ") + db::QuoteIdentifier(column.name);
+    }
+  }
+  // The condition is the clear's own, so the backup holds exactly the rows a run deletes.
+  read.select += " FROM " + db::QuoteIdentifier(table.table) + " WHERE " +
+                 db::QuoteIdentifier(table.code_column) + " = " + db::QuotedText(code) + order;
+  return read;
+}
+
+BackupSection TableSection(const TableRead& read, const std::string& code, db::Result& result) {
+  const std::vector<ColumnRead>& columns = read.columns;
+  std::vector<std::string> names;
+  for (const ColumnRead& column : columns) {
+    names.push_back(column.name);
+  }
+  SectionBuilder builder(read.table->table, read.table->code_column, code, names);
+  std::vector<SavedValue> values(columns.size());
+  for (; !result.Eof(); result.Next()) {
+    for (std::size_t i = 0; i < columns.size(); ++i) {
+      if (result.IsNull(i)) {
+        values[i] = SavedValue{SavedValue::Form::kNull, ""};
+      } else if (columns[i].form == ReadForm::kBytes) {
+        values[i] = SavedValue{SavedValue::Form::kBytes, std::string(result.Value(i))};
+      } else {
+        values[i] = SavedValue{SavedValue::Form::kNumber, std::string(result.Value(i))};
+      }
+    }
+    try {
+      builder.AddRow(values);
+    } catch (const std::invalid_argument& e) {
+      throw std::runtime_error(std::string("Cannot back up ") + e.what());
+    }
+  }
+  return builder.Finish();
+}
+
+// Every table's readable columns from one catalogue read, with the current database. A table
+// the catalogue does not show is asked on its own, so that a missing one fails as the server
+// says.
+std::string PrepareReads(db::Connection& connection, const std::string& code,
+                         std::vector<TableRead>& reads) {
+  const std::vector<copy::TableDesc>& tables = copy::AllTables();
+  std::string names;
+  for (const copy::TableDesc& table : tables) {
+    names += (names.empty() ? "" : ", ") + db::QuotedText(table.table);
+  }
+  std::string database;
+  // Catalogue name per table, its columns in order.
+  std::map<std::string, std::vector<std::array<std::string, 4>>> catalogue;
+  connection.RunBatch(
+      {"SELECT DATABASE()",
+       "SELECT TABLE_NAME, COLUMN_NAME, COLUMN_TYPE, COLUMN_KEY, EXTRA FROM "
+       "information_schema.COLUMNS WHERE TABLE_SCHEMA = DATABASE() AND TABLE_NAME IN (" +
+           names + ") ORDER BY TABLE_NAME, ORDINAL_POSITION"},
+      [&](std::size_t index, db::Result* rows, uint64_t) {
+        for (; rows != nullptr && !rows->Eof(); rows->Next()) {
+          if (index == 0) {
+            database = rows->IsNull(0) ? "" : std::string(rows->Value(0));
+            continue;
+          }
+          catalogue[std::string(rows->Value(0))].push_back(
+              {std::string(rows->Value(1)), std::string(rows->Value(2)),
+               std::string(rows->Value(3)), std::string(rows->Value(4))});
+        }
+      });
+  if (database.empty()) {
+    throw std::runtime_error("Cannot back up: the connection has no database selected");
+  }
+  for (const copy::TableDesc& table : tables) {
+    // The catalogue spells a name as the server stores it (lower case where it folds names).
+    auto found = catalogue.find(table.table);
+    if (found == catalogue.end()) {
+      found = std::find_if(catalogue.begin(), catalogue.end(), [&](const auto& entry) {
+        return db::AsciiLower(entry.first) == db::AsciiLower(table.table);
+      });
+    }
+    std::vector<ColumnRead> columns;
+    if (found == catalogue.end()) {
+      columns = ReadableColumns(connection, table.table);
+    } else {
+      for (const auto& [name, type, key, extra] : found->second) {
+        if (std::optional<ColumnRead> column =
+                ReadableColumn(table.table, name, type, key, extra)) {
+          columns.push_back(std::move(*column));
+        }
+      }
+    }
+    reads.push_back(PrepareTableRead(table, std::move(columns), code));
+  }
+  return database;
+}
+
+}  // namespace
+
+std::string ReadAgencyState(db::Connection& connection, const std::string& code,
+                            const std::function<void(BackupSection)>& keep) {
+  std::vector<TableRead> reads;
+  const std::string database = PrepareReads(connection, code, reads);
+  // UTC while the backup reads: TIMESTAMP values then come as the UTC text the file restores
+  // them from, with no hour that a local zone's clock change makes ambiguous. The zone is set
+  // and put back inside the same request as the reads.
+  std::vector<std::string> statements;
+  statements.push_back("SET @kelvane_time_zone = @@SESSION.time_zone, SESSION time_zone = " +
+                       db::QuotedText(kBackupTimeZone));
+  for (const TableRead& read : reads) {
+    statements.push_back(read.select);
+  }
+  for (const char* type : recstore::kApRecordTypes) {
+    statements.push_back(recstore::ApReadClearedStatement(type, code));
+  }
+  statements.emplace_back("SET SESSION time_zone = @kelvane_time_zone");
+  const std::size_t first_ap = 1 + reads.size();
+  try {
+    connection.RunBatch(statements, [&](std::size_t index, db::Result* rows, uint64_t) {
+      if (rows == nullptr) {
+        return;
+      }
+      if (index < first_ap) {
+        keep(TableSection(reads[index - 1], code, *rows));
+        return;
+      }
+      SectionBuilder builder(recstore::kApRecordTypes[index - first_ap], code);
+      for (; !rows->Eof(); rows->Next()) {
+        builder.AddRecord(rows->Value(0), rows->Value(1));
+      }
+      keep(builder.Finish());
+    });
+  } catch (...) {
+    // The request stopped before the zone was put back; the session goes on serving.
+    // A session that is gone has nothing to put back, and is not reopened for it.
+    if (connection.IsOpen()) {
+      try {
+        connection.Execute("SET SESSION time_zone = @kelvane_time_zone");
+      } catch (const std::exception&) {
+        // The failure that ended the request is the one to report.
+      }
+    }
+    throw;
+  }
+  return database;
+}
+
+}  // namespace backup

@@ -1,0 +1,31 @@
+// What a backup reads from the database: an agency's rows of a table and its ap records of a
+// type, as sections of the backup file. Only SELECT and SHOW statements.
+#pragma once
+
+#include <functional>
+#include <string>
+
+#include "backup/backup_file.h"
+
+namespace copy {
+struct TableDesc;
+}
+
+namespace db {
+class Connection;
+}
+
+namespace backup {
+
+// Reads what a backup saves of agency `code`: every table's rows (every column but generated
+// ones, read so that writing them back gives the same stored values, the rows the run's clear
+// matches) and its ap records of every type (keys and bytes exact), in the file's order. Each
+// section goes to `keep` as soon as it is read, so one is held at a time. Two requests when
+// the connection batches (db::MultiStatements): the catalogue, then every read. The reads see
+// TIMESTAMP values in UTC (kBackupTimeZone); the session's own zone is put back after.
+// Returns the connection's current database. Throws std::runtime_error when none is
+// selected or a column's type cannot be saved exactly, db::Error when a read fails.
+std::string ReadAgencyState(db::Connection& connection, const std::string& code,
+                            const std::function<void(BackupSection)>& keep);
+
+}  // namespace backup

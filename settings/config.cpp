@@ -1,0 +1,222 @@
+// Reading the suite's configuration, and writing and reading back "Utility.ini".
+#include "settings/config.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <memory>
+#include <optional>
+#include <sstream>
+#include <stdexcept>
+#include <vector>
+
+#include "db/ascii.h"
+#include "settings/durable_file.h"
+
+namespace settings {
+
+namespace {
+
+constexpr std::string_view kBlanks = " \t";
+
+std::string_view Trim(std::string_view text) {
+  const std::size_t first = text.find_first_not_of(kBlanks);
+  if (first == std::string_view::npos) {
+    return {};
+  }
+  const std::size_t last = text.find_last_not_of(kBlanks);
+  return text.substr(first, last - first + 1);
+}
+
+// Splits text into lines at LF, dropping one CR before each LF (and a CR at the very end).
+std::vector<std::string_view> Lines(std::string_view text) {
+  std::vector<std::string_view> lines;
+  while (!text.empty()) {
+    std::size_t end = text.find('\n');
+    std::string_view line = text.substr(0, end);
+    if (!line.empty() && line.back() == '\r') {
+      line.remove_suffix(1);
+    }
+    lines.push_back(line);
+    if (end == std::string_view::npos) {
+      break;
+    }
+    text.remove_prefix(end + 1);
+  }
+  return lines;
+}
+
+std::string ErrnoText(int error) {
+  return std::strerror(error);
+}
+
+[[noreturn]] void FailWrite(const std::string& path, const char* what, int error) {
+  throw std::runtime_error("I/O error: cannot " + std::string(what) + " \"" + path +
+                           "\": " + ErrnoText(error));
+}
+
+// Closes the descriptor.
+struct FileCloser {
+  int fd;
+
+  ~FileCloser() {
+    if (fd >= 0) {
+      ::close(fd);
+    }
+  }
+};
+
+}  // namespace
+
+std::string ConfigPath() {
+  const char* path = std::getenv("KELVANE_CONFIG");
+  return path != nullptr && *path != '\0' ? path : kDefaultConfigPath;
+}
+
+db::ConnectionSettings ParseConfig(std::string_view ini_text) {
+  if (ini_text.substr(0, 3) == "\xEF\xBB\xBF") {
+    ini_text.remove_prefix(3);
+  }
+  std::optional<std::string> host, user, password, database;
+  bool in_section = false;
+  for (std::string_view line : Lines(ini_text)) {
+    line = Trim(line);
+    if (line.empty() || line.front() == ';' || line.front() == '#') {
+      continue;
+    }
+    if (line.front() == '[') {
+      const std::size_t close = line.find(']');
+      in_section = close != std::string_view::npos &&
+                   db::EqualsIgnoringCase(Trim(line.substr(1, close - 1)), "ZarfilesNdx");
+      continue;
+    }
+    const std::size_t equals = line.find('=');
+    if (!in_section || equals == std::string_view::npos) {
+      continue;
+    }
+    const std::string_view key = Trim(line.substr(0, equals));
+    const std::string value(Trim(line.substr(equals + 1)));
+    for (auto [name, slot] : {std::pair{"mdbserv", &host}, std::pair{"mdbuser", &user},
+                              std::pair{"mdbpass", &password}, std::pair{"mdbbase", &database}}) {
+      if (db::EqualsIgnoringCase(key, name) && !slot->has_value()) {
+        *slot = value;
+      }
+    }
+  }
+  db::ConnectionSettings settings;
+  settings.host = host.value_or("localhost");
+  settings.user = user.value_or("root");
+  settings.password = password.value_or("brqzlwhe");
+  settings.database = database.value_or("pellam");
+  return settings;
+}
+
+db::ConnectionSettings ReadConfig(const std::string& path) {
+  FileCloser file{::open(path.c_str(), O_RDONLY | O_CLOEXEC)};
+  if (file.fd < 0) {
+    if (errno == ENOENT || errno == ENOTDIR) {
+      return ParseConfig("");
+    }
+    // A file that is there but unreadable is not "missing": quietly connecting with the
+    // built-in defaults could reach a different database than the one configured.
+    throw std::runtime_error("cannot read the configuration file \"" + path +
+                             "\": " + ErrnoText(errno));
+  }
+  std::string text;
+  char buffer[4096];
+  for (;;) {
+    const ssize_t n = ::read(file.fd, buffer, sizeof buffer);
+    if (n == 0) {
+      break;
+    }
+    if (n < 0) {
+      if (errno == EINTR) {
+        continue;
+      }
+      throw std::runtime_error("cannot read the configuration file \"" + path +
+                               "\": " + ErrnoText(errno));
+    }
+    text.append(buffer, static_cast<std::size_t>(n));
+  }
+  return ParseConfig(text);
+}
+
+std::string UtilityIniText(const db::ConnectionSettings& settings) {
+  return "DriverID=MySQL\r\n"
+         "server=" +
+         settings.host + "\r\nUser_Name=" + settings.user + "\r\nPassword=" + settings.password +
+         "\r\ndatabase=" + settings.database + "\r\n";
+}
+
+void WriteUtilityIni(const std::string& path, const db::ConnectionSettings& settings) {
+  // Renamed into place: the name is replaced, never a file a symbolic link of that name
+  // points to. Mode 0600, as the pass phrase needs.
+  try {
+    WriteFileReplacing(path, UtilityIniText(settings), 0600);
+  } catch (const DurableWriteError& e) {
+    FailWrite(path, e.step(), e.error());
+  }
+}
+
+db::ConnectionSettings ParseUtilityIni(std::string_view text) {
+  db::ConnectionSettings settings{"", "", "", "", {}};
+  std::optional<std::string> driver;
+  for (std::string_view line : Lines(text)) {
+    const std::size_t equals = line.find('=');
+    if (equals == std::string_view::npos) {
+      continue;
+    }
+    const std::string_view name = line.substr(0, equals);
+    const std::string value(line.substr(equals + 1));
+    if (db::EqualsIgnoringCase(name, "DriverID")) {
+      driver = value;
+    } else if (db::EqualsIgnoringCase(name, "server")) {
+      settings.host = value;
+    } else if (db::EqualsIgnoringCase(name, "User_Name")) {
+      settings.user = value;
+    } else if (db::EqualsIgnoringCase(name, "Password")) {
+      settings.password = value;
+    } else if (db::EqualsIgnoringCase(name, "database")) {
+      settings.database = value;
+    }
+  }
+  if (!driver || !db::EqualsIgnoringCase(*driver, "MySQL")) {
+    throw std::runtime_error("utility.ini: DriverID must be MySQL");
+  }
+  return settings;
+}
+
+db::ConnectionSettings LoadUtilityIni(const std::string& dir) {
+  std::unique_ptr<DIR, int (*)(DIR*)> listing(::opendir(dir.c_str()), &::closedir);
+  if (!listing) {
+    throw std::runtime_error("I/O error: cannot list \"" + dir + "\": " + ErrnoText(errno));
+  }
+  std::string found;
+  while (const dirent* entry = ::readdir(listing.get())) {
+    const std::string_view name = entry->d_name;
+    // Several spellings can coexist on a case-sensitive file system; the one that
+    // OpenDatabases has just written is the one meant.
+    if (db::EqualsIgnoringCase(name, "utility.ini") && (found.empty() || name == "Utility.ini")) {
+      found = name;
+    }
+  }
+  if (found.empty()) {
+    throw std::runtime_error("I/O error: no file \"utility.ini\" in \"" + dir + "\"");
+  }
+  const std::string path = dir + "/" + found;
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream text;
+  text << in.rdbuf();
+  if (!in || in.bad()) {
+    throw std::runtime_error("I/O error: cannot read \"" + path + "\"");
+  }
+  return ParseUtilityIni(text.str());
+}
+
+}  // namespace settings
