@@ -106,10 +106,11 @@ class ProgressPrinter {
 int DryRun(const CommandLine& line, run::Session& session) {
   std::vector<copy::TablePlan> plan;
   try {
-    if (const std::vector<std::string> problems = session.PreflightProblems(); !problems.empty()) {
-      return Fail(line, "dry-run", run::BulletList("a run could not start:", problems));
+    const run::Session::TableChecks checks = session.CheckTables();
+    if (!checks.problems.empty()) {
+      return Fail(line, "dry-run", run::BulletList("a run could not start:", checks.problems));
     }
-    plan = session.PlanCopy(*line.from_code, *line.to_code);
+    plan = session.PlanCopy(*line.from_code, *line.to_code, &checks.catalogue);
   } catch (const std::exception& e) {
     return Fail(line, "dry-run", e.what());
   }

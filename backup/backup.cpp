@@ -19,6 +19,7 @@
 #include "backup/backup_read.h"
 #include "backup/backup_stamp.h"
 #include "copy/agency_code.h"
+#include "copy/catalogue.h"
 #include "copy/table_desc.h"
 #include "copy/wording.h"
 #include "db/connection.h"
@@ -173,6 +174,12 @@ BackupSummary WriteBackup(db::Connection& connection, const std::string& dir,
 BackupSummary WriteBackup(db::Connection& connection, const std::string& dir,
                           const std::string& from_code, const std::string& to_code,
                           std::chrono::system_clock::time_point time) {
+  return WriteBackup(connection, copy::Catalogue::Read(connection), dir, from_code, to_code, time);
+}
+
+BackupSummary WriteBackup(db::Connection& connection, const copy::Catalogue& catalogue,
+                          const std::string& dir, const std::string& from_code,
+                          const std::string& to_code, std::chrono::system_clock::time_point time) {
   if (!copy::IsAgencyCode(to_code) || !(copy::IsAgencyCode(from_code) || from_code == "restore")) {
     throw std::invalid_argument("A backup needs agency codes of two ASCII letters or digits");
   }
@@ -199,7 +206,7 @@ BackupSummary WriteBackup(db::Connection& connection, const std::string& dir,
     section.statements.shrink_to_fit();
     sections.push_back(std::move(section));
   };
-  header.database = ReadAgencyState(connection, to_code, keep);
+  header.database = ReadAgencyState(connection, catalogue, to_code, keep);
   std::string head;
   try {
     head = RenderHead(header, sections, checksums);

@@ -8,6 +8,10 @@
 #include <utility>
 #include <vector>
 
+namespace copy {
+class Catalogue;
+}
+
 namespace db {
 class Connection;
 }
@@ -58,6 +62,12 @@ BackupSummary WriteBackup(db::Connection& connection, const std::string& dir,
 BackupSummary WriteBackup(db::Connection& connection, const std::string& dir,
                           const std::string& from_code, const std::string& to_code,
                           std::chrono::system_clock::time_point time);
+
+// The same, the tables' columns and the database as `catalogue` (read of the connection's
+// database) describes them, so that a run that read it for its checks does not read it again.
+BackupSummary WriteBackup(db::Connection& connection, const copy::Catalogue& catalogue,
+                          const std::string& dir, const std::string& from_code,
+                          const std::string& to_code, std::chrono::system_clock::time_point time);
 
 // What a failed run's message says last: where the agency's previous state was saved and
 // how to put it back, e.g. "The previous profile of agency 02 is saved in FILE; to put it

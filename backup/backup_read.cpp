@@ -2,14 +2,13 @@
 #include "backup/backup_read.h"
 
 #include <algorithm>
-#include <array>
-#include <map>
 #include <optional>
 #include <stdexcept>
 #include <string_view>
 #include <utility>
 #include <vector>
 
+#include "copy/catalogue.h"
 #include "copy/table_desc.h"
 #include "db/ascii.h"
 #include "db/connection.h"
@@ -163,68 +162,38 @@ BackupSection TableSection(const TableRead& read, const std::string& code, db::R
   return builder.Finish();
 }
 
-// Every table's readable columns from one catalogue read, with the current database. A table
-// the catalogue does not show is asked on its own, so that a missing one fails as the server
-// says.
-std::string PrepareReads(db::Connection& connection, const std::string& code,
-                         std::vector<TableRead>& reads) {
-  const std::vector<copy::TableDesc>& tables = copy::AllTables();
-  std::string names;
-  for (const copy::TableDesc& table : tables) {
-    names += (names.empty() ? "" : ", ") + db::QuotedText(table.table);
-  }
-  std::string database;
-  // Catalogue name per table, its columns in order.
-  std::map<std::string, std::vector<std::array<std::string, 4>>> catalogue;
-  connection.RunBatch(
-      {"SELECT DATABASE()",
-       "SELECT TABLE_NAME, COLUMN_NAME, COLUMN_TYPE, COLUMN_KEY, EXTRA FROM "
-       "information_schema.COLUMNS WHERE TABLE_SCHEMA = DATABASE() AND TABLE_NAME IN (" +
-           names + ") ORDER BY TABLE_NAME, ORDINAL_POSITION"},
-      [&](std::size_t index, db::Result* rows, uint64_t) {
-        for (; rows != nullptr && !rows->Eof(); rows->Next()) {
-          if (index == 0) {
-            database = rows->IsNull(0) ? "" : std::string(rows->Value(0));
-            continue;
-          }
-          catalogue[std::string(rows->Value(0))].push_back(
-              {std::string(rows->Value(1)), std::string(rows->Value(2)),
-               std::string(rows->Value(3)), std::string(rows->Value(4))});
-        }
-      });
-  if (database.empty()) {
+// Every table's readable columns as the catalogue shows them. A table the catalogue does not
+// show is asked on its own, so that a missing one fails as the server says.
+std::vector<TableRead> PrepareReads(db::Connection& connection, const copy::Catalogue& catalogue,
+                                    const std::string& code) {
+  if (!catalogue.has_database()) {
     throw std::runtime_error("Cannot back up: the connection has no database selected");
   }
-  for (const copy::TableDesc& table : tables) {
-    // The catalogue spells a name as the server stores it (lower case where it folds names).
-    auto found = catalogue.find(table.table);
-    if (found == catalogue.end()) {
-      found = std::find_if(catalogue.begin(), catalogue.end(), [&](const auto& entry) {
-        return db::AsciiLower(entry.first) == db::AsciiLower(table.table);
-      });
-    }
+  std::vector<TableRead> reads;
+  for (const copy::TableDesc& table : copy::AllTables()) {
     std::vector<ColumnRead> columns;
-    if (found == catalogue.end()) {
-      columns = ReadableColumns(connection, table.table);
-    } else {
-      for (const auto& [name, type, key, extra] : found->second) {
-        if (std::optional<ColumnRead> column =
-                ReadableColumn(table.table, name, type, key, extra)) {
-          columns.push_back(std::move(*column));
+    if (const copy::CatalogueTable* found = catalogue.Find(table.table)) {
+      for (const copy::CatalogueColumn& column : found->columns) {
+        if (std::optional<ColumnRead> read =
+                ReadableColumn(table.table, column.name, column.type, column.key, column.extra)) {
+          columns.push_back(std::move(*read));
         }
       }
+    } else {
+      columns = ReadableColumns(connection, table.table);
     }
     reads.push_back(PrepareTableRead(table, std::move(columns), code));
   }
-  return database;
+  return reads;
 }
 
 }  // namespace
 
-std::string ReadAgencyState(db::Connection& connection, const std::string& code,
+std::string ReadAgencyState(db::Connection& connection, const copy::Catalogue& catalogue,
+                            const std::string& code,
                             const std::function<void(BackupSection)>& keep) {
-  std::vector<TableRead> reads;
-  const std::string database = PrepareReads(connection, code, reads);
+  const std::vector<TableRead> reads = PrepareReads(connection, catalogue, code);
+  const std::string& database = catalogue.database();
   // UTC while the backup reads: TIMESTAMP values then come as the UTC text the file restores
   // them from, with no hour that a local zone's clock change makes ambiguous. The zone is set
   // and put back inside the same request as the reads.

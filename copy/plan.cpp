@@ -27,9 +27,9 @@ std::string Tagged(const std::vector<std::string>& selects) {
   return sql;
 }
 
-// Every figure of the plan in one request when the connection batches, five statements
-// however many tables and kinds there are:
-// - the server's average row length of every table;
+// Every figure of the plan in one request when the connection batches, four statements
+// however many tables and kinds there are (the server's average row length of every table
+// comes from the run's catalogue):
 // - both counts of every table, one row per table tagged with its place: what the clear
 //   removes, and what the select reads after it. The select runs after the clear, so when the
 //   two codes match the same rows (the same code, or codes the column's collation holds
@@ -43,9 +43,14 @@ std::string Tagged(const std::vector<std::string>& selects) {
 //   removed first are not there to be read.
 class Planner {
  public:
-  Planner(db::Connection& connection, const std::vector<TableDesc>& tables,
-          const std::string& from_code, const std::string& to_code)
-      : connection_(connection), tables_(tables), from_(from_code), to_(to_code) {}
+  Planner(db::Connection& connection, const Catalogue& catalogue,
+          const std::vector<TableDesc>& tables, const std::string& from_code,
+          const std::string& to_code)
+      : connection_(connection),
+        catalogue_(catalogue),
+        tables_(tables),
+        from_(from_code),
+        to_(to_code) {}
 
   Plan Run() {
     if (tables_.empty()) {
@@ -53,6 +58,9 @@ class Planner {
     }
     for (const TableDesc& desc : tables_) {
       plans_.push_back(TablePlan{desc.table, desc.status_text, desc.ap_record_type, {}});
+      if (const CatalogueTable* table = catalogue_.Find(desc.table)) {
+        plans_.back().average_row_bytes = table->average_row_bytes;
+      }
     }
     std::vector<std::string> cleared;
     for (std::size_t i = 0; i < tables_.size(); ++i) {
@@ -69,12 +77,8 @@ class Planner {
       }
       scans_[i] = recstore::ApScanCondition(type, from_, to_);
     }
-    std::vector<std::string> statements = {
-        "SELECT TABLE_NAME, AVG_ROW_LENGTH FROM information_schema.TABLES WHERE TABLE_SCHEMA = "
-        "DATABASE()",
-        CountStatement()};
-    std::vector<void (Planner::*)(db::Result&)> takers = {&Planner::TakeAverage,
-                                                          &Planner::TakeCounts};
+    std::vector<std::string> statements = {CountStatement()};
+    std::vector<void (Planner::*)(db::Result&)> takers = {&Planner::TakeCounts};
     if (!cleared.empty()) {
       statements.push_back(Tagged(cleared));
       takers.push_back(&Planner::TakeCleared);
@@ -136,16 +140,6 @@ class Planner {
     return Tagged(copied);
   }
 
-  // The average row length comes tagged with the table's name, not its place.
-  void TakeAverage(db::Result& row) {
-    const std::string name(row.Value(0));
-    for (TablePlan& plan : plans_) {
-      if (plan.table == name) {
-        plan.average_row_bytes = Number(row, 1);
-      }
-    }
-  }
-
   void TakeCounts(db::Result& row) {
     const std::size_t i = Tag(row);
     plans_.at(i).counts.rows_to_delete = Number(row, 1);
@@ -175,6 +169,7 @@ class Planner {
   }
 
   db::Connection& connection_;
+  const Catalogue& catalogue_;
   const std::vector<TableDesc>& tables_;
   const std::string& from_;
   const std::string& to_;
@@ -185,9 +180,15 @@ class Planner {
 
 }  // namespace
 
+Plan PlanRun(db::Connection& connection, const Catalogue& catalogue,
+             const std::vector<TableDesc>& tables, const std::string& from_code,
+             const std::string& to_code) {
+  return Planner(connection, catalogue, tables, from_code, to_code).Run();
+}
+
 Plan PlanRun(db::Connection& connection, const std::vector<TableDesc>& tables,
              const std::string& from_code, const std::string& to_code) {
-  return Planner(connection, tables, from_code, to_code).Run();
+  return PlanRun(connection, Catalogue::Read(connection), tables, from_code, to_code);
 }
 
 std::string DescribePlan(const TablePlan& plan) {

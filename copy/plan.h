@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "copy/catalogue.h"
 #include "copy/table_desc.h"
 
 namespace db {
@@ -50,6 +51,13 @@ using Plan = std::vector<TablePlan>;
 // whose first eight bytes are the ap key prefix of the type and from_code, in key order up
 // to the first record too long for the copy's buffer, which ends its scan), with their
 // bytes. Runs only SELECT statements. Throws db::Error as the statements do.
+// Each table's average row length is the catalogue's (the table found under the server's rule
+// for letter case in table names).
+Plan PlanRun(db::Connection& connection, const Catalogue& catalogue,
+             const std::vector<TableDesc>& tables, const std::string& from_code,
+             const std::string& to_code);
+
+// The same, reading the catalogue first.
 Plan PlanRun(db::Connection& connection, const std::vector<TableDesc>& tables,
              const std::string& from_code, const std::string& to_code);
 

@@ -4,6 +4,7 @@
 #include <string>
 #include <vector>
 
+#include "copy/catalogue.h"
 #include "copy/table_desc.h"
 
 namespace db {
@@ -33,18 +34,11 @@ std::vector<std::string> PreflightProblems(db::Connection& connection,
 std::vector<std::string> NonTransactionalTables(db::Connection& connection,
                                                 const std::vector<TableDesc>& tables);
 
-// What a run checks before it starts, both of the above from one reading of the catalogue:
-// a run that asks for both should not read it twice.
-struct RunChecks {
-  std::vector<std::string> problems;           // as PreflightProblems
-  std::vector<std::string> non_transactional;  // as NonTransactionalTables
-};
-
-// `also_ask`: statements of session constants the caller asks next (db::SessionConstant),
-// sent with the catalogue read when the connection batches; one the server refuses is left
-// to be asked on its own.
-RunChecks CheckTables(db::Connection& connection, const std::vector<TableDesc>& tables,
-                      bool ap_read_open, bool ap_write_open,
-                      const std::vector<std::string>& also_ask = {});
+// The same two from a catalogue read before (one read for a run that asks for both).
+std::vector<std::string> PreflightProblems(const Catalogue& catalogue,
+                                           const std::vector<TableDesc>& tables, bool ap_read_open,
+                                           bool ap_write_open);
+std::vector<std::string> NonTransactionalTables(const Catalogue& catalogue,
+                                                const std::vector<TableDesc>& tables);
 
 }  // namespace copy

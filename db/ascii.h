@@ -1,6 +1,8 @@
 // Letter case of ASCII text, as the server and the configuration files compare names.
 #pragma once
 
+#include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -37,6 +39,37 @@ inline bool EqualsIgnoringCase(std::string_view a, std::string_view b) {
     }
   }
   return true;
+}
+
+// `text` without the blanks (space, tab, CR, LF, VT, FF) at either end, whatever the
+// process's locale says.
+inline std::string_view Trim(std::string_view text) {
+  constexpr std::string_view kBlanks = " \t\r\n\v\f";
+  const std::size_t first = text.find_first_not_of(kBlanks);
+  if (first == std::string_view::npos) {
+    return {};
+  }
+  return text.substr(first, text.find_last_not_of(kBlanks) - first + 1);
+}
+
+// The number `text` writes in decimal digits and nothing else; nullopt when it is empty,
+// holds anything but digits or does not fit in 64 bits.
+inline std::optional<uint64_t> ParseUnsigned(std::string_view text) {
+  if (text.empty()) {
+    return std::nullopt;
+  }
+  uint64_t value = 0;
+  for (char c : text) {
+    if (c < '0' || c > '9') {
+      return std::nullopt;
+    }
+    const auto digit = static_cast<uint64_t>(c - '0');
+    if (value > (UINT64_MAX - digit) / 10) {
+      return std::nullopt;
+    }
+    value = value * 10 + digit;
+  }
+  return value;
 }
 
 }  // namespace db

@@ -4,7 +4,6 @@
 #include <mysql.h>
 
 #include <algorithm>
-#include <cctype>
 #include <charconv>
 #include <limits>
 #include <utility>
@@ -63,16 +62,6 @@ FieldKind KindOf(const MYSQL_FIELD& field) {
       break;
   }
   return FieldKind::kOther;
-}
-
-std::string_view Trim(std::string_view text) {
-  while (!text.empty() && std::isspace(static_cast<unsigned char>(text.front()))) {
-    text.remove_prefix(1);
-  }
-  while (!text.empty() && std::isspace(static_cast<unsigned char>(text.back()))) {
-    text.remove_suffix(1);
-  }
-  return text;
 }
 
 // A BIT value arrives as raw big-endian bytes.

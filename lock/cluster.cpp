@@ -3,7 +3,6 @@
 
 #include <algorithm>
 #include <cstdint>
-#include <map>
 #include <set>
 #include <stdexcept>
 #include <string>
@@ -102,55 +101,24 @@ bool OnCluster(db::Connection& connection) {
 }
 
 std::vector<std::string> ClusterProblems(db::Connection& connection,
+                                         const copy::Catalogue& catalogue,
                                          const std::vector<copy::TableDesc>& tables) {
   std::vector<std::string> problems;
   if (!OnCluster(connection)) {
     return problems;
   }
-  // One statement for every table of the run rather than one per table.
-  const std::vector<std::string> names = RunTables(tables);
-  std::string listed;
-  for (const std::string& name : names) {
-    listed += (listed.empty() ? "" : ", ") + db::QuotedText(name);
-  }
-
-  struct Found {
-    std::string engine;
-    bool has_primary_key = false;
-  };
-
-  std::map<std::string, Found> found;  // as the server holds the name
-  bool ignore_case = false;
-  db::Result info = connection.Query(
-      "SELECT t.TABLE_NAME, t.ENGINE, (SELECT COUNT(*) FROM information_schema.TABLE_CONSTRAINTS c "
-      "WHERE c.TABLE_SCHEMA = t.TABLE_SCHEMA AND c.TABLE_NAME = t.TABLE_NAME "
-      "AND c.CONSTRAINT_TYPE = 'PRIMARY KEY'), @@lower_case_table_names "
-      "FROM information_schema.TABLES t WHERE t.TABLE_SCHEMA = DATABASE() AND t.TABLE_NAME IN (" +
-      listed + ")");
-  for (; !info.Eof(); info.Next()) {
-    found[std::string(info.Value(0))] = {info.IsNull(1) ? "" : std::string(info.Value(1)),
-                                         info.Value(2) != "0"};
-    ignore_case = info.Value(3) != "0";
-  }
-  for (const std::string& name : names) {
-    // The catalogue compares names without regard to case; a statement naming the table
-    // reaches it only under the server's own rule (a missing table is the preflight's).
-    auto it = found.find(name);
-    if (it == found.end() && ignore_case) {
-      it = std::find_if(found.begin(), found.end(), [&name](const auto& entry) {
-        return db::AsciiLower(entry.first) == db::AsciiLower(name);
-      });
-    }
-    if (it == found.end()) {
+  for (const std::string& name : RunTables(tables)) {
+    // A missing table is the preflight's to name.
+    const copy::CatalogueTable* table = catalogue.Find(name);
+    if (table == nullptr || table->engine.empty()) {
       continue;
     }
-    const std::string& engine = it->second.engine;
-    if (!engine.empty() && db::AsciiLower(engine) != "innodb") {
-      problems.push_back("Table " + name + " uses the " + engine +
+    if (!db::EqualsIgnoringCase(table->engine, "innodb")) {
+      problems.push_back("Table " + name + " uses the " + table->engine +
                          " engine, which the cluster does not replicate safely (only InnoDB "
                          "tables are)");
     }
-    if (!engine.empty() && !it->second.has_primary_key) {
+    if (!table->has_primary_key) {
       problems.push_back("Table " + name +
                          " has no primary key, and the cluster does not support deleting rows "
                          "from such a table");

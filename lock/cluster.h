@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "copy/catalogue.h"
 #include "copy/plan.h"
 #include "copy/table_desc.h"
 
@@ -26,9 +27,11 @@ bool OnCluster(db::Connection& connection);
 // On a cluster, the tables of the run (each table of `tables`, its insert table and the ap
 // table) that the cluster does not replicate safely, one line each: a table whose engine
 // is not InnoDB (its changes are not replicated, or not reliably), and a table without a
-// primary key (deletes from it are not supported). Empty off a cluster and for tables that
-// do not exist (the preflight names those). Throws db::Error.
+// primary key (deletes from it are not supported), as `catalogue` describes them. Empty off a
+// cluster and for tables that do not exist (the preflight names those). Throws db::Error when
+// the server cannot be asked whether it is a cluster node.
 std::vector<std::string> ClusterProblems(db::Connection& connection,
+                                         const copy::Catalogue& catalogue,
                                          const std::vector<copy::TableDesc>& tables);
 
 // What the cluster makes of a run as one transaction.

@@ -130,11 +130,13 @@ void CopyRun::Check() {
     // Everything a run needs is checked before its first delete, and every problem is
     // named at once: a run that stops at step ten leaves nine tables copied and one half
     // cleared.
-    copy::RunChecks checks = session_.CheckTables();
+    Session::TableChecks checks = session_.CheckTables();
+    catalogue_ = std::move(checks.catalogue);
     std::vector<std::string>& problems = checks.problems;
     if (problems.empty()) {
       step = RunStep::kPlan;
-      plan_ = copy::PlanRun(connection, copy::AllTables(), report_.from_code, report_.to_code);
+      plan_ = copy::PlanRun(connection, catalogue_, copy::AllTables(), report_.from_code,
+                            report_.to_code);
       step = RunStep::kCheck;
       // A source record the copy cannot read whole would stop its kind half way.
       for (const copy::TablePlan& table : plan_) {
@@ -344,7 +346,8 @@ const RunReport& CopyRun::Execute(const RunObserver& observer) {
   executed_ = true;
   if (options_.backup) {
     try {
-      saved_.Write(session_.connection(), options_.backup_dir, report_.from_code, report_.to_code);
+      saved_.Write(session_.connection(), catalogue_, options_.backup_dir, report_.from_code,
+                   report_.to_code);
     } catch (const std::exception& failure) {
       Fail(std::string("The destination's profile could not be saved before the run, so "
                        "nothing was changed: ") +

@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "copy/catalogue.h"
 #include "copy/plan.h"
 #include "db/connection.h"
 #include "run/run_error.h"
@@ -67,6 +68,8 @@ class CopyRun {
   RunOptions options_;
   RunReport report_;
   copy::Plan plan_;
+  // What the checks read of the database, for the plan and the backup: read once a run.
+  copy::Catalogue catalogue_;
   std::unique_ptr<lock::RunLock> lock_;
   SavedState saved_;
   bool prepared_ = false;

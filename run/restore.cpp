@@ -152,7 +152,8 @@ void RestoreRun::CheckColumns() {
 
 void RestoreRun::Backup() {
   try {
-    saved_.Write(connection_, options_.backup_dir, "restore", contents_.header.to_code);
+    saved_.Write(connection_, copy::Catalogue::Read(connection_), options_.backup_dir, "restore",
+                 contents_.header.to_code);
   } catch (const db::Error&) {
     throw;  // the server's own words, made a RunError of the step by the caller
   } catch (const std::runtime_error& e) {

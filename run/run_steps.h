@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "backup/backup.h"
+#include "copy/catalogue.h"
 #include "db/settings.h"
 #include "lock/run_lock.h"
 #include "run/run_error.h"
@@ -50,10 +51,11 @@ class SavedState {
  public:
   SavedState() = default;
 
-  // Saves the state of agency `to_code` into a backup in `dir` ("" is DefaultBackupDir());
-  // `from_code` is the run's source, or "restore". Throws what WriteBackup throws.
-  void Write(db::Connection& connection, const std::string& dir, const std::string& from_code,
-             const std::string& to_code);
+  // Saves the state of agency `to_code` into a backup in `dir` ("" is DefaultBackupDir()),
+  // its tables as `catalogue` describes them; `from_code` is the run's source, or "restore".
+  // Throws what WriteBackup throws.
+  void Write(db::Connection& connection, const copy::Catalogue& catalogue, const std::string& dir,
+             const std::string& from_code, const std::string& to_code);
 
   // Records how the run ended in the backup's history. A failure to record it is returned
   // as text (the history then shows the outcome as unknown; the backup itself is intact).

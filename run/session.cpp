@@ -107,13 +107,16 @@ std::vector<std::string> Session::PreflightProblems() {
   return CheckTables().problems;
 }
 
-copy::RunChecks Session::CheckTables() {
+Session::TableChecks Session::CheckTables() {
   RequireConnectionParameters();
-  // The catalogue is read once for both the problems and the engines.
-  copy::RunChecks checks =
-      copy::CheckTables(connection_, copy::AllTables(), ap_read_open_, ap_write_open_,
-                        {db::kMaxPacketStatement, lock::kClusterStatement});
-  for (std::string& problem : lock::ClusterProblems(connection_, copy::AllTables())) {
+  const std::vector<copy::TableDesc>& tables = copy::AllTables();
+  TableChecks checks;
+  checks.catalogue =
+      copy::Catalogue::Read(connection_, {db::kMaxPacketStatement, lock::kClusterStatement});
+  checks.problems =
+      copy::PreflightProblems(checks.catalogue, tables, ap_read_open_, ap_write_open_);
+  checks.non_transactional = copy::NonTransactionalTables(checks.catalogue, tables);
+  for (std::string& problem : lock::ClusterProblems(connection_, checks.catalogue, tables)) {
     checks.problems.push_back(std::move(problem));
   }
   return checks;
@@ -125,11 +128,14 @@ std::unique_ptr<lock::RunLock> Session::LockAgencies(const std::vector<std::stri
   return TakeLock(connection_.settings(), codes, purpose);
 }
 
-copy::Plan Session::PlanCopy(const std::string& from_code, const std::string& to_code) {
+copy::Plan Session::PlanCopy(const std::string& from_code, const std::string& to_code,
+                             const copy::Catalogue* catalogue) {
   // The counts mean nothing while a run writes either agency.
   const std::unique_ptr<lock::RunLock> lock =
       LockAgencies({from_code, to_code}, "dry run " + from_code + " to " + to_code);
-  return copy::PlanRun(connection_, copy::AllTables(), from_code, to_code);
+  return copy::PlanRun(connection_,
+                       catalogue != nullptr ? *catalogue : copy::Catalogue::Read(connection_),
+                       copy::AllTables(), from_code, to_code);
 }
 
 std::vector<copy::VerifyLine> Session::VerifyCopy(const std::string& from_code,

@@ -75,13 +75,21 @@ class Session {
   // when a run can start. Changes nothing. Throws what the database throws.
   std::vector<std::string> PreflightProblems();
 
-  // The problems above, and which tables of the run cannot roll back, from one read of the
-  // catalogue.
-  copy::RunChecks CheckTables();
+  // What the checks before a run find, from one read of the catalogue, which a run keeps
+  // for its plan and its backup.
+  struct TableChecks {
+    copy::Catalogue catalogue;
+    std::vector<std::string> problems;           // as PreflightProblems
+    std::vector<std::string> non_transactional;  // tables that cannot roll back, "Bank (MyISAM)"
+  };
+
+  TableChecks CheckTables();
 
   // What a run from `from_code` to `to_code` would delete and copy, table by table, counted
   // under both agencies' locks. Changes nothing. Throws run::LockHeld and db::Error.
-  copy::Plan PlanCopy(const std::string& from_code, const std::string& to_code);
+  // `catalogue`: the one CheckTables read, so that a dry run reads it once; null reads it.
+  copy::Plan PlanCopy(const std::string& from_code, const std::string& to_code,
+                      const copy::Catalogue* catalogue = nullptr);
 
   // Whether the destination holds exactly the copy of the source, one line per table and
   // ap record type, read under both agencies' locks. Changes nothing. Throws run::LockHeld

@@ -1,13 +1,20 @@
 // The checks before a run, against the real server's catalogue.
+#include <algorithm>
+#include <filesystem>
 #include <string>
 #include <vector>
 
 #include <gtest/gtest.h>
 
+#include "backup/backup.h"
+#include "copy/catalogue.h"
+#include "copy/plan.h"
 #include "copy/preflight.h"
 #include "copy/table_desc.h"
 #include "db/connection.h"
 #include "tests/test_db.h"
+#include "tests/test_support_cli.h"
+#include "tests/test_support_server.h"
 
 namespace {
 
@@ -15,6 +22,7 @@ using copy::AllTables;
 using copy::NonTransactionalTables;
 using copy::PreflightProblems;
 using Lines = std::vector<std::string>;
+namespace fs = std::filesystem;
 
 // Every test changes the schema, so each gets a database of its own.
 class PreflightTest : public testing::Test {
@@ -105,6 +113,39 @@ TEST_F(PreflightTest, NonTransactionalTablesAreNamedWithTheirEngine) {
             NonTransactionalTables(connection_, AllTables()));
   // An engine choice is no reason not to run.
   EXPECT_EQ(Lines{}, Problems());
+}
+
+// A server that folds table names (lower_case_table_names 1, as on Windows) holds "bank" for
+// the statements' "Bank": the checks, the plan's sizes and the backup must find it all the same.
+TEST(FoldedTableNames, ChecksPlanAndBackupFindEveryTable) {
+  testing_support::PrivateServer server({"--lower-case-table-names=1"});
+  ASSERT_TRUE(server.Start()) << server.log();
+  ASSERT_TRUE(server.Admin("CREATE DATABASE kfold CHARACTER SET utf8mb4"));
+  ASSERT_TRUE(server.Admin(testing_support::SchemaSql(), "kfold"));
+  ASSERT_TRUE(server.Admin(testing_support::DemoSql() + "; ANALYZE TABLE Bank, Company", "kfold"));
+  db::ConnectionSettings settings;
+  settings.user = "kelvane";
+  settings.password = "kelvane";
+  settings.database = "kfold";
+  settings.transport.socket = server.socket();
+  db::Connection connection(settings);
+
+  const copy::Catalogue catalogue = copy::Catalogue::Read(connection);
+  ASSERT_TRUE(catalogue.names_ignore_case());
+  EXPECT_EQ(Lines{}, PreflightProblems(catalogue, AllTables(), true, true));
+  const copy::Plan plan = copy::PlanRun(connection, catalogue, AllTables(), "01", "02");
+  for (const char* table : {"Bank", "Company"}) {
+    const auto it = std::find_if(plan.begin(), plan.end(), [&](const copy::TablePlan& entry) {
+      return entry.table == table;
+    });
+    ASSERT_NE(plan.end(), it);
+    EXPECT_LT(0u, it->average_row_bytes) << table;
+  }
+  const fs::path dir = testing_support::MakeTempDir("kelvane-fold");
+  const backup::BackupSummary saved = backup::WriteBackup(connection, dir.string(), "01", "02");
+  EXPECT_EQ(server.Scalar("SELECT COUNT(*) FROM Bank WHERE AgyCode = '02'", "kfold"),
+            std::to_string(saved.counts.front().second));
+  fs::remove_all(dir);
 }
 
 }  // namespace

@@ -78,7 +78,8 @@ int RunProgram(const std::vector<std::string>& argv, const ProgramIo& io,
   return WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
 }
 
-PrivateServer::PrivateServer() : dir_(MakeTempDir("kelvane-fault-server")) {
+PrivateServer::PrivateServer(std::vector<std::string> options)
+    : dir_(MakeTempDir("kelvane-fault-server")), options_(std::move(options)) {
   std::vector<std::string> argv = {"mariadb-install-db", "--no-defaults",
                                    "--datadir=" + (dir_ / "data").string(),
                                    "--auth-root-authentication-method=socket", "--skip-test-db"};
@@ -116,6 +117,7 @@ bool PrivateServer::Start() {
   if (::geteuid() == 0) {
     args.emplace_back("--user=root");
   }
+  args.insert(args.end(), options_.begin(), options_.end());
   std::vector<char*> argv;
   for (std::string& arg : args) {
     argv.push_back(arg.data());

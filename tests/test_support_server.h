@@ -49,8 +49,9 @@ int RunProgram(const std::vector<std::string>& argv, const ProgramIo& io = {},
 // shared server is never touched. Reached over its Unix socket only; user kelvane/kelvane.
 class PrivateServer {
  public:
-  // Installs the data folder (the install may fail; Start then says so).
-  PrivateServer();
+  // Installs the data folder (the install may fail; Start then says so). `options` are
+  // added to the server's command line, for a server set up unlike the shared one.
+  explicit PrivateServer(std::vector<std::string> options = {});
   ~PrivateServer();
   PrivateServer(const PrivateServer&) = delete;
   PrivateServer& operator=(const PrivateServer&) = delete;
@@ -77,6 +78,7 @@ class PrivateServer {
 
  private:
   std::filesystem::path dir_;
+  std::vector<std::string> options_;
   bool installed_ = false;
   pid_t pid_ = -1;
 };
