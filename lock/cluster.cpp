@@ -172,8 +172,7 @@ ClusterTransaction PrepareClusterTransaction(db::Connection& connection, const c
   const uint64_t fragment_bytes =
       std::max<uint64_t>(1, std::min<uint64_t>(max_bytes / 4, kLargestFragmentBytes));
   try {
-    connection.Execute("SET SESSION wsrep_trx_fragment_unit = 'bytes'");
-    connection.Execute("SET SESSION wsrep_trx_fragment_size = " + std::to_string(fragment_bytes));
+    StartStreaming(connection, fragment_bytes);
   } catch (const db::Error& error) {
     if (error.IsConnectionLost()) {
       throw;
@@ -189,7 +188,13 @@ ClusterTransaction PrepareClusterTransaction(db::Connection& connection, const c
     return outcome;
   }
   outcome.streaming = true;
+  outcome.fragment_bytes = fragment_bytes;
   return outcome;
+}
+
+void StartStreaming(db::Connection& connection, uint64_t fragment_bytes) {
+  connection.Execute("SET SESSION wsrep_trx_fragment_unit = 'bytes'");
+  connection.Execute("SET SESSION wsrep_trx_fragment_size = " + std::to_string(fragment_bytes));
 }
 
 void EndClusterTransaction(db::Connection& connection) noexcept {

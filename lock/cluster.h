@@ -2,6 +2,7 @@
 // an all-or-nothing run's write set.
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -37,6 +38,7 @@ std::vector<std::string> ClusterProblems(db::Connection& connection,
 // What the cluster makes of a run as one transaction.
 struct ClusterTransaction {
   bool streaming = false;  // streaming replication was turned on; EndClusterTransaction ends it
+  uint64_t fragment_bytes = 0;  // with streaming: the size of each replicated fragment
   // Why the cluster cannot take the run as one transaction, with the limit and the numbers,
   // as a clause without a full stop ("" when it can): the reason a run that may go step by
   // step gives.
@@ -55,6 +57,11 @@ struct ClusterTransaction {
 // the limit), or says why when it cannot be turned on. Does nothing off a cluster. Throws
 // db::Error when the server cannot be asked.
 ClusterTransaction PrepareClusterTransaction(db::Connection& connection, const copy::Plan& plan);
+
+// Turns streaming replication on for the session, in fragments of `fragment_bytes`: what
+// PrepareClusterTransaction does, again on a session that replaced the one it prepared.
+// Throws db::Error.
+void StartStreaming(db::Connection& connection, uint64_t fragment_bytes);
 
 // Turns streaming replication off for the session again. Never throws.
 void EndClusterTransaction(db::Connection& connection) noexcept;

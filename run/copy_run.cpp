@@ -186,6 +186,7 @@ void CopyRun::ChooseMode(const std::vector<std::string>& non_transactional) {
   const lock::ClusterTransaction cluster =
       lock::PrepareClusterTransaction(session_.connection(), plan_);
   streaming_ = cluster.streaming;
+  fragment_bytes_ = cluster.fragment_bytes;
   if (cluster.refusal.empty()) {
     return;
   }
@@ -199,6 +200,31 @@ void CopyRun::ChooseMode(const std::vector<std::string>& non_transactional) {
 void CopyRun::StepByStep(std::string reason) {
   report_.atomic = false;
   report_.step_by_step_reason = std::move(reason);
+}
+
+void CopyRun::Resume() {
+  // The question may stay open for as long as the user reads it, far longer than the server
+  // keeps a silent session; the run's lock holds meanwhile, its heartbeat beating.
+  if (lock_ != nullptr && lock_->IsLost()) {
+    Fail(
+        "The run lost its lock on the agencies while it waited (its lock session ended, or "
+        "another run took the lock over), so nothing was changed.",
+        {.step = RunStep::kLock});
+  }
+  db::Connection& connection = session_.connection();
+  try {
+    connection.DropIfGone();
+    // A new session takes batches as the old one did (the guard still lives) and asks its
+    // constants again; streaming is the one setting the preparation made on the session.
+    if (!connection.IsOpen() && streaming_) {
+      lock::StartStreaming(connection, fragment_bytes_);
+    }
+  } catch (const std::exception& failure) {
+    Fail(std::string("The server could not be reached again before the run, so nothing was "
+                     "changed: ") +
+             failure.what(),
+         {.step = RunStep::kCheck, .cause = failure.what(), .server_error = ServerError(failure)});
+  }
 }
 
 void CopyRun::FailCopy(const std::string& text, const std::string& cause, unsigned int server_error,
@@ -344,6 +370,10 @@ const RunReport& CopyRun::Execute(const RunObserver& observer) {
   const bool prepared_before = prepared_;
   Prepare();
   executed_ = true;
+  // Asked already when this very call prepared the run.
+  if (prepared_before) {
+    Resume();
+  }
   if (options_.backup) {
     try {
       saved_.Write(session_.connection(), catalogue_, options_.backup_dir, report_.from_code,
@@ -371,10 +401,6 @@ const RunReport& CopyRun::Execute(const RunObserver& observer) {
   // once the link is gone (another run may have the agencies by the time it comes back).
   // The record store works on the run's connection for the same reason; a step-by-step
   // run's records still go in one by one, each standing on its own.
-  // Asked already when this very call prepared the run.
-  if (prepared_before) {
-    session_.connection().DropIfGone();
-  }
   const db::SessionHold hold(session_.connection());
   const recstore::BorrowedConnection store_on_run(session_.connection(), false);
   if (report_.atomic) {

@@ -57,6 +57,9 @@ class CopyRun {
   // the cluster for its transaction.
   void ChooseMode(const std::vector<std::string>& non_transactional);
   void StepByStep(std::string reason);
+  // Before the first write of a run prepared earlier: a session the server dropped while the
+  // question was open is replaced, with what the preparation set on it.
+  void Resume();
   void CopySteps(const RunObserver& observer);
   void CopyAtomic(const RunObserver& observer);
   [[noreturn]] void Fail(const std::string& text, RunError::Details details);
@@ -75,6 +78,7 @@ class CopyRun {
   bool prepared_ = false;
   bool executed_ = false;
   bool streaming_ = false;           // the cluster replicates this run's transaction in fragments
+  uint64_t fragment_bytes_ = 0;      // of that many bytes each
   std::string current_step_;         // status text of the running step
   std::size_t multi_row_bytes_ = 0;  // an atomic run's statement bound
   // Held from the checks to the end: the run's reads and clears go several to a request.
