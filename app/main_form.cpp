@@ -22,7 +22,6 @@
 #include "app/text.h"
 #include "backup/backup.h"
 #include "copy/table_desc.h"
-#include "db/sql_text.h"
 #include "run/run_report.h"
 
 namespace {
@@ -141,6 +140,8 @@ void TForm1::ShowMessage(const std::string& text) {
     return;
   }
   QMessageBox box(QMessageBox::NoIcon, "Kelvane", app::FromBytes(text), QMessageBox::Ok, this);
+  // A box of its own takes the platform's font, smaller than the window's and its dialogs'.
+  box.setFont(app::WindowFont());
   box.exec();
 }
 
@@ -227,17 +228,8 @@ void TForm1::OpenDatabases() {
 }
 
 void TForm1::LookUpAgencyName(QLineEdit* code_field, QLineEdit* name_field) {
-  session_.RequireConnectionParameters();
-  FDConnection1.DropIfGone();
-  // Escaped, so a code holding a quote finds nothing instead of breaking the statement.
-  const std::string code = app::ToBytes(code_field->text());
-  FDQuery1.SetSql("Select * from Agency where AgyCode = " + db::QuotedText(code));
-  FDQuery1.Open();
-  if (FDQuery1.Eof()) {
-    name_field->setText(" Not Found");
-  } else {
-    name_field->setText(app::FromBytes(FDQuery1.FieldByName("AgencyName").AsString()));
-  }
+  const std::optional<std::string> name = session_.AgencyName(app::ToBytes(code_field->text()));
+  name_field->setText(name ? app::FromBytes(*name) : QString(" Not Found"));
 }
 
 void TForm1::edtFromAgyExit() {

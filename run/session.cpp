@@ -10,6 +10,7 @@
 #include "db/ascii.h"
 #include "db/multi_row_insert.h"
 #include "db/query.h"
+#include "db/sql_text.h"
 #include "lock/cluster.h"
 #include "lock/run_lock.h"
 #include "recstore/ap_file.h"
@@ -93,6 +94,17 @@ void Session::OpenDatabases() {
   if (!ap_write_open_ && sink_) {
     sink_(OpenFailure("Error Opening AP Write", write_status));
   }
+}
+
+std::optional<std::string> Session::AgencyName(const std::string& code) {
+  RequireConnectionParameters();
+  connection_.DropIfGone();
+  select_query_.SetSql("Select * from Agency where AgyCode = " + db::QuotedText(code));
+  select_query_.Open();
+  if (select_query_.Eof()) {
+    return std::nullopt;
+  }
+  return select_query_.FieldByName("AgencyName").AsString();
 }
 
 void Session::RequireConnectionParameters() const {

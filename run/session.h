@@ -66,6 +66,13 @@ class Session {
   // Closes both ap handles (their statuses are of no use) and forgets them.
   void CloseApHandles();
 
+  // The name of agency `code` in table Agency ("Select * from Agency where AgyCode = '01'" on
+  // FDQuery1, the code escaped so that one holding a quote finds nothing instead of breaking
+  // the statement), read as text; nullopt when no row has the code. A session the server
+  // dropped meanwhile is opened afresh. Throws db::Error, and std::runtime_error before the
+  // connection parameters were loaded.
+  std::optional<std::string> AgencyName(const std::string& code);
+
   // Throws std::runtime_error unless OpenDatabases has loaded the connection parameters:
   // before that the connection would use settings nobody configured.
   void RequireConnectionParameters() const;

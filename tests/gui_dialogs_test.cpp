@@ -7,16 +7,22 @@
 #include <string>
 #include <vector>
 
+#include <QApplication>
 #include <QGuiApplication>
 #include <QKeySequence>
+#include <QLabel>
+#include <QLineEdit>
 #include <QPushButton>
 #include <QStatusBar>
 #include <QTableWidget>
+#include <QTimer>
 
 #include <gtest/gtest.h>
 
+#include "app/dialog_support.h"
 #include "app/main_form.h"
 #include "app/text.h"
+#include "copy/verify.h"
 #include "db/connection.h"
 #include "db/query.h"
 #include "lock/run_lock.h"
@@ -138,6 +144,47 @@ TEST_F(DialogTest, ConfirmShowsWhatIsReplacedThenTheResultThenTheWindowCloses) {
   EXPECT_EQ(std::vector<std::string>{}, messages_);
   EXPECT_FALSE(form->isVisible());
   EXPECT_EQ(banks_from, Count("Bank", "02"));
+}
+
+// The question may stay open for as long as the user reads it, past the time the server keeps
+// a silent session (shortened here, as the frozen-link tests shorten it): Enter still runs it,
+// exactly.
+TEST_F(DialogTest, AQuestionLeftOpenPastTheSilenceLimitStillRunsExactly) {
+  setenv("KELVANE_TEST_SILENCE_LIMIT", "1", 1);
+  auto form = MakeForm();
+  unsetenv("KELVANE_TEST_SILENCE_LIMIT");
+  form->SetDialogHook([this](QDialog& dialog) {
+    if (dialog.objectName() == "ConfirmDialog") {
+      QTest::qWait(3000);
+    }
+    Answer(dialog);
+  });
+  form->show();
+
+  ClickGo(*form);
+
+  EXPECT_EQ((std::vector<std::string>{"ConfirmDialog", "ResultDialog"}), dialogs_);
+  EXPECT_EQ(std::vector<std::string>{}, messages_);
+  EXPECT_TRUE(form->run_report().finished);
+  for (const copy::VerifyLine& line : form->VerifyCopy("01", "02")) {
+    EXPECT_TRUE(line.ok) << copy::DescribeVerify(line);
+  }
+}
+
+// A message of the window's own is drawn in the window's font, as its dialogs are.
+TEST_F(DialogTest, AMessageBoxTakesTheWindowsFont) {
+  TForm1 form;
+  form.show();
+  Control<QLineEdit>(form, "edtFromAgy")->setText("0");
+  int pixels = 0;
+  QTimer::singleShot(0, [&pixels] {
+    if (QWidget* box = QApplication::activeModalWidget()) {
+      pixels = box->findChild<QLabel*>("qt_msgbox_label")->font().pixelSize();
+      box->close();
+    }
+  });
+  ClickGo(form);
+  EXPECT_EQ(app::WindowFont().pixelSize(), pixels);
 }
 
 TEST_F(DialogTest, CancelAndEscChangeNothingAndKeepTheWindow) {
