@@ -26,24 +26,16 @@
 #include "db/query.h"
 #include "recstore/ap_file.h"
 #include "settings/durable_file.h"
+#include "settings/system.h"
 
 namespace backup {
 
 namespace {
 
-std::string Env(const char* name) {
-  const char* value = std::getenv(name);
-  return value != nullptr ? value : "";
-}
-
-std::string SystemError(int error) {
-  return std::strerror(error);
-}
-
 using db::IsAsciiAlnum;
 
 [[noreturn]] void ThrowSystem(const std::string& what, const std::string& path, int error) {
-  throw std::runtime_error(what + " " + path + ": " + SystemError(error));
+  throw std::runtime_error(what + " " + path + ": " + settings::SystemErrorText(error));
 }
 
 // Creates `dir` and any missing parent with mode 0700, as the folders of a user's state
@@ -81,42 +73,9 @@ void MakeFolders(const std::string& dir) {
   }
 }
 
-class Fd {
- public:
-  explicit Fd(int fd) : fd_(fd) {}
-
-  ~Fd() {
-    if (fd_ >= 0) {
-      ::close(fd_);
-    }
-  }
-
-  Fd(const Fd&) = delete;
-  Fd& operator=(const Fd&) = delete;
-
-  int get() const { return fd_; }
-
-  // Closes now, returning close()'s result.
-  int Close() {
-    int result = ::close(fd_);
-    fd_ = -1;
-    return result;
-  }
-
- private:
-  int fd_;
-};
-
 void WriteAll(int fd, std::string_view text, const std::string& path) {
-  while (!text.empty()) {
-    ssize_t written = ::write(fd, text.data(), text.size());
-    if (written < 0) {
-      if (errno == EINTR) {
-        continue;
-      }
-      ThrowSystem("Cannot write the backup", path, errno);
-    }
-    text.remove_prefix(static_cast<std::size_t>(written));
+  if (const int error = settings::WriteFully(fd, text); error != 0) {
+    ThrowSystem("Cannot write the backup", path, error);
   }
 }
 
@@ -145,14 +104,15 @@ std::string WriteNewFile(const std::string& dir, const std::string& base,
 }  // namespace
 
 std::string DefaultBackupDir() {
-  if (std::string dir = Env("KELVANE_BACKUP_DIR"); !dir.empty()) {
+  if (std::string dir = settings::EnvironmentValue("KELVANE_BACKUP_DIR"); !dir.empty()) {
     return dir;
   }
   // A relative XDG_STATE_HOME is invalid and to be ignored, as the base-directory rules say.
-  if (std::string state = Env("XDG_STATE_HOME"); !state.empty() && state.front() == '/') {
+  if (std::string state = settings::EnvironmentValue("XDG_STATE_HOME");
+      !state.empty() && state.front() == '/') {
     return (std::filesystem::path(state) / "kelvane" / "backups").string();
   }
-  std::string home = Env("HOME");
+  std::string home = settings::EnvironmentValue("HOME");
   if (home.empty()) {
     if (const passwd* entry = ::getpwuid(::getuid());
         entry != nullptr && entry->pw_dir != nullptr) {
@@ -192,7 +152,8 @@ BackupSummary WriteBackup(db::Connection& connection, const copy::Catalogue& cat
   MakeFolders(dir);
   const std::string scratch_path =
       (std::filesystem::path(dir) / (".scratch." + std::to_string(::getpid()) + ".tmp")).string();
-  Fd scratch(::open(scratch_path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0600));
+  settings::FileDescriptor scratch(
+      ::open(scratch_path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0600));
   if (scratch.get() < 0) {
     ThrowSystem("Cannot write the backup", scratch_path, errno);
   }
@@ -264,7 +225,7 @@ std::string RestoreHint(const BackupSummary& backup) {
 }
 
 void MarkBackupOutcome(const std::string& path, bool completed) {
-  Fd file(::open(path.c_str(), O_RDWR | O_CLOEXEC));
+  settings::FileDescriptor file(::open(path.c_str(), O_RDWR | O_CLOEXEC));
   if (file.get() < 0) {
     ThrowSystem("Cannot record the outcome in the backup", path, errno);
   }

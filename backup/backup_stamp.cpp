@@ -1,24 +1,10 @@
-// The calendar arithmetic of backup times.
+// The local-time texts of backup times, and the instant a header's text stands for.
 #include "backup/backup_stamp.h"
 
 #include <cstdio>
 #include <ctime>
 
 namespace backup {
-
-namespace {
-
-// Days since 1970-01-01 of a civil date (proleptic Gregorian).
-int64_t DaysFromCivil(int64_t year, int64_t month, int64_t day) {
-  year -= month <= 2 ? 1 : 0;
-  const int64_t era = (year >= 0 ? year : year - 399) / 400;
-  const int64_t year_of_era = year - era * 400;
-  const int64_t day_of_year = (153 * (month + (month > 2 ? -3 : 9)) + 2) / 5 + day - 1;
-  const int64_t day_of_era = year_of_era * 365 + year_of_era / 4 - year_of_era / 100 + day_of_year;
-  return era * 146097 + day_of_era - 719468;
-}
-
-}  // namespace
 
 BackupStamp StampOf(std::chrono::system_clock::time_point time) {
   const int64_t since_epoch =
@@ -52,7 +38,9 @@ std::optional<int64_t> InstantOf(const std::string& time) {
     return std::nullopt;
   }
   const int64_t offset_minutes = (offset / 100 * 60 + offset % 100) * (sign == '-' ? -1 : 1);
-  const int64_t minutes = DaysFromCivil(year, month, day) * 1440 + hour * 60 + minute;
+  const std::chrono::sys_days date{std::chrono::year(year) / month / day};
+  const int64_t minutes =
+      static_cast<int64_t>(date.time_since_epoch().count()) * 1440 + hour * 60 + minute;
   return ((minutes - offset_minutes) * 60 + second) * 1000 + millis;
 }
 

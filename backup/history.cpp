@@ -15,6 +15,7 @@
 #include "backup/backup_file.h"
 #include "backup/backup_stamp.h"
 #include "copy/wording.h"
+#include "settings/system.h"
 
 namespace backup {
 
@@ -48,7 +49,7 @@ HistoryEntry ReadHistoryEntry(const std::filesystem::path& path) {
   entry.path = path.string();
   std::ifstream in(path, std::ios::binary);
   if (!in) {
-    entry.problem = "cannot be read: " + std::string(std::strerror(errno));
+    entry.problem = "cannot be read: " + settings::SystemErrorText(errno);
     return entry;
   }
   // The header of twelve tables' column lists is a few kilobytes; this is far more.

@@ -5,6 +5,8 @@
 
 #include <stdexcept>
 
+#include "db/sql_text.h"
+
 namespace backup {
 
 struct Sha256::Context {
@@ -43,14 +45,9 @@ std::string Sha256::HexDigest() {
   if (EVP_DigestFinal_ex(context_->md, digest, &length) != 1) {
     Fail();
   }
-  static constexpr char kDigits[] = "0123456789abcdef";
-  std::string hex;
-  hex.reserve(2 * length);
-  for (unsigned int i = 0; i < length; ++i) {
-    hex += kDigits[digest[i] >> 4];
-    hex += kDigits[digest[i] & 0xF];
-  }
-  return hex;
+  return db::HexDigits(
+      std::string_view(reinterpret_cast<const char*>(digest), static_cast<std::size_t>(length)),
+      true);
 }
 
 std::string Sha256Hex(std::string_view bytes) {

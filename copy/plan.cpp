@@ -9,6 +9,7 @@
 
 #include "copy/table_copy.h"
 #include "copy/wording.h"
+#include "db/ascii.h"
 #include "db/connection.h"
 #include "db/query.h"
 #include "db/sql_text.h"
@@ -105,7 +106,7 @@ class Planner {
     if (result.Eof() || result.IsNull(column)) {
       return 0;
     }
-    return std::stoull(std::string(result.Value(column)));
+    return db::ParseUnsigned(result.Value(column)).value_or(0);
   }
 
   static std::size_t Tag(db::Result& row) { return static_cast<std::size_t>(Number(row, 0)); }

@@ -61,18 +61,20 @@ std::string QuoteIdentifier(const std::string& name) {
   return quoted + "`";
 }
 
-std::string HexLiteral(std::string_view bytes) {
-  static constexpr char kDigits[] = "0123456789ABCDEF";
+std::string HexDigits(std::string_view bytes, bool lower_case) {
+  const char* digits = lower_case ? "0123456789abcdef" : "0123456789ABCDEF";
   std::string text;
-  text.reserve(bytes.size() * 2 + 3);
-  text += "X'";
+  text.reserve(bytes.size() * 2);
   for (char c : bytes) {
-    auto byte = static_cast<unsigned char>(c);
-    text += kDigits[byte >> 4];
-    text += kDigits[byte & 0x0F];
+    const auto byte = static_cast<unsigned char>(c);
+    text += digits[byte >> 4];
+    text += digits[byte & 0x0F];
   }
-  text += '\'';
   return text;
+}
+
+std::string HexLiteral(std::string_view bytes) {
+  return "X'" + HexDigits(bytes) + "'";
 }
 
 }  // namespace db

@@ -30,6 +30,9 @@ std::string QuotedText(const std::string& text);
 // reads it, whatever it holds.
 std::string QuoteIdentifier(const std::string& name);
 
+// `bytes` as hex digits, two a byte, in upper case ("0A1B") or lower case ("0a1b").
+std::string HexDigits(std::string_view bytes, bool lower_case = false);
+
 // `bytes` as a hex literal (X'0A1B', X'' when empty). No escaping rule, character set or
 // sql_mode can change a byte of it, so binary values and exact text travel this way.
 std::string HexLiteral(std::string_view bytes);

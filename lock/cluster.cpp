@@ -25,17 +25,6 @@ constexpr uint64_t kLargestFragmentBytes = 16 * 1024 * 1024;
 // What a row's image in a write set carries besides its data: keys and headers, roughly.
 constexpr uint64_t kRowOverheadBytes = 64;
 
-uint64_t ToNumber(std::string_view text) {
-  uint64_t value = 0;
-  for (char c : text) {
-    if (c < '0' || c > '9') {
-      break;
-    }
-    value = value * 10 + static_cast<uint64_t>(c - '0');
-  }
-  return value;
-}
-
 std::string RowCount(uint64_t rows) {
   return std::to_string(rows) + (rows == 1 ? " row" : " rows");
 }
@@ -133,8 +122,8 @@ ClusterTransaction PrepareClusterTransaction(db::Connection& connection, const c
     return outcome;
   }
   db::Result limits = connection.Query("SELECT @@wsrep_max_ws_rows, @@wsrep_max_ws_size");
-  const uint64_t max_rows = ToNumber(limits.Value(0));  // 0: no limit
-  const uint64_t max_bytes = ToNumber(limits.Value(1));
+  const uint64_t max_rows = db::ParseUnsigned(limits.Value(0)).value_or(0);  // 0: no limit
+  const uint64_t max_bytes = db::ParseUnsigned(limits.Value(1)).value_or(0);
 
   const WriteSet write_set = EstimateWriteSet(plan);
   const uint64_t rows = write_set.rows;

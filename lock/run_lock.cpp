@@ -1,18 +1,17 @@
 // The run lock: a server lock per code plus a replicated row that names its holder.
 #include "lock/run_lock.h"
 
-#include <unistd.h>
-
 #include <algorithm>
-#include <charconv>
 #include <cstdint>
-#include <cstdio>
 #include <random>
 #include <utility>
 
+#include "backup/sha256.h"
+#include "db/ascii.h"
 #include "db/error.h"
 #include "db/query.h"
 #include "db/sql_text.h"
+#include "settings/system.h"
 
 namespace lock {
 
@@ -71,55 +70,42 @@ std::string Truncated(std::string text, std::size_t limit) {
   return text;
 }
 
-std::string Hex64(uint64_t value) {
-  char buffer[17];
-  std::snprintf(buffer, sizeof buffer, "%016llx", static_cast<unsigned long long>(value));
-  return buffer;
-}
-
-uint64_t Fnv1a(std::string_view text) {
-  uint64_t hash = 14695981039346656037ull;
-  for (char c : text) {
-    hash ^= static_cast<unsigned char>(c);
-    hash *= 1099511628211ull;
-  }
-  return hash;
-}
-
 // Readable where it fits, so an administrator recognises it among the server's locks.
 std::string LockName(const std::string& database, const std::string& code) {
   std::string name = "kelvane." + database + "." + code;
   if (name.size() > kMaxLockName) {
-    name = "kelvane." + Hex64(Fnv1a(database + "." + code));
+    name = "kelvane." + backup::Sha256Hex(database + "." + code).substr(0, 16);
   }
   return name;
 }
 
+// 32 lower-case hex digits, random, the process's id mixed in.
 std::string NewToken() {
   std::random_device device;
-  uint64_t high = (static_cast<uint64_t>(device()) << 32) ^ device();
-  uint64_t low = (static_cast<uint64_t>(device()) << 32) ^ device();
-  low ^= static_cast<uint64_t>(getpid());
-  return Hex64(high) + Hex64(low);
+  std::string bytes;
+  for (int i = 0; i < 4; ++i) {
+    uint32_t word = device();
+    if (i == 3) {
+      word ^= static_cast<uint32_t>(settings::ProcessId());
+    }
+    for (int shift = 24; shift >= 0; shift -= 8) {
+      bytes += static_cast<char>((word >> shift) & 0xFF);
+    }
+  }
+  return db::HexDigits(bytes, true);
 }
 
 std::string ProcessDescription() {
-  char host[256] = {};
-  if (gethostname(host, sizeof host - 1) != 0) {
-    host[0] = '\0';
-  }
-  std::string text = "pid " + std::to_string(getpid());
-  if (host[0] != '\0') {
-    text += " on ";
-    text += host;
+  const std::string host = settings::HostName();
+  std::string text = "pid " + std::to_string(settings::ProcessId());
+  if (!host.empty()) {
+    text += " on " + host;
   }
   return Truncated(text, kMaxDescription);
 }
 
 unsigned long long ParseId(std::string_view text) {
-  unsigned long long value = 0;
-  std::from_chars(text.data(), text.data() + text.size(), value);
-  return value;
+  return db::ParseUnsigned(text).value_or(0);
 }
 
 std::string HeldMessage(const std::string& code, const std::vector<std::string>& details) {

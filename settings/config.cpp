@@ -18,21 +18,11 @@
 
 #include "db/ascii.h"
 #include "settings/durable_file.h"
+#include "settings/system.h"
 
 namespace settings {
 
 namespace {
-
-constexpr std::string_view kBlanks = " \t";
-
-std::string_view Trim(std::string_view text) {
-  const std::size_t first = text.find_first_not_of(kBlanks);
-  if (first == std::string_view::npos) {
-    return {};
-  }
-  const std::size_t last = text.find_last_not_of(kBlanks);
-  return text.substr(first, last - first + 1);
-}
 
 // Splits text into lines at LF, dropping one CR before each LF (and a CR at the very end).
 std::vector<std::string_view> Lines(std::string_view text) {
@@ -52,31 +42,16 @@ std::vector<std::string_view> Lines(std::string_view text) {
   return lines;
 }
 
-std::string ErrnoText(int error) {
-  return std::strerror(error);
-}
-
 [[noreturn]] void FailWrite(const std::string& path, const char* what, int error) {
   throw std::runtime_error("I/O error: cannot " + std::string(what) + " \"" + path +
-                           "\": " + ErrnoText(error));
+                           "\": " + SystemErrorText(error));
 }
-
-// Closes the descriptor.
-struct FileCloser {
-  int fd;
-
-  ~FileCloser() {
-    if (fd >= 0) {
-      ::close(fd);
-    }
-  }
-};
 
 }  // namespace
 
 std::string ConfigPath() {
-  const char* path = std::getenv("KELVANE_CONFIG");
-  return path != nullptr && *path != '\0' ? path : kDefaultConfigPath;
+  const std::string path = EnvironmentValue("KELVANE_CONFIG");
+  return !path.empty() ? path : kDefaultConfigPath;
 }
 
 db::ConnectionSettings ParseConfig(std::string_view ini_text) {
@@ -86,22 +61,22 @@ db::ConnectionSettings ParseConfig(std::string_view ini_text) {
   std::optional<std::string> host, user, password, database;
   bool in_section = false;
   for (std::string_view line : Lines(ini_text)) {
-    line = Trim(line);
+    line = db::Trim(line);
     if (line.empty() || line.front() == ';' || line.front() == '#') {
       continue;
     }
     if (line.front() == '[') {
       const std::size_t close = line.find(']');
       in_section = close != std::string_view::npos &&
-                   db::EqualsIgnoringCase(Trim(line.substr(1, close - 1)), "ZarfilesNdx");
+                   db::EqualsIgnoringCase(db::Trim(line.substr(1, close - 1)), "ZarfilesNdx");
       continue;
     }
     const std::size_t equals = line.find('=');
     if (!in_section || equals == std::string_view::npos) {
       continue;
     }
-    const std::string_view key = Trim(line.substr(0, equals));
-    const std::string value(Trim(line.substr(equals + 1)));
+    const std::string_view key = db::Trim(line.substr(0, equals));
+    const std::string value(db::Trim(line.substr(equals + 1)));
     for (auto [name, slot] : {std::pair{"mdbserv", &host}, std::pair{"mdbuser", &user},
                               std::pair{"mdbpass", &password}, std::pair{"mdbbase", &database}}) {
       if (db::EqualsIgnoringCase(key, name) && !slot->has_value()) {
@@ -118,20 +93,20 @@ db::ConnectionSettings ParseConfig(std::string_view ini_text) {
 }
 
 db::ConnectionSettings ReadConfig(const std::string& path) {
-  FileCloser file{::open(path.c_str(), O_RDONLY | O_CLOEXEC)};
-  if (file.fd < 0) {
+  const FileDescriptor file(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+  if (!file.valid()) {
     if (errno == ENOENT || errno == ENOTDIR) {
       return ParseConfig("");
     }
     // A file that is there but unreadable is not "missing": quietly connecting with the
     // built-in defaults could reach a different database than the one configured.
     throw std::runtime_error("cannot read the configuration file \"" + path +
-                             "\": " + ErrnoText(errno));
+                             "\": " + SystemErrorText(errno));
   }
   std::string text;
   char buffer[4096];
   for (;;) {
-    const ssize_t n = ::read(file.fd, buffer, sizeof buffer);
+    const ssize_t n = ::read(file.get(), buffer, sizeof buffer);
     if (n == 0) {
       break;
     }
@@ -140,7 +115,7 @@ db::ConnectionSettings ReadConfig(const std::string& path) {
         continue;
       }
       throw std::runtime_error("cannot read the configuration file \"" + path +
-                               "\": " + ErrnoText(errno));
+                               "\": " + SystemErrorText(errno));
     }
     text.append(buffer, static_cast<std::size_t>(n));
   }
@@ -195,7 +170,7 @@ db::ConnectionSettings ParseUtilityIni(std::string_view text) {
 db::ConnectionSettings LoadUtilityIni(const std::string& dir) {
   std::unique_ptr<DIR, int (*)(DIR*)> listing(::opendir(dir.c_str()), &::closedir);
   if (!listing) {
-    throw std::runtime_error("I/O error: cannot list \"" + dir + "\": " + ErrnoText(errno));
+    throw std::runtime_error("I/O error: cannot list \"" + dir + "\": " + SystemErrorText(errno));
   }
   std::string found;
   while (const dirent* entry = ::readdir(listing.get())) {

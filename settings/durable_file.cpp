@@ -10,6 +10,8 @@
 #include <filesystem>
 #include <vector>
 
+#include "settings/system.h"
+
 namespace settings {
 
 namespace {
@@ -58,7 +60,7 @@ bool RenameNoReplace(const std::string& from, const std::string& to) {
 }  // namespace
 
 DurableWriteError::DurableWriteError(const char* step, int error)
-    : std::runtime_error(std::strerror(error)), step_(step), error_(error) {}
+    : std::runtime_error(SystemErrorText(error)), step_(step), error_(error) {}
 
 DurableFile::DurableFile(const std::string& temp_prefix, mode_t mode) {
   std::vector<char> name(temp_prefix.begin(), temp_prefix.end());
@@ -86,15 +88,8 @@ DurableFile::~DurableFile() {
 }
 
 void DurableFile::Write(std::string_view bytes) {
-  while (!bytes.empty()) {
-    const ssize_t written = ::write(fd_, bytes.data(), bytes.size());
-    if (written < 0) {
-      if (errno == EINTR) {
-        continue;
-      }
-      throw DurableWriteError("write", errno);
-    }
-    bytes.remove_prefix(static_cast<std::size_t>(written));
+  if (const int error = WriteFully(fd_, bytes); error != 0) {
+    throw DurableWriteError("write", error);
   }
 }
 
