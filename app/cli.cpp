@@ -393,9 +393,10 @@ std::string UsageText() {
          "changed).\n";
 }
 
-CommandLine ParseCommandLine(const std::vector<std::string>& args, std::string& error) {
-  CommandLine line;
-  error.clear();
+namespace {
+
+// Reads the arguments into `line`; returns the usage error, or "" when each was understood.
+std::string ReadArguments(const std::vector<std::string>& args, CommandLine& line) {
   for (std::size_t i = 0; i < args.size(); ++i) {
     const std::string& arg = args[i];
     std::optional<std::string>* target = nullptr;
@@ -437,80 +438,79 @@ CommandLine ParseCommandLine(const std::vector<std::string>& args, std::string& 
     } else if (name == "--restore") {
       target = &line.restore_file;
     } else {
-      error = "unknown argument \"" + arg + "\"";
-      return {};
+      return "unknown argument \"" + arg + "\"";
     }
     if (target->has_value()) {
-      error = name + " given twice";
-      return {};
+      return name + " given twice";
     }
     if (inline_value) {
       *target = *inline_value;
     } else if (i + 1 < args.size()) {
       *target = args[++i];
     } else {
-      error = name + " needs a value";
-      return {};
+      return name + " needs a value";
     }
   }
+  return "";
+}
+
+// Why the options given do not go together, or "" when they do.
+std::string CheckCombination(const CommandLine& line) {
   if (line.from_code.has_value() != line.to_code.has_value()) {
-    error = "--from and --to go together";
-    return {};
+    return "--from and --to go together";
   }
   if (line.restore_file || line.history) {
     if (line.restore_file && line.history) {
-      error = "choose one of --restore and --history";
-      return {};
+      return "choose one of --restore and --history";
     }
     if (line.from_code) {
-      error = "--restore and --history do not take --from and --to";
-      return {};
+      return "--restore and --history do not take --from and --to";
     }
     if (line.verify || line.verify_after || line.atomic || line.step_by_step) {
-      error =
-          "--verify, --verify-after, --atomic and --step-by-step go with a run, not with "
-          "--restore or --history";
-      return {};
+      return "--verify, --verify-after, --atomic and --step-by-step go with a run, not with "
+             "--restore or --history";
     }
     if (line.history && (line.dry_run || line.no_backup)) {
-      error = "--dry-run and --no-backup do not go with --history";
-      return {};
+      return "--dry-run and --no-backup do not go with --history";
     }
     if (line.restore_file && line.restore_file->empty()) {
-      error = "--restore needs a file";
-      return {};
+      return "--restore needs a file";
     }
-    return line;
+    return "";
   }
   const bool any_mode = line.dry_run || line.verify || line.verify_after || line.atomic ||
                         line.step_by_step || line.json || line.no_backup || line.backup_dir;
   if (any_mode && !line.from_code) {
-    error =
-        "--dry-run, --verify, --verify-after, --atomic, --step-by-step, --json, --no-backup "
-        "and --backup-dir need --from and --to";
-    return {};
+    return "--dry-run, --verify, --verify-after, --atomic, --step-by-step, --json, --no-backup "
+           "and --backup-dir need --from and --to";
   }
   if (int{line.dry_run} + int{line.verify} + int{line.verify_after} > 1) {
-    error = "choose one of --dry-run, --verify and --verify-after";
-    return {};
+    return "choose one of --dry-run, --verify and --verify-after";
   }
   if (line.atomic && (line.dry_run || line.verify)) {
-    error = "--atomic goes with a run, not with --dry-run or --verify";
-    return {};
+    return "--atomic goes with a run, not with --dry-run or --verify";
   }
   if (line.step_by_step && (line.dry_run || line.verify)) {
-    error = "--step-by-step goes with a run, not with --dry-run or --verify";
-    return {};
+    return "--step-by-step goes with a run, not with --dry-run or --verify";
   }
   if (line.atomic && line.step_by_step) {
-    error = "choose one of --atomic and --step-by-step";
-    return {};
+    return "choose one of --atomic and --step-by-step";
   }
   if (line.no_backup && (line.dry_run || line.verify)) {
-    error = "--no-backup goes with a run, not with --dry-run or --verify";
-    return {};
+    return "--no-backup goes with a run, not with --dry-run or --verify";
   }
-  return line;
+  return "";
+}
+
+}  // namespace
+
+CommandLine ParseCommandLine(const std::vector<std::string>& args, std::string& error) {
+  CommandLine line;
+  error = ReadArguments(args, line);
+  if (error.empty()) {
+    error = CheckCombination(line);
+  }
+  return error.empty() ? line : CommandLine{};
 }
 
 int Main(int argc, char** argv) {
