@@ -99,13 +99,14 @@ class SafeRunTest : public testing::Test {
                        const std::string& type) -> uint64_t {
       return recstore::CopyApRecords(ap_read, ap_write, ap_size, from_code, to_code, type).copied;
     };
+    copy::StepByStepSink sink(insert);
     copy::CopyContext context{.select_query = select,
-                              .insert_query = insert,
                               .from_code = from,
                               .to_code = to,
                               .status = {},
                               .copy_ap = copy_ap,
-                              .progress = {}};
+                              .progress = {},
+                              .sink = sink};
     std::vector<copy::TableCopyStats> stats;
     for (const copy::TableDesc& table : tables) {
       stats.push_back(copy::CopyTable(table, context));
