@@ -1,13 +1,16 @@
 // Checks after a run that the destination holds exactly what a correct copy produces.
 #include "copy/verify.h"
 
-#include <cstdio>
+#include <cstddef>
 #include <map>
+#include <optional>
 #include <utility>
+#include <vector>
 
 #include "copy/table_copy.h"
 #include "copy/wording.h"
 #include "db/connection.h"
+#include "db/error.h"
 #include "db/query.h"
 #include "db/sql_text.h"
 #include "recstore/ap_file.h"
@@ -16,69 +19,125 @@ namespace copy {
 
 namespace {
 
-using Tuple = std::vector<std::string>;
+// A row's copied columns in the form the comparison takes, as the server computed them;
+// nullopt is NULL.
+using Values = std::vector<std::optional<std::string>>;
 
 constexpr const char* kNullText = "<NULL>";  // a literal column left NULL
+constexpr const char* kExact = " AS DECIMAL(65,30))";
+// The texts the readers take as a number (db::ParseCurrency) and as a whole number
+// (db::ParseInteger), blanks around them trimmed.
+constexpr const char* kNumberPattern =
+    "'^[+-]?([0-9]+[.]?[0-9]*|[.][0-9]+)([eE][+-]?[0-9]{1,12})?$'";
+constexpr const char* kWholePattern = "'^[+-]?[0-9]{1,12}$'";
 
-// Source rows as the inserts of a correct copy carry them. FormatColumn is the engine's
-// own value-form code, so the comparison follows the copy's rules without restating them.
-std::vector<Tuple> ReadSource(db::Connection& connection, const TableDesc& desc,
-                              const std::string& from_code, const std::string& to_code) {
-  db::Query query(connection, "VerifySource");
-  query.SetSql(SelectStatement(desc, from_code));
-  query.Open();
-  std::vector<Tuple> rows;
-  for (; !query.Eof(); query.Next()) {
-    Tuple row;
-    for (const ColumnDesc& column : desc.columns) {
-      row.push_back(FormatColumn(column, query, to_code));
-    }
-    rows.push_back(std::move(row));
-  }
-  return rows;
+// The verification states the copy's rules in SQL, so the server reads both agencies' rows
+// itself: a fault shared by the copy's own readers and a check made with them would cancel
+// out, and one of these expressions cannot share it. The source side gives the value each
+// column must hold after a correct copy, the destination side the value it holds, in the same
+// form: text as its characters, numbers as exact decimals without trailing zeros ("12.5",
+// "3", "0"), flags as the number stored.
+
+std::string Text(const std::string& sql) {
+  return "CAST(" + sql + " AS CHAR)";
 }
 
-// Destination rows in the same shape. Values are read under the insert's column names,
-// since that is where the copy put them; the code and the literals are not read by the
-// copy, so they are checked here and stand in the tuple as the source side has them.
-std::vector<Tuple> ReadDestination(db::Connection& connection, const TableDesc& desc,
-                                   const std::string& to_code) {
-  db::Query query(connection, "VerifyDestination");
-  query.SetSql(SelectStatement(desc, to_code));
-  query.Open();
-  std::vector<Tuple> rows;
-  for (; !query.Eof(); query.Next()) {
-    Tuple row;
-    for (const ColumnDesc& column : desc.columns) {
-      switch (column.form) {
-        case ValueForm::kDestCode: {
-          // The select's comparison may follow the column's collation ('ab' = 'AB'); the
-          // copy writes the code byte for byte.
-          std::string code = query.FieldByName(column.insert_name).AsString();
-          row.push_back(code == to_code ? FormatColumn(column, query, to_code)
-                                        : db::QuotedText(code));
-          break;
-        }
-        case ValueForm::kLiteral: {
-          db::Field field = query.FieldByName(column.insert_name);
-          row.push_back(field.IsNull() ? kNullText : field.AsString());
-          break;
-        }
-        case ValueForm::kQuoted:
-        case ValueForm::kEscaped:
-        case ValueForm::kInteger:
-        case ValueForm::kFloat:
-        case ValueForm::kFlag: {
-          ColumnDesc written = column;
-          written.source_name = column.insert_name;
-          row.push_back(FormatColumn(written, query, to_code));
-          break;
-        }
-      }
-    }
-    rows.push_back(std::move(row));
+// An exact decimal as FormatCurrency writes it: trailing zeros and a bare point dropped.
+std::string Plain(const std::string& exact) {
+  return "TRIM(TRAILING '.' FROM TRIM(TRAILING '0' FROM " + Text("CAST(" + exact + kExact) + "))";
+}
+
+std::string Trimmed(const std::string& column) {
+  return "REGEXP_REPLACE(" + Text(column) + ", '^[[:space:]]+|[[:space:]]+$', '')";
+}
+
+bool IsNumber(db::FieldKind kind) {
+  return kind == db::FieldKind::kInteger || kind == db::FieldKind::kDecimal ||
+         kind == db::FieldKind::kFloat;
+}
+
+// The number db::Field's readers take from a column of `kind`, exact; NULL for text that is
+// no number to them (`whole`: AsInteger's digits only). A FLOAT or DOUBLE is read from the
+// text the server sends, as the readers do.
+std::string Exact(const std::string& column, db::FieldKind kind, bool whole) {
+  if (kind == db::FieldKind::kFloat) {
+    return "CAST(" + Text(column) + kExact;
   }
-  return rows;
+  if (kind == db::FieldKind::kBit) {
+    return "CAST(" + column + " + 0" + kExact;
+  }
+  if (IsNumber(kind)) {
+    return "CAST(" + column + kExact;
+  }
+  const std::string trimmed = Trimmed(column);
+  return "IF(" + trimmed + " REGEXP " + (whole ? kWholePattern : kNumberPattern) + ", CAST(" +
+         trimmed + kExact + ", NULL)";
+}
+
+// As Field::AsBoolean: numbers and bits true when not zero, text also the usual words.
+std::string ExpectedFlag(const std::string& column, db::FieldKind kind) {
+  if (kind == db::FieldKind::kBit) {
+    return "IF(IFNULL(" + column + " + 0, 0) <> 0, '1', '0')";
+  }
+  std::string words;
+  if (!IsNumber(kind)) {
+    const std::string word = "CAST(LOWER(" + Trimmed(column) + ") AS BINARY)";
+    words = " WHEN " + word + " IN ('true', 't', 'yes', 'y', 'on') THEN '1' WHEN " + word +
+            " IN ('false', 'f', 'no', 'n', 'off') THEN '0'";
+  }
+  const std::string amount = "ROUND(" + Exact(column, kind, false) + ", 4)";
+  return "CASE WHEN " + column + " IS NULL THEN '0'" + words + " WHEN " + amount +
+         " <> 0 THEN '1' WHEN " + amount + " = 0 THEN '0' END";
+}
+
+// What a correct copy writes in the column, from the source row: NULL where the copy's
+// reader refuses the value (the copy would have failed on it).
+std::string Expected(const ColumnDesc& column, db::FieldKind kind, const std::string& to_code) {
+  const std::string name = db::QuoteIdentifier(column.source_name);
+  switch (column.form) {
+    case ValueForm::kDestCode:
+      return db::QuotedText(to_code);
+    case ValueForm::kLiteral:
+      return db::QuotedText(column.literal);
+    case ValueForm::kQuoted:
+    case ValueForm::kEscaped:
+      return "IFNULL(" + Text(name) + ", '')";
+    case ValueForm::kInteger: {
+      // AsInteger rounds an amount to four places first, then to a whole number.
+      const std::string whole = "ROUND(ROUND(" + Exact(name, kind, true) + ", 4))";
+      return "IF(" + name + " IS NULL, '0', IF(" + whole + " BETWEEN -2147483648 AND 2147483647, " +
+             Plain(whole) + ", NULL))";
+    }
+    case ValueForm::kFloat: {
+      const std::string amount = "ROUND(" + Exact(name, kind, false) + ", 4)";
+      return "IF(" + name + " IS NULL, '0', IF(" + amount +
+             " BETWEEN -922337203685477.5808 AND 922337203685477.5807, " + Plain(amount) +
+             ", NULL))";
+    }
+    case ValueForm::kFlag:
+      return ExpectedFlag(name, kind);
+  }
+  return "NULL";
+}
+
+// What the destination row holds in the column, in the form Expected gives.
+std::string Stored(const ColumnDesc& column, db::FieldKind kind) {
+  const std::string name = db::QuoteIdentifier(column.insert_name);
+  switch (column.form) {
+    case ValueForm::kInteger:
+    case ValueForm::kFloat:
+    case ValueForm::kFlag:
+      if (IsNumber(kind)) {
+        return Plain(Exact(name, kind, false));
+      }
+      return kind == db::FieldKind::kBit ? Text(name + " + 0") : Text(name);
+    case ValueForm::kDestCode:
+    case ValueForm::kLiteral:
+    case ValueForm::kQuoted:
+    case ValueForm::kEscaped:
+      break;
+  }
+  return Text(name);
 }
 
 // The column that names a row in a report: the first one copied from the source.
@@ -92,66 +151,213 @@ std::size_t KeyColumn(const TableDesc& desc) {
   return 0;
 }
 
-std::string RowName(const TableDesc& desc, std::size_t key, const Tuple& row) {
-  return "row " + desc.columns[key].insert_name + " " + row[key];
+// A value as a report shows it: text quoted as the insert writes it, numbers as they are.
+std::string Shown(const ColumnDesc& column, const std::optional<std::string>& value) {
+  if (!value) {
+    return column.form == ValueForm::kLiteral ? kNullText : "NULL";
+  }
+  switch (column.form) {
+    case ValueForm::kDestCode:
+    case ValueForm::kQuoted:
+    case ValueForm::kEscaped:
+      return db::QuotedText(*value);
+    case ValueForm::kInteger:
+    case ValueForm::kFloat:
+    case ValueForm::kFlag:
+    case ValueForm::kLiteral:
+      break;
+  }
+  return *value;
+}
+
+const char* ReaderType(ValueForm form) {
+  return form == ValueForm::kInteger ? "Integer"
+         : form == ValueForm::kFloat ? "Currency"
+                                     : "Boolean";
+}
+
+// One side's rows: each one's digest of its values and its key column, in select order.
+struct Side {
+  std::vector<std::optional<std::string>> digests;
+  std::vector<std::optional<std::string>> keys;
+};
+
+// One table's check: the source agency's rows as a correct copy writes them against the
+// destination agency's rows as they are, compared as multisets of per-row digests.
+class TableCheck {
+ public:
+  TableCheck(db::Connection& connection, const TableDesc& desc, const std::string& from_code,
+             const std::string& to_code);
+
+  VerifyLine Run();
+
+ private:
+  std::string Digest(bool source) const;
+  std::string Where(bool source) const;
+  Side Read(bool source) const;
+  Values Fetch(bool source, const std::optional<std::string>& digest) const;
+  [[noreturn]] void RefuseUnreadable() const;
+  std::string FirstDifference(const Side& source, const Side& destination,
+                              std::map<std::string, long>& balance) const;
+  std::string RowName(const std::optional<std::string>& key) const;
+
+  db::Connection& connection_;
+  const TableDesc& desc_;
+  const std::string from_code_;
+  const std::string to_code_;
+  const std::size_t key_;
+  std::vector<std::string> expected_;
+  std::vector<std::string> stored_;
+};
+
+TableCheck::TableCheck(db::Connection& connection, const TableDesc& desc,
+                       const std::string& from_code, const std::string& to_code)
+    : connection_(connection),
+      desc_(desc),
+      from_code_(from_code),
+      to_code_(to_code),
+      key_(KeyColumn(desc)) {
+  // How the server declares each column decides how the copy's readers take it.
+  const db::Result layout = connection.Query("SELECT * FROM " + desc.table + " LIMIT 0");
+  const auto kind_of = [&layout](const std::string& name, const char* reader) {
+    const std::optional<std::size_t> index = layout.FindField(name);
+    if (!index) {
+      throw db::Error(std::string(reader) + ": Field '" + name + "' not found");
+    }
+    return layout.Kind(*index);
+  };
+  for (const ColumnDesc& column : desc.columns) {
+    const bool read = !column.source_name.empty();
+    expected_.push_back(
+        Expected(column, read ? kind_of(column.source_name, "VerifySource") : db::FieldKind::kText,
+                 to_code));
+    stored_.push_back(Stored(column, kind_of(column.insert_name, "VerifyDestination")));
+  }
+}
+
+// The server's digest of a row's values. The source side's is NULL when a value is, which
+// only a value the copy cannot read makes.
+std::string TableCheck::Digest(bool source) const {
+  std::string parts;
+  for (const std::string& value : source ? expected_ : stored_) {
+    parts += parts.empty() ? "" : ", ',', ";
+    parts += source ? "HEX(" + value + ")" : "IFNULL(HEX(" + value + "), 'N')";
+  }
+  return "SHA2(CONCAT(" + parts + "), 256)";
+}
+
+std::string TableCheck::Where(bool source) const {
+  return " FROM " + desc_.table + " WHERE " + CodeCondition(desc_, source ? from_code_ : to_code_);
+}
+
+Side TableCheck::Read(bool source) const {
+  const std::vector<std::string>& values = source ? expected_ : stored_;
+  db::Result result =
+      connection_.Query("SELECT " + Digest(source) + ", " + values[key_] + Where(source));
+  Side side;
+  for (; !result.Eof(); result.Next()) {
+    for (std::size_t i = 0; i < 2; ++i) {
+      auto& list = i == 0 ? side.digests : side.keys;
+      list.push_back(result.IsNull(i) ? std::nullopt : std::optional<std::string>(result.Value(i)));
+    }
+  }
+  return side;
+}
+
+// The values of a row of the side whose digest is `digest` (nullopt: NULL).
+Values TableCheck::Fetch(bool source, const std::optional<std::string>& digest) const {
+  std::string columns;
+  for (const std::string& value : source ? expected_ : stored_) {
+    columns += (columns.empty() ? "" : ", ") + value;
+  }
+  db::Result result = connection_.Query(
+      "SELECT " + columns + Where(source) + " AND " + Digest(source) +
+      (digest ? " = " + db::QuotedText(*digest) : std::string(" IS NULL")) + " LIMIT 1");
+  Values values;
+  for (std::size_t i = 0; !result.Eof() && i < result.FieldCount(); ++i) {
+    values.push_back(result.IsNull(i) ? std::nullopt : std::optional<std::string>(result.Value(i)));
+  }
+  return values;
+}
+
+// A source value the copy cannot read: the copy fails on it, so no destination is correct.
+void TableCheck::RefuseUnreadable() const {
+  const Values values = Fetch(true, std::nullopt);
+  for (std::size_t i = 0; i < values.size(); ++i) {
+    if (!values[i]) {
+      const ColumnDesc& column = desc_.columns[i];
+      throw db::Error("Cannot access field '" + column.source_name + "' as type " +
+                      ReaderType(column.form));
+    }
+  }
+  throw db::Error("A row of " + desc_.table + " cannot be read");
+}
+
+std::string TableCheck::RowName(const std::optional<std::string>& key) const {
+  return "row " + desc_.columns[key_].insert_name + " " + Shown(desc_.columns[key_], key);
 }
 
 // The first unmatched row in select order: a source row first (what the destination
 // misses or holds altered), else a destination row the source does not have.
-std::string FirstDifference(const TableDesc& desc, const std::vector<Tuple>& source,
-                            const std::vector<Tuple>& destination, std::map<Tuple, long>& balance) {
-  const std::size_t key = KeyColumn(desc);
-  for (const Tuple& row : source) {
-    if (balance[row] <= 0) {
+std::string TableCheck::FirstDifference(const Side& source, const Side& destination,
+                                        std::map<std::string, long>& balance) const {
+  for (std::size_t i = 0; i < source.digests.size(); ++i) {
+    if (balance[*source.digests[i]] <= 0) {
       continue;
     }
-    for (const Tuple& other : destination) {
-      if (balance[other] >= 0 || other[key] != row[key]) {
+    for (std::size_t j = 0; j < destination.digests.size(); ++j) {
+      if (balance[*destination.digests[j]] >= 0 || destination.keys[j] != source.keys[i]) {
         continue;
       }
-      std::string text = RowName(desc, key, row) + ":";
+      const Values want = Fetch(true, source.digests[i]);
+      const Values have = Fetch(false, destination.digests[j]);
+      std::string text = RowName(source.keys[i]) + ":";
       const char* separator = " ";
-      for (std::size_t i = 0; i < row.size(); ++i) {
-        if (row[i] != other[i]) {
-          text +=
-              separator + desc.columns[i].insert_name + " is " + other[i] + ", expected " + row[i];
+      for (std::size_t c = 0; c < want.size() && c < have.size(); ++c) {
+        if (want[c] != have[c]) {
+          const ColumnDesc& column = desc_.columns[c];
+          text += separator + column.insert_name + " is " + Shown(column, have[c]) + ", expected " +
+                  Shown(column, want[c]);
           separator = "; ";
         }
       }
       return text;
     }
-    return RowName(desc, key, row) + " is missing from the destination";
+    return RowName(source.keys[i]) + " is missing from the destination";
   }
-  for (const Tuple& row : destination) {
-    if (balance[row] < 0) {
-      return RowName(desc, key, row) + " is not in the source";
+  for (std::size_t j = 0; j < destination.digests.size(); ++j) {
+    if (balance[*destination.digests[j]] < 0) {
+      return RowName(destination.keys[j]) + " is not in the source";
     }
   }
   return "";
 }
 
-VerifyLine VerifyTable(db::Connection& connection, const TableDesc& desc,
-                       const std::string& from_code, const std::string& to_code) {
-  std::vector<Tuple> source = ReadSource(connection, desc, from_code, to_code);
-  std::vector<Tuple> destination = ReadDestination(connection, desc, to_code);
-  std::map<Tuple, long> balance;
-  for (const Tuple& row : source) {
-    ++balance[row];
+VerifyLine TableCheck::Run() {
+  const Side source = Read(true);
+  std::map<std::string, long> balance;
+  for (const std::optional<std::string>& digest : source.digests) {
+    if (!digest) {
+      RefuseUnreadable();
+    }
+    ++balance[*digest];
   }
-  for (const Tuple& row : destination) {
-    --balance[row];
+  const Side destination = Read(false);
+  for (const std::optional<std::string>& digest : destination.digests) {
+    --balance[digest.value_or("")];
   }
   bool same = true;
   for (const auto& entry : balance) {
     same = same && entry.second == 0;
   }
+  const std::string counts = Quantity(source.digests.size(), "row", "rows");
   if (same) {
-    return {desc.table, true, Quantity(source.size(), "row", "rows")};
+    return {desc_.table, true, counts};
   }
-  return {desc.table, false,
-          "source " + Quantity(source.size(), "row", "rows") + ", destination " +
-              Quantity(destination.size(), "row", "rows") + "; " +
-              FirstDifference(desc, source, destination, balance)};
+  return {desc_.table, false,
+          "source " + counts + ", destination " +
+              Quantity(destination.digests.size(), "row", "rows") + "; " +
+              FirstDifference(source, destination, balance)};
 }
 
 // The records of the type and agency by key 0, read as the store holds them.
@@ -218,7 +424,7 @@ std::vector<VerifyLine> VerifyRun(db::Connection& connection, const std::vector<
                                   const std::string& from_code, const std::string& to_code) {
   std::vector<VerifyLine> lines;
   for (const TableDesc& desc : tables) {
-    lines.push_back(VerifyTable(connection, desc, from_code, to_code));
+    lines.push_back(TableCheck(connection, desc, from_code, to_code).Run());
     if (!desc.ap_record_type.empty()) {
       lines.push_back(VerifyApRecords(connection, desc.ap_record_type, from_code, to_code));
     }

@@ -11,7 +11,6 @@
 #include "copy/table_desc.h"
 #include "db/connection.h"
 #include "db/error.h"
-#include "db/multi_row_insert.h"
 #include "lock/cluster.h"
 #include "lock/run_lock.h"
 #include "recstore/ap_file.h"
@@ -263,9 +262,24 @@ void CopyRun::FailCopy(const std::string& text, const std::string& cause, unsign
 }
 
 void CopyRun::CopySteps(const RunObserver& observer) {
-  // A table's last insert, which the next table's first request carries (an atomic run).
-  std::optional<db::MultiRowInsert> carried;
   std::string previous_step;
+  // A table's last insert, which the next table's first request carries (an atomic run). Its
+  // failure means the previous step did not finish after all.
+  copy::CarriedInsert carried([this, &previous_step, &observer] {
+    current_step_ = previous_step;
+    if (observer.status) {
+      observer.status(previous_step);
+    }
+    if (!report_.steps.empty()) {
+      report_.ap_refused -= report_.steps.back().ap_refused;
+      report_.steps.pop_back();
+    }
+  });
+  copy::StepByStepSink step_by_step(session_.insert_query());
+  // Inside a transaction a table's rows go in multi-row statements, or as arrays of values
+  // when there are many; a failing one is sent again row by row, so the error still names
+  // the row.
+  std::optional<copy::BulkSink> in_bulk;
   for (const copy::TableDesc& table : copy::AllTables()) {
     // Another run may have the agencies now; going on would interleave with it.
     if (lock_ != nullptr && lock_->IsLost()) {
@@ -279,39 +293,21 @@ void CopyRun::CopySteps(const RunObserver& observer) {
     StepReport step;
     step.method = table.method;
     step.status_text = table.status_text;
-    copy::CopyContext context =
-        session_.StepContext(report_.from_code, report_.to_code, observer, step, report_.atomic);
-    // Inside a transaction a table's rows go in multi-row statements; a failing one is
-    // sent again row by row, so the error still names the row.
-    if (report_.atomic) {
+    if (report_.atomic && !in_bulk) {
       if (multi_row_bytes_ == 0) {
         multi_row_bytes_ = copy::MultiRowLimit(session_.connection());
       }
-      context.multi_row_bytes = multi_row_bytes_;
-      context.bulk_rows = true;
-      context.batch_reads = true;
-      context.carried = &carried;
-      // The previous step did not finish after all.
-      context.carried_failed = [this, &previous_step, &observer] {
-        current_step_ = previous_step;
-        if (observer.status) {
-          observer.status(previous_step);
-        }
-        if (!report_.steps.empty()) {
-          report_.ap_refused -= report_.steps.back().ap_refused;
-          report_.steps.pop_back();
-        }
-      };
+      in_bulk.emplace(session_.connection(), multi_row_bytes_, &carried);
     }
-    step.stats = copy::CopyTable(table, context);
+    copy::InsertSink& sink = in_bulk ? static_cast<copy::InsertSink&>(*in_bulk) : step_by_step;
+    step.stats = copy::CopyTable(table, session_.StepContext(report_.from_code, report_.to_code,
+                                                             observer, step, report_.atomic, sink));
     previous_step = table.status_text;
     step.elapsed = std::chrono::steady_clock::now() - start;
     report_.ap_refused += step.ap_refused;
     report_.steps.push_back(std::move(step));
   }
-  if (carried.has_value()) {
-    carried->Send(session_.connection());
-  }
+  carried.Send(session_.connection());
   report_.finished = true;
 }
 

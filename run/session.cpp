@@ -159,10 +159,9 @@ std::vector<copy::VerifyLine> Session::VerifyCopy(const std::string& from_code,
 
 copy::CopyContext Session::StepContext(const std::string& from_code, const std::string& to_code,
                                        const RunObserver& observer, StepReport& step,
-                                       bool all_or_nothing) {
+                                       bool all_or_nothing, copy::InsertSink& sink) {
   copy::CopyContext context{
       .select_query = select_query_,
-      .insert_query = insert_query_,
       .from_code = from_code,
       .to_code = to_code,
       .clear_existing = true,
@@ -184,6 +183,7 @@ copy::CopyContext Session::StepContext(const std::string& from_code, const std::
           [](std::string statement, db::Result answer) {
             recstore::ProvideRead(std::move(statement), std::move(answer));
           },
+      .sink = sink,
   };
   if (observer.progress) {
     // The step's own status text goes with its progress.
@@ -199,7 +199,8 @@ copy::TableCopyStats Session::CopyStep(const copy::TableDesc& table, const std::
   StepReport step;
   step.method = table.method;
   step.status_text = table.status_text;
-  return copy::CopyTable(table, StepContext(from_code, to_code, observer, step, false));
+  copy::StepByStepSink sink(insert_query_);
+  return copy::CopyTable(table, StepContext(from_code, to_code, observer, step, false, sink));
 }
 
 recstore::ApCopyStats Session::CopyAp(const std::string& from_code, const std::string& to_code,

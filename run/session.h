@@ -109,11 +109,13 @@ class Session {
   std::unique_ptr<lock::RunLock> LockAgencies(const std::vector<std::string>& codes,
                                               const std::string& purpose);
 
-  // What a copy step needs, on this session's statement objects and ap handles; what the
-  // ap copy refused is added to `step`. `all_or_nothing`: inside a run's transaction, where
-  // an ap record the store refused fails the step.
+  // What a copy step needs, on this session's select query and ap handles, its rows going to
+  // `sink` (which the caller keeps); what the ap copy refused is added to `step`.
+  // `all_or_nothing`: inside a run's transaction, where an ap record the store refused fails
+  // the step.
   copy::CopyContext StepContext(const std::string& from_code, const std::string& to_code,
-                                const RunObserver& observer, StepReport& step, bool all_or_nothing);
+                                const RunObserver& observer, StepReport& step, bool all_or_nothing,
+                                copy::InsertSink& sink);
 
   // One copy step for `table` from `from_code` to `to_code` outside any run, with its ap
   // copy. Throws db::Error at the first failing statement, std::runtime_error when the ap

@@ -14,7 +14,6 @@
 #include "copy/table_desc.h"
 #include "db/connection.h"
 #include "db/error.h"
-#include "db/multi_row_insert.h"
 #include "db/query.h"
 #include "tests/test_db.h"
 
@@ -100,13 +99,25 @@ class CopyTest : public testing::Test {
     statuses_.clear();
     ap_calls_.clear();
     progress_.clear();
+    sinks_.clear();
   }
 
+  // A copy whose rows go one by one (multi_row_bytes 0), in multi-row statements of that
+  // bound, or with `bulk` as arrays of values; with `carried`, a table's last insert leads
+  // the next table's first request.
   copy::CopyContext Context(const std::string& from, const std::string& to,
-                            std::size_t multi_row_bytes = 0) {
+                            std::size_t multi_row_bytes = 0, bool bulk = false,
+                            copy::CarriedInsert* carried = nullptr) {
+    if (multi_row_bytes == 0) {
+      sinks_.push_back(std::make_unique<copy::StepByStepSink>(*insert_));
+    } else if (bulk) {
+      sinks_.push_back(std::make_unique<copy::BulkSink>(*connection_, multi_row_bytes, carried));
+    } else {
+      sinks_.push_back(
+          std::make_unique<copy::MultiRowSink>(*connection_, multi_row_bytes, carried));
+    }
     return copy::CopyContext{
         .select_query = *select_,
-        .insert_query = *insert_,
         .from_code = from,
         .to_code = to,
         .clear_existing = true,
@@ -117,7 +128,7 @@ class CopyTest : public testing::Test {
               return uint64_t{0};
             },
         .progress = [this](uint64_t done, uint64_t total) { progress_.emplace_back(done, total); },
-        .multi_row_bytes = multi_row_bytes,
+        .sink = *sinks_.back(),
     };
   }
 
@@ -274,9 +285,10 @@ class CopyTest : public testing::Test {
       sources.push_back(ReadRows(table.table, "01"));
       bystanders.push_back(ReadRows(table.table, "03"));
     }
-    copy::CopyContext context = Context("01", "02", multi_row_bytes);
+    copy::CarriedInsert carried;
+    copy::CopyContext context =
+        Context("01", "02", multi_row_bytes, false, batched ? &carried : nullptr);
     if (batched) {
-      context.batch_reads = true;
       // Stands in for the ap copy's first read: a statement of its own and its answer.
       context.ap_first_read = [](const std::string& from, const std::string& type) {
         return "SELECT '" + from + "/" + type + "'";
@@ -291,6 +303,7 @@ class CopyTest : public testing::Test {
       EXPECT_EQ(6u, stats.rows_selected) << table.method;
       EXPECT_EQ(6u, stats.rows_inserted) << table.method;
     }
+    carried.Send(*connection_);
     for (std::size_t i = 0; i < AllTables().size(); ++i) {
       const TableDesc& table = AllTables()[i];
       ExpectExactCopy(table, sources[i]);
@@ -323,6 +336,7 @@ class CopyTest : public testing::Test {
   std::vector<std::tuple<std::string, std::string, std::string>> ap_calls_;
   std::vector<std::pair<uint64_t, uint64_t>> progress_;
   std::vector<std::string> ap_reads_;
+  std::vector<std::unique_ptr<copy::InsertSink>> sinks_;  // the contexts' sinks
 };
 
 std::unique_ptr<ScratchDatabase> CopyTest::scratch_;
@@ -452,8 +466,7 @@ TEST_F(CopyTest, BulkInsertsGiveTheSameCopy) {
     }
     sources.push_back(ReadRows(table.table, "01"));
   }
-  copy::CopyContext context = Context("01", "02", kMultiRowBytes);
-  context.bulk_rows = true;
+  copy::CopyContext context = Context("01", "02", kMultiRowBytes, true);
   for (const TableDesc& table : AllTables()) {
     statements_.clear();
     progress_.clear();
@@ -657,17 +670,14 @@ TEST_F(DamagedTableTest, CarriedInsertFailsAsTheTableItCameFrom) {
   SeedNumberedTrans(4);
   Seed("Vendor", {{"AgyCode", "02"}, {"Number", "OLD"}});
   const db::MultiStatements one_request(*connection_);
-  std::optional<db::MultiRowInsert> carried;
   int carried_failures = 0;
-  copy::CopyContext context = Context("01", "02", kMultiRowBytes);
-  context.batch_reads = true;
-  context.carried = &carried;
-  context.carried_failed = [&carried_failures] { ++carried_failures; };
+  copy::CarriedInsert carried([&carried_failures] { ++carried_failures; });
+  copy::CopyContext context = Context("01", "02", kMultiRowBytes, false, &carried);
 
   const copy::TableCopyStats trans =
       copy::CopyTable(copy::TableByMethod("CopyTransaction"), context);
   EXPECT_EQ(4u, trans.rows_inserted);
-  ASSERT_TRUE(carried.has_value());
+  ASSERT_FALSE(carried.empty());
   EXPECT_EQ(0, Count("Trans", "02"));  // not sent yet
   try {
     copy::CopyTable(copy::TableByMethod("CopyVendor"), context);
@@ -677,7 +687,7 @@ TEST_F(DamagedTableTest, CarriedInsertFailsAsTheTableItCameFrom) {
               error.statement());
   }
   EXPECT_EQ(1, carried_failures);
-  EXPECT_FALSE(carried.has_value());
+  EXPECT_TRUE(carried.empty());
   // Nothing of the vendors' step ran.
   EXPECT_EQ(1, Count("Vendor", "02"));
   EXPECT_EQ(2, Count("Trans", "02"));  // outside a transaction the rows before the culprit stay
@@ -692,7 +702,7 @@ TEST_F(DamagedTableTest, CarriedInsertFailsAsTheTableItCameFrom) {
   EXPECT_EQ(0, carried_failures - 1);
   EXPECT_EQ((std::vector<std::string>{"Transaction Codes", "Vendors"}), statuses_);
   EXPECT_EQ(4, Count("Trans", "02"));
-  EXPECT_FALSE(carried.has_value());  // the vendors had no rows to leave
+  EXPECT_TRUE(carried.empty());  // the vendors had no rows to leave
 }
 
 // Rows of the multi-row statements in `inserts`, each statement's count.
@@ -885,8 +895,7 @@ TEST_F(DamagedTableTest, FailingRowOfABulkInsertIsNamedInsideTheTransaction) {
            std::to_string(i) + "', " + std::to_string(i) + ")";
   }
   seed_->Execute(sql);
-  copy::CopyContext context = Context("01", "02", kMultiRowBytes);
-  context.bulk_rows = true;
+  copy::CopyContext context = Context("01", "02", kMultiRowBytes, true);
   const std::string head = "Insert Into Trans (AgyCode, Number, Name, TrnType) Values (";
   connection_->Execute("START TRANSACTION");
   statements_.clear();

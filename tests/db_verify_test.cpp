@@ -99,13 +99,14 @@ class SafeRunTest : public testing::Test {
                        const std::string& type) -> uint64_t {
       return recstore::CopyApRecords(ap_read, ap_write, ap_size, from_code, to_code, type).copied;
     };
+    copy::StepByStepSink sink(insert);
     copy::CopyContext context{.select_query = select,
-                              .insert_query = insert,
                               .from_code = from,
                               .to_code = to,
                               .status = {},
                               .copy_ap = copy_ap,
-                              .progress = {}};
+                              .progress = {},
+                              .sink = sink};
     std::vector<copy::TableCopyStats> stats;
     for (const copy::TableDesc& table : tables) {
       stats.push_back(copy::CopyTable(table, context));
@@ -234,6 +235,46 @@ TEST_F(SafeRunTest, VerifyChecksTheLiteralAgainstTheDestination) {
   scratch_.Run("UPDATE Bank SET InactiveAcct = 0 WHERE AgyCode = '02' AND Number = 'SEC'");
   EXPECT_EQ("source 2 rows, destination 2 rows; row Number 'SEC': InactiveAcct is 0, expected 1",
             FullRunDifference("Bank"));
+}
+
+// The server reads what the destination holds: a value the copy's own readers would take as
+// the right one (a flag of 7 read as true, a NULL read as "") is a difference all the same.
+TEST_F(SafeRunTest, VerifyComparesStoredValuesNotWhatTheReadersMakeOfThem) {
+  const struct {
+    const char* change;
+    const char* subject;
+    const char* detail;
+  } kCases[] = {
+      {"UPDATE Company SET fHasParentCmp = 7 WHERE AgyCode = '02' AND Number = 'C2'", "Company",
+       "source 2 rows, destination 2 rows; row Number 'C2': fHasParentCmp is 7, expected 1"},
+      {"UPDATE Bank SET AlphaCode = NULL WHERE AgyCode = '02' AND Number = 'SEC'", "Bank",
+       "source 2 rows, destination 2 rows; row Number 'SEC': AlphaCode is NULL, expected ''"},
+  };
+
+  for (const auto& c : kCases) {
+    Copy(AllTables(), "01", "02");
+    scratch_.Run(c.change);
+    EXPECT_EQ(c.detail, FullRunDifference(c.subject)) << c.change;
+  }
+}
+
+// The server's statement of the copy's rules agrees with the copy's readers on columns
+// declared otherwise: flags as words in text, an amount in a DOUBLE, a whole number in a
+// DECIMAL, each rounded or read as the copy does.
+TEST_F(SafeRunTest, CopyIntoOtherColumnTypesVerifiesClean) {
+  scratch_.Run(
+      "ALTER TABLE Company MODIFY InactiveAcct VARCHAR(8), MODIFY IsMasterCmp VARCHAR(8), "
+      "MODIFY AgyCommision DOUBLE, MODIFY PolViewType DECIMAL(10,2)");
+  scratch_.Run(
+      "UPDATE Company SET InactiveAcct = ' Yes', IsMasterCmp = 'off', AgyCommision = 2.00005, "
+      "PolViewType = 2.5 WHERE AgyCode = '01' AND Number = 'C1'");
+  const std::vector<copy::TableDesc> companies = {copy::TableByMethod("CopyCompany")};
+  Copy(companies, "01", "02");
+  EXPECT_EQ("1|0|2.0001|3.00",
+            scratch_.Scalar("SELECT CONCAT_WS('|', InactiveAcct, IsMasterCmp, AgyCommision, "
+                            "PolViewType) FROM Company WHERE AgyCode = '02' AND Number = 'C1'"));
+  const std::vector<VerifyLine> lines = VerifyRun(connection_, companies, "01", "02");
+  EXPECT_EQ("Company: ok, 2 rows", copy::DescribeVerify(lines[0]));
 }
 
 TEST_F(SafeRunTest, VerifyNamesRowsMissingOrExtra) {
