@@ -25,8 +25,6 @@ std::string LikeLiteral(const std::string& text) {
   return result;
 }
 
-const std::string kColumns = " (Index0Col, RecData) VALUES ";
-
 }  // namespace
 
 std::string ApKeyPrefix(const std::string& record_type, const std::string& agency_code) {
@@ -100,11 +98,11 @@ std::vector<std::string> ApTableColumns() {
 }
 
 std::string ApInsertHead() {
-  return std::string("INSERT INTO ") + kApTable + kColumns;
+  return InsertHead(kApTable);
 }
 
 std::string ApInsertRow(std::string_view key, std::string_view data) {
-  return "(" + db::HexLiteral(key) + ", " + db::HexLiteral(data) + ")";
+  return "(" + RowValues(key, data) + ")";
 }
 
 std::string PrintableKey(std::string_view key) {

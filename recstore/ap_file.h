@@ -9,14 +9,12 @@
 #include <string_view>
 #include <vector>
 
+#include "recstore/file_table.h"
+
 namespace recstore {
 
 // An ap record's length: the copy's buffer, and the longest record it copies.
 inline constexpr uint32_t kApRecordLength = 150;
-
-// Key 0 of a record file: the record's first bytes, at most this many (for ap: type,
-// "000", agency, Num and Seq).
-inline constexpr std::size_t kKeyLength = 16;
 
 // Length of an ap key prefix: record type (3), "000" (3), agency code (2).
 inline constexpr std::size_t kApPrefixLength = 8;
