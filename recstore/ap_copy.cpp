@@ -42,7 +42,7 @@ ApCopyStats CopyApRecords(int32_t read_handle, int32_t write_handle, uint32_t& s
   };
   // Both bytes of the agency code are overwritten; a shorter code would leave a byte of
   // the source agency behind and file the copy under a third agency.
-  if (to_code.size() < 2) {
+  if (to_code.size() < kApAgencyLength) {
     return stats;
   }
   try {
@@ -69,8 +69,7 @@ ApCopyStats CopyApRecords(int32_t read_handle, int32_t write_handle, uint32_t& s
         break;
       }
       stats.last_key = RecordKey(record.data(), size);
-      record[6] = static_cast<unsigned char>(to_code[0]);
-      record[7] = static_cast<unsigned char>(to_code[1]);
+      ApSetAgency(record.data(), to_code);
       // A refused insert (typically a duplicate already at the destination) loses only
       // that record; the rest of the kind is still worth copying, but the refusal is kept
       // so the run cannot end as a success.
