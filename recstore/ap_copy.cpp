@@ -40,12 +40,18 @@ ApCopyStats CopyApRecords(int32_t read_handle, int32_t write_handle, uint32_t& s
       stats.error = LastErrorText();
     }
   };
-  // Both bytes of the agency code are overwritten; a shorter code would leave a byte of
-  // the source agency behind and file the copy under a third agency.
-  if (to_code.size() < kApAgencyLength) {
-    return stats;
-  }
   try {
+    // Both bytes of the agency code are overwritten; a shorter code would leave a byte of
+    // the source agency behind and file the copy under a third agency. Nothing is copied, and
+    // the caller must not take that for a kind without records.
+    if (to_code.size() < kApAgencyLength) {
+      if (!stats.incomplete) {
+        stats.incomplete = true;
+        stats.error = "the destination code \"" + to_code + "\" is shorter than " +
+                      std::to_string(kApAgencyLength) + " characters";
+      }
+      return stats;
+    }
     const std::string key = ApKeyPrefix(record_type, from_code);
     std::array<unsigned char, kApRecordLength> record{};
     // The full buffer length before every read: a record longer than the length passed is
