@@ -40,12 +40,18 @@ ApCopyStats CopyApRecords(int32_t read_handle, int32_t write_handle, uint32_t& s
       stats.error = LastErrorText();
     }
   };
-  // Both bytes of the agency code are overwritten; a shorter code would leave a byte of
-  // the source agency behind and file the copy under a third agency.
-  if (to_code.size() < 2) {
-    return stats;
-  }
   try {
+    // Both bytes of the agency code are overwritten; a shorter code would leave a byte of
+    // the source agency behind and file the copy under a third agency. Nothing is copied, and
+    // the caller must not take that for a kind without records.
+    if (to_code.size() < kApAgencyLength) {
+      if (!stats.incomplete) {
+        stats.incomplete = true;
+        stats.error = "the destination code \"" + to_code + "\" is shorter than " +
+                      std::to_string(kApAgencyLength) + " characters";
+      }
+      return stats;
+    }
     const std::string key = ApKeyPrefix(record_type, from_code);
     std::array<unsigned char, kApRecordLength> record{};
     // The full buffer length before every read: a record longer than the length passed is
@@ -69,8 +75,7 @@ ApCopyStats CopyApRecords(int32_t read_handle, int32_t write_handle, uint32_t& s
         break;
       }
       stats.last_key = RecordKey(record.data(), size);
-      record[6] = static_cast<unsigned char>(to_code[0]);
-      record[7] = static_cast<unsigned char>(to_code[1]);
+      ApSetAgency(record.data(), to_code);
       // A refused insert (typically a duplicate already at the destination) loses only
       // that record; the rest of the kind is still worth copying, but the refusal is kept
       // so the run cannot end as a success.

@@ -26,16 +26,18 @@ struct ApCopyStats {
   std::string read_error;
   // Key 0 of the source record read last (""; none was read).
   std::string last_key;
-  // Inserts queued on a borrowed connection were lost (recstore::QueuedInsertsLost), so
-  // records counted as copied may be missing; `error` says why. Never set on the store's
-  // own connection, where nothing is queued.
+  // The kind was not completely copied for a reason other than a read, which `error` gives:
+  // inserts queued on a borrowed connection were lost (recstore::QueuedInsertsLost), so
+  // records counted as copied may be missing, or the destination code was too short to
+  // copy anything into.
   bool incomplete = false;
   std::string error;
 };
 
 // Scans `read_handle` in key-0 order from the ap key prefix of record_type and from_code and
 // inserts, through `write_handle`, every record whose first eight bytes equal that text, with bytes
-// 7 and 8 replaced by to_code. `size` is the process-wide length variable: it is set to the
+// 7 and 8 replaced by to_code (its first two characters; a shorter code copies nothing and
+// sets `incomplete`). `size` is the process-wide length variable: it is set to the
 // buffer's full length before every read, and each insert passes the length the read
 // returned. Throws nothing: a failed read ends the scan and is kept in read_status, a
 // refused insert is counted and kept and the scan goes on. Ends with recstore::Flush, so on a

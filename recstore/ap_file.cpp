@@ -25,12 +25,23 @@ std::string LikeLiteral(const std::string& text) {
   return result;
 }
 
-const std::string kColumns = " (Index0Col, RecData) VALUES ";
+// The condition that a record's first kApPrefixLength bytes are `quoted_prefix`.
+std::string PrefixCondition(const std::string& quoted_prefix) {
+  return "LEFT(RecData, " + std::to_string(kApPrefixLength) + ") = " + quoted_prefix;
+}
 
 }  // namespace
 
 std::string ApKeyPrefix(const std::string& record_type, const std::string& agency_code) {
   return record_type + "000" + agency_code;
+}
+
+bool ApSetAgency(unsigned char* record, std::string_view agency_code) {
+  if (agency_code.size() < kApAgencyLength) {
+    return false;
+  }
+  std::copy_n(agency_code.begin(), kApAgencyLength, record + kApAgencyOffset);
+  return true;
 }
 
 bool ApRecordHasPrefix(const unsigned char* record, uint32_t length, const std::string& record_type,
@@ -61,9 +72,8 @@ std::string ApCountStatement(const std::string& record_type, const std::string& 
 }
 
 std::string ApReadStatement(const std::string& record_type, const std::string& agency_code) {
-  return std::string("SELECT Index0Col, RecData FROM ") + kApTable +
-         " WHERE LEFT(RecData, 8) = " + QuotedText(ApKeyPrefix(record_type, agency_code)) +
-         " ORDER BY Index0Col";
+  return std::string("SELECT Index0Col, RecData FROM ") + kApTable + " WHERE " +
+         PrefixCondition(QuotedText(ApKeyPrefix(record_type, agency_code))) + " ORDER BY Index0Col";
 }
 
 std::string ApReadClearedStatement(const std::string& record_type, const std::string& agency_code) {
@@ -74,7 +84,7 @@ std::string ApReadClearedStatement(const std::string& record_type, const std::st
 std::string ApScanCondition(const std::string& record_type, const std::string& from_code,
                             const std::string& to_code) {
   const std::string key = QuotedText(ApKeyPrefix(record_type, from_code));
-  return "LEFT(RecData, 8) = " + key + " AND Index0Col > " + key + " AND NOT (" +
+  return PrefixCondition(key) + " AND Index0Col > " + key + " AND NOT (" +
          ApClearCondition(record_type, to_code) + ")";
 }
 
@@ -100,11 +110,11 @@ std::vector<std::string> ApTableColumns() {
 }
 
 std::string ApInsertHead() {
-  return std::string("INSERT INTO ") + kApTable + kColumns;
+  return InsertHead(kApTable);
 }
 
 std::string ApInsertRow(std::string_view key, std::string_view data) {
-  return "(" + db::HexLiteral(key) + ", " + db::HexLiteral(data) + ")";
+  return "(" + RowValues(key, data) + ")";
 }
 
 std::string PrintableKey(std::string_view key) {

@@ -9,21 +9,33 @@
 #include <string_view>
 #include <vector>
 
+#include "recstore/file_table.h"
+
 namespace recstore {
 
 // An ap record's length: the copy's buffer, and the longest record it copies.
 inline constexpr uint32_t kApRecordLength = 150;
 
-// Key 0 of a record file: the record's first bytes, at most this many (for ap: type,
-// "000", agency, Num and Seq).
-inline constexpr std::size_t kKeyLength = 16;
+// An ap record (and so its key 0, kKeyLength bytes) begins with the record type (3 bytes),
+// "000" (3), the agency code (2), then Num and Seq. The code sits at this offset and length:
+// bytes 7 and 8.
+inline constexpr std::size_t kApAgencyOffset = 6;
+inline constexpr std::size_t kApAgencyLength = 2;
 
-// Length of an ap key prefix: record type (3), "000" (3), agency code (2).
-inline constexpr std::size_t kApPrefixLength = 8;
+// Length of an ap key prefix: record type, "000" and agency code.
+inline constexpr std::size_t kApPrefixLength = kApAgencyOffset + kApAgencyLength;
 
 // The record file's name as the store opens it, and the table that backs it.
 inline constexpr const char* kApFileName = "ap";
 inline constexpr const char* kApTable = "zz_data_ap";
+static_assert(std::string_view(kApTable).starts_with(kFileTablePrefix) &&
+              std::string_view(kApTable).substr(kFileTablePrefix.size()) == kApFileName);
+
+// Writes `agency_code` into bytes 7 and 8 of `record`, which holds at least kApPrefixLength
+// bytes: what a copy of the record under that agency holds. False, with the record
+// unchanged, when the code is shorter than two characters and cannot fill them; a longer
+// code gives its first two.
+bool ApSetAgency(unsigned char* record, std::string_view agency_code);
 
 // The seven record types, in the run order of the steps that copy them.
 inline constexpr const char* kApRecordTypes[] = {"009", "006", "003", "005", "008", "002", "007"};

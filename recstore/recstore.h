@@ -1,9 +1,13 @@
 // The record store: keyed record files kept in MySQL tables, with the operations and
 // calling shapes of the suite's record-store library.
 //
-// Record file NAME lives in table zz_data_NAME of the configured database, one row per
-// record: Index0Col VARBINARY(255) holds key 0 and RecData VARBINARY(4096) the record's
-// bytes exactly. Key 0 is the record's first 16 bytes (fewer when the record is shorter).
+// Record file NAME lives in a table of the configured database, one row per record, key 0
+// being the record's first 16 bytes (fewer when the record is shorter); recstore/file_table.h
+// spells the layout.
+//
+// Every operation acts on the current store (recstore::Store, recstore/store.h): the one the
+// program's session owns, or a test's own. With none alive, each answers as a store never
+// initialised and holding no handle would (CBtrvOapi gives 0).
 //
 // Every operation is noexcept and returns a status (0 success, otherwise the published
 // numbering of recstore/btrv_constants.h). Lengths are in and out: on input the size of
@@ -21,14 +25,18 @@ class Connection;
 class Result;
 }  // namespace db
 
-// (Re)initialises the library. The two names are its set-up files; they are recorded but
+namespace recstore {
+class Store;
+}  // namespace recstore
+
+// (Re)initialises the store. The two names are its set-up files; they are recorded but
 // nothing is read from them (the connection comes from recstore::SetConnectionSettings).
-// Closes the library's own connection so the next operation reconnects with the settings
+// Closes the store's own connection so the next operation reconnects with the settings
 // given last. Open handles stay valid. Sends inserts queued on a borrowed connection first
 // (see recstore::UseConnection).
 void MCBInitializeFauxBtrieve(const char* ndx_file, const char* ini_file) noexcept;
 
-// A fresh handle, not yet open on any file. Never 0.
+// A fresh handle, not yet open on any file. Never 0 while a store is current.
 int32_t CBtrvOapi() noexcept;
 
 // Opens record file `file` on `handle`: 0 when table zz_data_<file> exists; 12 when it does
@@ -52,7 +60,7 @@ int16_t btrGetGreater(int32_t handle, void* data, uint32_t& length, const void* 
                       int16_t key_number, int16_t lock) noexcept;
 
 // Reads the record that follows, in key-0 order, the record this handle read last.
-// Statuses as btrGetGreater; 8 when the handle has no position yet. On the library's own
+// Statuses as btrGetGreater; 8 when the handle has no position yet. On the store's own
 // connection it asks the server every time, except during a scan (recstore::ScanReadAhead);
 // on a borrowed one see recstore::UseConnection.
 int16_t btrGetNext(int32_t handle, void* data, uint32_t& length, int16_t lock) noexcept;
@@ -69,13 +77,13 @@ int16_t btrClose(int32_t handle) noexcept;
 
 namespace recstore {
 
-// The settings the library's own connection uses from the next MCBInitializeFauxBtrieve
+// The settings the store's own connection uses from the next MCBInitializeFauxBtrieve
 // (the program passes the same four it read from its configuration).
 void SetConnectionSettings(const db::ConnectionSettings& settings) noexcept;
 
 // Makes every operation run on `connection` (borrowed; the caller keeps it alive) instead
-// of the library's own, so that record operations join the caller's transaction. nullptr
-// returns to the library's own connection.
+// of the store's own, so that record operations join the caller's transaction. nullptr
+// returns to the store's own connection.
 //
 // While a connection is borrowed, the caller's transaction is taken to be the only change
 // to the record files, and the store saves round trips:
@@ -99,7 +107,7 @@ void SetConnectionSettings(const db::ConnectionSettings& settings) noexcept;
 //   queue not yet applied are lost, which QueuedInsertsLost reports. A deadlock or a lost
 //   connection, which end the caller's transaction, is reported as it came, with nothing sent
 //   again.
-// With `queue_inserts` false, btrInsert sends each insert at once, as on the library's own
+// With `queue_inserts` false, btrInsert sends each insert at once, as on the store's own
 // connection (a refusal is that record's own, and the rest of the kind still goes in), and
 // only the reads and the retry rule above differ: for a caller outside any transaction that
 // wants the store on its connection, such as a run whose steps each stand on their own.
@@ -107,7 +115,7 @@ void SetConnectionSettings(const db::ConnectionSettings& settings) noexcept;
 void UseConnection(db::Connection* connection, bool queue_inserts = true) noexcept;
 
 // A scan on `handle` for as long as the object lives: a btrGetGreater and the btrGetNext that
-// follow it, as the ap copy reads. During it, reads on the library's own connection fetch up
+// follow it, as the ap copy reads. During it, reads on the store's own connection fetch up
 // to 200 records at once, as reads on a borrowed connection do, and btrGetNext serves the rest
 // of them before it asks the server again; a read costs a round trip per batch instead of one
 // per record. A scan that names the key `prefix` of the records it wants (and stops at the
@@ -118,7 +126,7 @@ void UseConnection(db::Connection* connection, bool queue_inserts = true) noexce
 // at the next fetch, not at the next read: a scan returns what one-at-a-time reads return
 // when those changes commit just after the scan has passed them. Every btrGetGreater asks the
 // server afresh, so a change made before the scan starts is always seen. Opening the handle
-// again ends the scan too.
+// again ends the scan too. The scan is on the store current when the object is made.
 class ScanReadAhead {
  public:
   explicit ScanReadAhead(int32_t handle, std::string_view prefix = {}) noexcept;
@@ -127,13 +135,14 @@ class ScanReadAhead {
   ScanReadAhead& operator=(const ScanReadAhead&) = delete;
 
  private:
+  Store* store_;  // the store current at the start; nullptr when none was
   int32_t handle_;
 };
 
-// The record store works on `connection` for as long as this lives (UseConnection), and
-// on the connection it used before (its own, or an outer borrow) again afterwards, however
-// the scope is left: inserts still queued are then sent on the borrowed connection, inside
-// whatever transaction it has open.
+// The record store current when this is made works on `connection` for as long as this
+// lives (UseConnection), and on the connection it used before (its own, or an outer borrow)
+// again afterwards, however the scope is left: inserts still queued are then sent on the
+// borrowed connection, inside whatever transaction it has open.
 class BorrowedConnection {
  public:
   explicit BorrowedConnection(db::Connection& connection, bool queue_inserts = true) noexcept;
@@ -142,6 +151,7 @@ class BorrowedConnection {
   BorrowedConnection& operator=(const BorrowedConnection&) = delete;
 
  private:
+  Store* store_;  // the store current at the start; nullptr when none was
   db::Connection* previous_;
   bool previous_queue_inserts_;
 };
@@ -158,7 +168,7 @@ std::string ScanStartStatement(int32_t handle, std::string_view prefix) noexcept
 void ProvideRead(std::string statement, db::Result result) noexcept;
 
 // Sends the inserts queued on the borrowed connection now. 0 when none were queued (always
-// so on the library's own connection) or all were written; otherwise the status of the
+// so on the store's own connection) or all were written; otherwise the status of the
 // failure (see UseConnection), and QueuedInsertsLost() becomes true.
 int16_t Flush() noexcept;
 

@@ -19,6 +19,7 @@
 #include "db/connection.h"
 #include "db/query.h"
 #include "recstore/ap_copy.h"
+#include "recstore/store.h"
 #include "run/run.h"
 
 namespace lock {
@@ -37,8 +38,9 @@ struct ApVariables {
 };
 
 // What outlives a run: the program's connection, its two statement objects, the record
-// store's set-up and the pair of ap handles. One per process (the record store is). Each
-// run is an object of its own (run::CopyRun, run/copy_run.h). Not copyable.
+// store and the pair of ap handles. The session's record store is the current one
+// (recstore::Store) for the session's lifetime, unless a store made later lives. Each run is
+// an object of its own (run::CopyRun, run/copy_run.h). Not copyable.
 class Session {
  public:
   // Set-up messages (the program's own: the failed ap opens) go to `sink`; OpenDatabases
@@ -130,6 +132,8 @@ class Session {
                                const std::string& record_type, bool all_or_nothing = false);
 
  private:
+  // The store the record operations of the session's runs act on.
+  recstore::Store store_;
   // The connection comes first so that it outlives both queries.
   db::Connection connection_;
   db::Query select_query_{connection_, "FDQuery1"};

@@ -212,13 +212,25 @@ TEST_F(ApCopyTest, RefusedInsertIsSkippedAndCounted) {
   EXPECT_EQ(Rows(expected), Table());
 }
 
+// A source code that short matches no record; a destination code that short cannot fill
+// bytes 7 and 8, and the copy says it copied nothing for that reason.
 TEST_F(ApCopyTest, CodesShorterThanTwoCharactersCopyNothing) {
   const std::vector<std::string> sources = {ApRecord("009", "01", "000001")};
   Put(sources);
-  uint32_t size = 0;
-  EXPECT_EQ(0u, recstore::CopyApRecords(read_, write_, size, "01", "2", "009").copied);
-  EXPECT_EQ(0u, recstore::CopyApRecords(read_, write_, size, "01", "", "009").copied);
-  EXPECT_EQ(0u, recstore::CopyApRecords(read_, write_, size, "0", "02", "009").copied);
+
+  const struct {
+    const char* from;
+    const char* to;
+    bool incomplete;
+  } cases[] = {{"01", "2", true}, {"01", "", true}, {"0", "02", false}};
+
+  for (const auto& c : cases) {
+    uint32_t size = 0;
+    const recstore::ApCopyStats stats =
+        recstore::CopyApRecords(read_, write_, size, c.from, c.to, "009");
+    EXPECT_EQ(0u, stats.copied);
+    EXPECT_EQ(c.incomplete, stats.incomplete) << c.from << " to " << c.to << ": " << stats.error;
+  }
   EXPECT_EQ(Rows(sources), Table());
 }
 

@@ -1,7 +1,6 @@
 // The record store against the real server: order, statuses, lengths and visibility.
 #include <algorithm>
 #include <cstdio>
-#include <cstdlib>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -13,6 +12,7 @@
 #include "db/query.h"
 #include "recstore/btrv_constants.h"
 #include "recstore/recstore.h"
+#include "recstore/store.h"
 #include "tests/test_support_ap.h"
 
 namespace {
@@ -471,17 +471,31 @@ TEST_F(RecordStoreTest, BackOnTheOwnConnectionEveryReadAsksTheServerAgain) {
   EXPECT_EQ(BTRV_ERR_END_OF_FILE, status);
 }
 
-// Initialisation cannot be undone, so this runs in a fresh copy of the test program.
-TEST(RecordStoreLifecycle, OpenBeforeInitialisationIsRefused) {
-  GTEST_FLAG_SET(death_test_style, "threadsafe");
-  EXPECT_EXIT(
-      {
-        int32_t handle = CBtrvOapi();
-        int16_t status = btrOpen(handle, "", "ap", 1, 1, 0);
-        btrClose(handle);
-        std::exit(status);
-      },
-      testing::ExitedWithCode(BTRV_ERR_INACTIVE), "");
+// Each store has its own handles and initialisation. The operations act on the store made
+// last of those alive, whatever order stores go in, and refuse when none lives.
+TEST(RecordStoreLifecycle, OperationsActOnTheStoreMadeLastOfThoseAlive) {
+  char buffer[16];
+  uint32_t length = sizeof buffer;
+  EXPECT_EQ(0, CBtrvOapi());
+  EXPECT_EQ(BTRV_ERR_INACTIVE, btrOpen(1, "", "ap", 1, 1, 0));
+  EXPECT_EQ(BTRV_ERR_FILE_NOT_OPEN, btrGetNext(1, buffer, length, 0));
+
+  auto first = std::make_unique<recstore::Store>();
+  const int32_t handle = CBtrvOapi();
+  EXPECT_EQ(BTRV_ERR_INACTIVE, btrOpen(handle, "", "ap", 1, 1, 0));
+  {
+    recstore::Store second;
+    EXPECT_EQ(0u, recstore::OpenHandleCount());
+    EXPECT_EQ(BTRV_ERR_FILE_NOT_OPEN, btrClose(handle));
+  }
+  EXPECT_EQ(1u, recstore::OpenHandleCount());
+  EXPECT_EQ(BTRV_ERR_NONE, btrClose(handle));
+
+  auto third = std::make_unique<recstore::Store>();
+  first.reset();
+  EXPECT_EQ(third.get(), recstore::Store::Current());
+  third.reset();
+  EXPECT_EQ(nullptr, recstore::Store::Current());
 }
 
 // One row of an insert into the ap table, as the store writes it.

@@ -15,6 +15,7 @@
 #include "recstore/ap_copy.h"
 #include "recstore/btrv_constants.h"
 #include "recstore/recstore.h"
+#include "recstore/store.h"
 #include "tests/test_db.h"
 
 namespace {
@@ -86,6 +87,7 @@ class SafeRunTest : public testing::Test {
   // records through the record store's own copy on two handles.
   std::vector<copy::TableCopyStats> Copy(const std::vector<copy::TableDesc>& tables,
                                          const std::string& from, const std::string& to) {
+    recstore::Store store;  // current for the copy, its connection gone at the end
     recstore::SetConnectionSettings(scratch_.settings());
     MCBInitializeFauxBtrieve("zarfiles.ndx", "ovk.ini");
     int32_t ap_read = CBtrvOapi();

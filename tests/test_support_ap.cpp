@@ -1,8 +1,6 @@
 // Test support: a scratch database that holds only the record store's ap table.
 #include "tests/test_support_ap.h"
 
-#include "recstore/recstore.h"
-
 namespace testing_support {
 
 std::string Hex(const std::string& bytes) {
@@ -19,12 +17,8 @@ std::string Hex(const std::string& bytes) {
 ApStoreDatabase::ApStoreDatabase(const std::string& prefix) : ScratchDatabase(prefix, false) {
   Run("CREATE TABLE zz_data_ap (Index0Col VARBINARY(255) NOT NULL PRIMARY KEY, "
       "RecData VARBINARY(4096) NOT NULL) ENGINE=InnoDB");
-  recstore::SetConnectionSettings(settings());
-  MCBInitializeFauxBtrieve("zarfiles.ndx", "ovk.ini");
-}
-
-ApStoreDatabase::~ApStoreDatabase() {
-  MCBInitializeFauxBtrieve("zarfiles.ndx", "ovk.ini");
+  store_.SetConnectionSettings(settings());
+  store_.Initialize("zarfiles.ndx", "ovk.ini");
 }
 
 std::string RefuseOneClassRecord(const ScratchDatabase& database) {

@@ -3,6 +3,7 @@
 
 #include <string>
 
+#include "recstore/store.h"
 #include "tests/test_db.h"
 
 namespace testing_support {
@@ -11,15 +12,17 @@ namespace testing_support {
 // that must show bytes a terminal would hide.
 std::string Hex(const std::string& bytes);
 
-// A scratch database with the ap table (zz_data_ap) and nothing else, and the record store
-// pointed at it and initialised. Destruction initialises the store again, which drops its
-// connection, before the database goes. One at a time: the store has one set of settings.
+// A scratch database with the ap table (zz_data_ap) and nothing else, and a record store of
+// its own pointed at it and initialised, current while it lives (recstore::Store). The store
+// and its connection go before the database does.
 class ApStoreDatabase : public ScratchDatabase {
  public:
   explicit ApStoreDatabase(const std::string& prefix);
-  ~ApStoreDatabase();
   ApStoreDatabase(const ApStoreDatabase&) = delete;
   ApStoreDatabase& operator=(const ApStoreDatabase&) = delete;
+
+ private:
+  recstore::Store store_;
 };
 
 // Makes `database` refuse agency 02's copy of agency 01's first class record (a trigger on
