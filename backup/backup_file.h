@@ -3,11 +3,14 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <stdexcept>
 #include <string>
 #include <string_view>
 #include <vector>
+
+#include "db/multi_row_insert.h"
 
 namespace backup {
 
@@ -96,12 +99,28 @@ class SectionBuilder {
   BackupSection Finish();
 
  private:
-  void AddRowText(const std::string& row);
+  void AddValues(std::string_view values);
 
   BackupSection section_;
-  std::string head_;     // an insert's text up to its first row
-  std::string current_;  // the insert being filled, "" when none
+  db::RowJoiner insert_;  // the insert being filled
 };
+
+// The text every insert of `section` starts with, up to and with its first row's "(", e.g.
+// "INSERT INTO `Bank` (`RowID`, `AgyCode`) VALUES (": the rows' values follow it, joined by
+// "), (", and kInsertTail ends the statement (see db::RowJoiner).
+std::string InsertHead(const BackupSection& section);
+inline constexpr const char* kInsertTail = ")";
+
+// Gives `send` the inserts of `section` (its statements after the delete, as SectionBuilder
+// wrote them or ParseBackup read them), each within `bound` bytes: a statement within it as
+// it is, a longer one cut into statements of the same rows in the same order (a row whose
+// single-row statement is longer than `bound` alone in one). So a file written with
+// kMaxStatementBytes goes to a server that takes less.
+void ForEachInsertWithin(const BackupSection& section, std::size_t bound,
+                         const std::function<void(const std::string&)>& send);
+
+// The length of the longest single-row insert of the rows of `section`; 0 when it has none.
+std::size_t LongestSingleRowInsert(const BackupSection& section);
 
 // The delete that removes an agency's rows of a table, as backups write it.
 std::string TableClearStatement(const std::string& table, const std::string& code_column,
@@ -124,7 +143,13 @@ std::string RenderTail();
 // Reads a file RenderBackup wrote (optionally followed by its outcome line) and checks it:
 // the header, the exact statements expected for each of the twelve tables and seven record
 // types in order, each value's form, every section's count and checksum, the COMMIT and
-// the end line. Throws BackupFormatError naming the line and what is wrong.
+// the end line. And, since anyone can compute a checksum again, that every row belongs to
+// the agency the header names as the delete before it matches that agency's: a table's code
+// column (which must be among its columns) equal to the code but for ASCII letter case and
+// trailing blanks, as the column's collation compares; bytes 7-8 of an ap key and of its
+// record equal to it byte for byte, as the delete's LIKE on the key compares. Throws
+// BackupFormatError naming the line and what is wrong (for a row of another agency: the
+// section, the row and its code).
 BackupContents ParseBackup(std::string_view text);
 
 // The header alone, with its counts (statements and checksums are not read, so this is

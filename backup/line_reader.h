@@ -17,6 +17,9 @@ class LineReader {
 
   bool AtEnd() const { return index_ >= lines_.size(); }
 
+  // The current line's number, from 1.
+  std::size_t line() const { return index_ + 1; }
+
   // The current line, checked to be whole. Throws BackupFormatError at the end or on a cut line.
   std::string_view Peek() const;
   std::string_view Take();

@@ -24,29 +24,29 @@ bool LeavesNothingToResend(const Error& error) {
 
 }  // namespace
 
-std::size_t MultiRowLimit(Connection& connection) {
+std::size_t MaxAllowedPacket(Connection& connection) {
   const std::string text = connection.SessionConstant(kMaxPacketStatement);
   uint64_t packet = 0;
   if (std::from_chars(text.data(), text.data() + text.size(), packet).ec != std::errc() ||
       packet == 0) {
     throw Error("The server's max_allowed_packet cannot be read", 0, "", kMaxPacketStatement);
   }
-  return static_cast<std::size_t>(std::min<uint64_t>(packet / 2, kMaxMultiRowBytes));
+  return static_cast<std::size_t>(packet);
 }
 
-MultiRowInsert::MultiRowInsert(std::string head, std::string tail, std::size_t bound,
-                               std::string savepoint)
-    : head_(std::move(head)),
-      tail_(std::move(tail)),
-      bound_(bound),
-      savepoint_(std::move(savepoint)) {}
+std::size_t MultiRowLimit(Connection& connection) {
+  return std::min(MaxAllowedPacket(connection) / 2, kMaxMultiRowBytes);
+}
 
-bool MultiRowInsert::Fits(std::string_view values) const {
+RowJoiner::RowJoiner(std::string head, std::string tail, std::size_t bound)
+    : head_(std::move(head)), tail_(std::move(tail)), bound_(bound) {}
+
+bool RowJoiner::Fits(std::string_view values) const {
   return rows_.empty() ||
          text_.size() + kRowSeparator.size() + values.size() + tail_.size() <= bound_;
 }
 
-void MultiRowInsert::Add(std::string_view values) {
+void RowJoiner::Add(std::string_view values) {
   if (rows_.empty()) {
     text_ = head_;
   } else {
@@ -56,9 +56,30 @@ void MultiRowInsert::Add(std::string_view values) {
   text_ += values;
 }
 
+std::string RowJoiner::Statement() const {
+  return rows_.empty() ? std::string() : text_ + tail_;
+}
+
+std::string RowJoiner::SingleRow(std::size_t index) const {
+  std::string text = head_;
+  text.append(text_, rows_[index].offset, rows_[index].length);
+  text += tail_;
+  return text;
+}
+
+std::string RowJoiner::Take() {
+  std::string statement = Statement();
+  rows_.clear();
+  return statement;
+}
+
+MultiRowInsert::MultiRowInsert(std::string head, std::string tail, std::size_t bound,
+                               std::string savepoint)
+    : savepoint_(std::move(savepoint)), joiner_(head, tail, bound), started_(head, tail, bound) {}
+
 std::size_t MultiRowInsert::Send(Connection& connection) {
   const std::size_t started = FinishStarted(connection);
-  if (rows_.empty()) {
+  if (joiner_.size() == 0) {
     return started;
   }
   try {
@@ -71,34 +92,27 @@ std::size_t MultiRowInsert::Send(Connection& connection) {
 
 std::size_t MultiRowInsert::Start(Connection& connection) {
   const std::size_t finished = FinishStarted(connection);
-  if (rows_.empty()) {
+  if (joiner_.size() == 0) {
     return finished;
   }
-  std::swap(text_, started_text_);
-  std::swap(rows_, started_rows_);
-  rows_.clear();
-  text_.clear();
-  connection.Start(started_text_ + tail_);
+  std::swap(joiner_, started_);
+  joiner_.Clear();
+  connection.Start(started_.Statement());
   return finished;
 }
 
 std::size_t MultiRowInsert::FinishStarted(Connection& connection) {
-  if (started_rows_.empty()) {
+  if (started_.size() == 0) {
     return 0;
   }
   try {
     connection.FinishStarted();
   } catch (const Error& error) {
     // Handled as a failed Send of those rows; the rows gathered since wait meanwhile.
-    std::string gathered_text = std::move(text_);
-    std::vector<Span> gathered_rows = std::move(rows_);
-    text_ = std::move(started_text_);
-    rows_ = std::move(started_rows_);
-    started_text_.clear();
-    started_rows_.clear();
+    std::swap(joiner_, started_);
     const auto put_back = [&] {
-      text_ = std::move(gathered_text);
-      rows_ = std::move(gathered_rows);
+      std::swap(joiner_, started_);
+      started_.Clear();
     };
     std::size_t count = 0;
     try {
@@ -110,24 +124,19 @@ std::size_t MultiRowInsert::FinishStarted(Connection& connection) {
     put_back();
     return count;
   }
-  const std::size_t count = started_rows_.size();
-  started_rows_.clear();
-  started_text_.clear();
+  const std::size_t count = started_.size();
+  started_.Clear();
   return count;
 }
 
-std::string MultiRowInsert::Statement() const {
-  return rows_.empty() ? std::string() : text_ + tail_;
-}
-
 std::size_t MultiRowInsert::Sent() {
-  const std::size_t count = rows_.size();
-  rows_.clear();
+  const std::size_t count = joiner_.size();
+  joiner_.Clear();
   return count;
 }
 
 std::size_t MultiRowInsert::Failed(Connection& connection, const Error& failure) {
-  const std::size_t count = rows_.size();
+  const std::size_t count = joiner_.size();
   try {
     // A lone row's statement is its single-row statement already.
     if (count == 1) {
@@ -138,18 +147,11 @@ std::size_t MultiRowInsert::Failed(Connection& connection, const Error& failure)
     }
     SendOneByOne(connection, failure);
   } catch (...) {
-    rows_.clear();
+    joiner_.Clear();
     throw;
   }
-  rows_.clear();
+  joiner_.Clear();
   return count;
-}
-
-std::string MultiRowInsert::SingleRow(const Span& row) const {
-  std::string text = head_;
-  text.append(text_, row.offset, row.length);
-  text += tail_;
-  return text;
 }
 
 void MultiRowInsert::SendOneByOne(Connection& connection, const Error& failure) {
@@ -158,9 +160,9 @@ void MultiRowInsert::SendOneByOne(Connection& connection, const Error& failure) 
   } catch (const Error&) {
     throw failure;
   }
-  for (std::size_t i = 0; i < rows_.size(); ++i) {
+  for (std::size_t i = 0; i < joiner_.size(); ++i) {
     try {
-      connection.Execute(SingleRow(rows_[i]));
+      connection.Execute(joiner_.SingleRow(i));
     } catch (const Error& error) {
       if (!LeavesNothingToResend(error)) {
         ReleaseSavepoint(connection);

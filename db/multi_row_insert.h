@@ -16,6 +16,11 @@ class Connection;
 // nothing measurable, and the text is held on the client while it is built.
 inline constexpr std::size_t kMaxMultiRowBytes = std::size_t{2} << 20;
 
+// The session's max_allowed_packet on `connection`: the server takes a packet (a statement
+// and the byte that says it is one) only when it is shorter than this. Asked once per
+// session (see kMaxPacketStatement); throws db::Error.
+std::size_t MaxAllowedPacket(Connection& connection);
+
 // A bound for the statements of a MultiRowInsert sent on `connection`: half the server's
 // max_allowed_packet (a statement must fit in one packet; half leaves room to spare), at
 // most kMaxMultiRowBytes. Runs one query; throws db::Error.
@@ -35,11 +40,55 @@ class RowError : public Error {
   std::size_t row_;
 };
 
-// One multi-row insert being gathered. A row is given as its value list, the text between
-// the parentheses; the single-row statement of a row is head + values + tail, where head
-// ends with the row's opening "(" and tail starts with its closing ")", and a multi-row
-// statement holds the value lists of its rows one after the other between the same head and
-// tail, so each row's values are exactly those of its single-row statement.
+// Rows joined into one statement within a bound, for every program part that writes
+// multi-row inserts (the copy, the record store's queue, the backup file and the restore).
+// A row is given as its value list, the text between the parentheses; the statement is head,
+// the rows' value lists joined by "), (", then tail, where head ends with the first row's
+// opening "(" and tail starts with the last row's closing ")". So the single-row statement of
+// a row is head + values + tail, and each row's values are exactly those of that statement.
+class RowJoiner {
+ public:
+  // `bound` is the longest statement in bytes: a row that would take the statement past it
+  // does not fit.
+  RowJoiner(std::string head, std::string tail, std::size_t bound);
+
+  const std::string& head() const { return head_; }
+
+  // The rows joined since the last Clear or Take.
+  std::size_t size() const { return rows_.size(); }
+
+  // Whether a row with these values keeps the statement within the bound. An empty
+  // statement takes any row: a row longer than the bound goes alone.
+  bool Fits(std::string_view values) const;
+
+  void Add(std::string_view values);
+
+  // The statement of the rows joined; "" when there are none.
+  std::string Statement() const;
+
+  // The single-row statement of the row at `index` (below size()).
+  std::string SingleRow(std::size_t index) const;
+
+  // Forgets the rows.
+  void Clear() { rows_.clear(); }
+
+  // The statement, and the rows forgotten.
+  std::string Take();
+
+ private:
+  struct Span {
+    std::size_t offset;
+    std::size_t length;
+  };
+
+  std::string head_;
+  std::string tail_;
+  std::size_t bound_;
+  std::string text_;  // head and the rows' values so far, without the tail
+  std::vector<Span> rows_;
+};
+
+// One multi-row insert being gathered and sent, its rows joined by a RowJoiner.
 //
 // When a multi-row statement fails, the server has rolled it back whole; its rows are sent
 // again one by one inside a savepoint, so those before the culprit go in and the culprit
@@ -55,15 +104,14 @@ class MultiRowInsert {
   // savepoint of the row-by-row resend.
   MultiRowInsert(std::string head, std::string tail, std::size_t bound, std::string savepoint);
 
-  std::size_t size() const { return rows_.size(); }
+  std::size_t size() const { return joiner_.size(); }
 
-  const std::string& head() const { return head_; }
+  const std::string& head() const { return joiner_.head(); }
 
-  // Whether a row with these values keeps the statement within the bound. An empty
-  // statement takes any row: a row longer than the bound goes alone.
-  bool Fits(std::string_view values) const;
+  // Whether a row with these values keeps the statement within the bound (RowJoiner::Fits).
+  bool Fits(std::string_view values) const { return joiner_.Fits(values); }
 
-  void Add(std::string_view values);
+  void Add(std::string_view values) { joiner_.Add(values); }
 
   // Takes the answer of a statement started before (FinishStarted), then sends the rows added
   // since the last send as one statement (a lone row as its single-row statement) and starts
@@ -83,7 +131,8 @@ class MultiRowInsert {
 
   // For a caller that sends the statement itself, in a request with others: the statement
   // of the rows added since the last send, kept until Sent or Failed says how it went.
-  std::string Statement() const;
+  std::string Statement() const { return joiner_.Statement(); }
+
   // It went in: starts afresh; returns how many rows went in.
   std::size_t Sent();
   // It failed with `failure`, rolled back whole: does what Send does then (the rows again
@@ -92,24 +141,13 @@ class MultiRowInsert {
   std::size_t Failed(Connection& connection, const Error& failure);
 
  private:
-  struct Span {
-    std::size_t offset;
-    std::size_t length;
-  };
-
-  std::string SingleRow(const Span& row) const;
   void SendOneByOne(Connection& connection, const Error& failure);
   void ReleaseSavepoint(Connection& connection) const;
 
-  const std::string head_;
-  const std::string tail_;
-  const std::size_t bound_;
   const std::string savepoint_;
-  std::string text_;
-  std::vector<Span> rows_;
+  RowJoiner joiner_;
   // The statement Start sent, its answer not yet taken.
-  std::string started_text_;
-  std::vector<Span> started_rows_;
+  RowJoiner started_;
 };
 
 }  // namespace db

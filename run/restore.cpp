@@ -15,6 +15,7 @@
 #include "db/ascii.h"
 #include "db/connection.h"
 #include "db/error.h"
+#include "db/multi_row_insert.h"
 #include "db/query.h"
 #include "db/sql_text.h"
 #include "lock/run_lock.h"
@@ -92,7 +93,10 @@ const RestoreResult& RestoreRun::Prepare() {
   for (const backup::BackupSection& section : contents_.sections) {
     result_.sections.push_back(RestoreSection{section.Name(), section.count, 0});
   }
-  InStep(RunStep::kCheck, [this] { CheckDatabase(); });
+  InStep(RunStep::kCheck, [this] {
+    CheckDatabase();
+    CheckStatementSizes();
+  });
   if (!options_.dry_run) {
     lock_ = InStep(RunStep::kLock, [this, &header] {
       return options_.take_lock
@@ -121,6 +125,23 @@ void RestoreRun::CheckDatabase() {
   if (database != contents_.header.database) {
     Refuse("it was made in database '" + contents_.header.database +
            "', and this connection is to '" + database + "'");
+  }
+}
+
+// A file's statements are cut at kMaxStatementBytes, which a server may take less of; a row
+// too long for a statement of its own would fail the restore halfway.
+void RestoreRun::CheckStatementSizes() {
+  const std::size_t packet = db::MaxAllowedPacket(connection_);
+  statement_bytes_ = db::MultiRowLimit(connection_);
+  for (const backup::BackupSection& section : contents_.sections) {
+    const std::size_t longest = backup::LongestSingleRowInsert(section);
+    // The packet holds the statement and the byte that says it is one, and the server
+    // takes a packet only when it is shorter than max_allowed_packet.
+    if (longest > 0 && longest + 1 >= packet) {
+      Refuse("a row of " + section.Name() + " needs a statement of " + std::to_string(longest) +
+             " bytes, and this server takes packets of at most " + std::to_string(packet) +
+             " bytes (its max_allowed_packet)");
+    }
   }
 }
 
@@ -173,9 +194,9 @@ void RestoreRun::Restore() {
       const backup::BackupSection& section = contents_.sections[i];
       result_.sections[i].replaced = connection_.Execute(section.statements.front());
       uint64_t inserted = 0;
-      for (std::size_t j = 1; j < section.statements.size(); ++j) {
-        inserted += connection_.Execute(section.statements[j]);
-      }
+      backup::ForEachInsertWithin(section, statement_bytes_, [&](const std::string& statement) {
+        inserted += connection_.Execute(statement);
+      });
       if (inserted != section.count) {
         throw std::runtime_error("the server stored " + std::to_string(inserted) + " of the " +
                                  std::to_string(section.count) + " saved of " + section.Name());

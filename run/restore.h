@@ -21,9 +21,10 @@ class Connection;
 namespace run {
 
 // Thrown when a restore is refused before anything changed: the file cannot be read or is
-// not a complete, unchanged backup, it was made in another database, a table lacks a column
-// the file holds, or the backup of the current state cannot be written. what() names the
-// file and the reason and ends with "Nothing was changed." (ReadBackupFile's own do not).
+// not a complete, unchanged backup of one agency's rows, it was made in another database, a
+// row of it is too long for the server, a table lacks a column the file holds, or the
+// backup of the current state cannot be written. what() names the file and the reason and
+// ends with "Nothing was changed." (ReadBackupFile's own do not).
 class RestoreRefused : public RunError {
  public:
   explicit RestoreRefused(const std::string& message, RunStep step = RunStep::kCheck)
@@ -70,17 +71,21 @@ backup::BackupContents ReadBackupFile(const std::string& path);
 // One restore of the agency state saved in the file at `path`, on `connection`: made for one
 // command-line --restore or one put back from the window's history, gone when done. Its
 // steps, in the order they run:
-//   Prepare(): check: the file (ReadBackupFile), and that the connection's database is the
-//              file's; lock: the agency's run lock unless a dry run (held by this object
-//              until it goes); check: every column the file holds still exists in its
-//              table; plan, in a dry run only: what is there now is counted. Changes
-//              nothing.
+//   Prepare(): check: the file (ReadBackupFile), that the connection's database is the
+//              file's, and that every row fits in a statement of its own within the
+//              session's max_allowed_packet; lock: the agency's run lock unless a dry run
+//              (held by this object until it goes); check: every column the file holds
+//              still exists in its table; plan, in a dry run only: what is there now is
+//              counted. Changes nothing.
 //   Execute(): backup: the current state is saved with WriteBackup(connection, folder,
 //              "restore", code) unless options.make_backup is false; restore: in one
 //              transaction, the agency's rows of the twelve tables and its ap records of
 //              the seven types are deleted and the saved ones inserted, with the file's
 //              session settings (which are put back after), then committed; finish: the
-//              outcome is recorded in that backup. A dry run stops after Prepare.
+//              outcome is recorded in that backup. A dry run stops after Prepare. The file's
+//              inserts go as they are, or cut into statements within db::MultiRowLimit
+//              where they are longer, so a server that takes less than the file's
+//              statements still takes the restore.
 // Starts its own transaction, so the connection must not be inside one. Every failure is a
 // RunError: RestoreRefused for a refusal before anything changed, run::LockHeld (or what
 // take_lock throws) when another run holds the agency, and one of step kRestore when the
@@ -103,6 +108,7 @@ class RestoreRun {
 
  private:
   void CheckDatabase();
+  void CheckStatementSizes();
   void CheckColumns();
   void Backup();
   void Restore();
@@ -114,6 +120,7 @@ class RestoreRun {
   RestoreResult result_;
   std::shared_ptr<void> lock_;
   SavedState saved_;
+  std::size_t statement_bytes_ = 0;  // the longest insert sent, from CheckStatementSizes
   bool prepared_ = false;
   bool executed_ = false;
 };

@@ -22,6 +22,7 @@
 #include "tests/test_db.h"
 #include "tests/test_support_ap.h"
 #include "tests/test_support_cli.h"
+#include "tests/test_support_server.h"
 
 namespace {
 
@@ -180,6 +181,38 @@ TEST_F(UndoTest, TamperedBackupIsRefusedAndNothingChanges) {
   EXPECT_EQ(1, restore.status) << restore.err;
   EXPECT_TRUE(Contains(restore.err, "error: ")) << restore.err;
   EXPECT_EQ(before, Everything());
+}
+
+// A server of the test's own that takes packets of 64 KiB, where the file's inserts of up to
+// 1 MiB would not go as they are.
+TEST_F(UndoTest, RestoreKeepsWithinTheServersMaxAllowedPacket) {
+  testing_support::PrivateServer server;
+  ASSERT_TRUE(server.Start()) << server.log();
+  ASSERT_TRUE(server.Admin("CREATE DATABASE ksmall CHARACTER SET utf8mb4"));
+  ASSERT_TRUE(server.Admin(testing_support::SchemaSql(), "ksmall"));
+  ASSERT_TRUE(server.Admin(testing_support::DemoSql(), "ksmall"));
+  ASSERT_TRUE(
+      server.Admin("INSERT INTO Company (AgyCode, Number, Name, AccAdd1, UndAdd1) SELECT '02', "
+                   "CONCAT('C', seq), REPEAT('n', 60), REPEAT('a', 100), REPEAT('u', 100) FROM "
+                   "seq_1_to_3000; SET GLOBAL max_allowed_packet = 65536;",
+                   "ksmall"));
+  db::ConnectionSettings settings = database_->settings();
+  settings.user = settings.password = "kelvane";
+  settings.database = "ksmall";
+  settings.transport.socket = server.socket();
+  const auto run = [&](const std::string& args) {
+    return testing_support::RunKelvane(dir_, settings,
+                                       args + " --backup-dir " + ShellQuoted(backups_.string()),
+                                       "MYSQL_UNIX_PORT=" + ShellQuoted(server.socket()));
+  };
+  const std::string before = testing_support::WholeDatabase(settings);
+
+  const Outcome copy = run("--from 01 --to 02 --verify-after");
+  ASSERT_EQ(0, copy.status) << copy.err;
+  const Outcome restore = run("--restore " + ShellQuoted(BackupNamed(copy.out)));
+
+  ASSERT_EQ(0, restore.status) << restore.err;
+  EXPECT_EQ(before, testing_support::WholeDatabase(settings));
 }
 
 TEST_F(UndoTest, FailedRunSaysWhereThePreviousProfileIsAndHowToPutItBack) {

@@ -1,6 +1,8 @@
 // The backup file's format without a server: its digest, its statements, and what the reader
 // refuses.
+#include <algorithm>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -48,26 +50,36 @@ SavedValue Number(const std::string& text) {
 
 const SavedValue kNull{SavedValue::Form::kNull, ""};
 
-// A whole file of agency 02: two Bank rows, one ap record of type 009, the rest empty.
-std::string SampleFile() {
+// What a sample file holds, and what an edit of it may change (its checksums computed anew).
+struct Sample {
+  std::string to = "02";          // the agency the file names
+  std::string bank_code = "02";   // the Bank rows' code column
+  std::string key = "00900002A";  // the ap record's key
+  std::string record = std::string("00900002A\0\xFF", 11);
+  std::vector<std::string> columns = {"RowID", "Name", "Amount", "AgyCode"};
+};
+
+// A whole file: two Bank rows, one ap record of type 009, the rest empty.
+std::string SampleFile(const Sample& sample = {}) {
   std::vector<BackupSection> sections;
   for (const copy::TableDesc& table : copy::AllTables()) {
-    SectionBuilder builder(table.table, table.code_column, "02", {"RowID", "Name", "Amount"});
+    SectionBuilder builder(table.table, table.code_column, sample.to, sample.columns);
     if (table.table == "Bank") {
-      builder.AddRow({Number("1"), Bytes("O'\\"), Number("-922337203685477.5808")});
-      builder.AddRow({Number("2"), kNull, Number("1.2345677614212036e-38")});
+      const SavedValue code = Bytes(sample.bank_code);
+      builder.AddRow({Number("1"), Bytes("O'\\"), Number("-922337203685477.5808"), code});
+      builder.AddRow({Number("2"), kNull, Number("1.2345677614212036e-38"), code});
     }
     sections.push_back(builder.Finish());
   }
   for (const char* type : recstore::kApRecordTypes) {
-    SectionBuilder builder(type, "02");
+    SectionBuilder builder(type, sample.to);
     if (std::string(type) == "009") {
-      builder.AddRecord("00900002A", std::string("\0\xFF", 2));
+      builder.AddRecord(sample.key, sample.record);
     }
     sections.push_back(builder.Finish());
   }
   return backup::RenderBackup(
-      {"Kelvane 1.0.0", "pellam", "2026-12-09 19:40:03.123 +0100", "01", "02"}, sections);
+      {"Kelvane 1.0.0", "pellam", "2026-12-09 19:40:03.123 +0100", "01", sample.to}, sections);
 }
 
 TEST(SectionBuilder, WritesExplicitColumnsAndExactValues) {
@@ -109,6 +121,31 @@ TEST(SectionBuilder, SplitsLongSectionsIntoBoundedInserts) {
   for (const std::string& statement : section.statements) {
     EXPECT_LE(statement.size(), backup::kMaxStatementBytes);
   }
+
+  // Cut again for a server that takes less: the same rows in order, each of the file's
+  // inserts (127, 127 and 46 rows) cut on its own, two rows to a statement, or one where a
+  // row alone is longer than the bound.
+  const std::string head = backup::InsertHead(section);
+  const std::size_t row = std::string("X'6B6579313233', X''").size() + 2 * 4096;
+  EXPECT_EQ(head.size() + row + 1, backup::LongestSingleRowInsert(section));
+  auto rows = [&head](const std::vector<std::string>& inserts, std::size_t first) {
+    std::string all;
+    for (std::size_t i = first; i < inserts.size(); ++i) {
+      all += (i > first ? "), (" : "") +
+             inserts[i].substr(head.size(), inserts[i].size() - head.size() - 1);
+    }
+    return all;
+  };
+  for (const auto& [bound, count] : {std::pair{std::size_t{20000}, 151u}, {row, 300u}}) {
+    std::vector<std::string> cut;
+    const std::size_t longest = std::max<std::size_t>(bound, head.size() + row + 1);
+    backup::ForEachInsertWithin(section, bound, [&cut, longest](const std::string& statement) {
+      EXPECT_LE(statement.size(), longest);
+      cut.push_back(statement);
+    });
+    EXPECT_EQ(count, cut.size());
+    EXPECT_EQ(rows(section.statements, 1), rows(cut, 0));
+  }
 }
 
 TEST(ParseBackup, ReadsBackWhatWasWrittenWithItsOutcome) {
@@ -121,7 +158,8 @@ TEST(ParseBackup, ReadsBackWhatWasWrittenWithItsOutcome) {
   ASSERT_EQ(19u, contents.sections.size());
   EXPECT_EQ("Bank", contents.sections[0].Name());
   EXPECT_EQ(2u, contents.sections[0].count);
-  EXPECT_EQ((std::vector<std::string>{"RowID", "Name", "Amount"}), contents.sections[0].columns);
+  EXPECT_EQ((std::vector<std::string>{"RowID", "Name", "Amount", "AgyCode"}),
+            contents.sections[0].columns);
   EXPECT_EQ("ap 009", contents.sections[12].Name());
   EXPECT_EQ(2u, contents.sections[12].statements.size());
   EXPECT_FALSE(contents.completed.has_value());
@@ -169,6 +207,38 @@ TEST(ParseBackup, RefusesAnythingButTheStatementsItWrites) {
     } catch (const backup::BackupFormatError& e) {
       EXPECT_NE(std::string::npos, std::string(e.what()).find(c.says))
           << "expected: " << c.says << "\nsaid: " << e.what();
+    }
+  }
+}
+
+// A checksum is no secret: a file edited to carry another agency's rows, its checksums
+// computed anew, must still be refused, since the restore holds the named agency's lock alone.
+TEST(ParseBackup, RefusesRowsOfAnotherAgencyThanTheFileNames) {
+  struct Case {
+    Sample sample;
+    const char* says;  // nullptr: accepted
+  };
+
+  const Case cases[] = {
+      {{.bank_code = "03"},
+       "row 1 of this insert into Bank belongs to another agency (AgyCode '03')"},
+      {{.key = "00900003A"}, "(key '00900003A') belongs to another agency (key bytes 7-8 '03')"},
+      {{.record = "00900003A"}, "belongs to another agency (record bytes 7-8 '03')"},
+      {{.key = "0090000", .record = "0090000"}, "(a key of fewer than 8 bytes)"},
+      {{.columns = {"RowID", "Name", "Amount", "Agency"}}, "lack its code column AgyCode"},
+      // The code column compares as its collation does, the ap key byte for byte.
+      {{.to = "AB", .bank_code = "ab  ", .key = "009000ABx", .record = "009000ABx"}, nullptr},
+      {{.to = "AB", .bank_code = "AB", .key = "009000abx", .record = "009000ABx"},
+       "(key bytes 7-8 'ab') than the file's agency AB"},
+  };
+  for (const Case& c : cases) {
+    try {
+      backup::ParseBackup(SampleFile(c.sample));
+      EXPECT_EQ(nullptr, c.says) << "accepted";
+    } catch (const backup::BackupFormatError& e) {
+      EXPECT_NE(nullptr, c.says) << e.what();
+      EXPECT_NE(std::string::npos, std::string(e.what()).find(c.says ? c.says : "-"))
+          << "expected: " << (c.says ? c.says : "accepted") << "\nsaid: " << e.what();
     }
   }
 }
