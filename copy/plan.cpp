@@ -73,7 +73,7 @@ class Planner {
       // A shorter prefix never equals the record's first eight bytes; a destination code of
       // fewer than two bytes is refused by the copy, as it cannot fill bytes 7 and 8.
       if (recstore::ApKeyPrefix(type, from_).size() != recstore::kApPrefixLength ||
-          to_.size() < 2) {
+          to_.size() < recstore::kApAgencyLength) {
         continue;
       }
       scans_[i] = recstore::ApScanCondition(type, from_, to_);

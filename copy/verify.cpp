@@ -379,16 +379,15 @@ VerifyLine VerifyApRecords(db::Connection& connection, const std::string& record
   std::map<std::string, std::string> expected;
   // A destination code of fewer than two bytes cannot fill bytes 7 and 8: a correct copy
   // copies nothing then.
-  if (to_code.size() >= 2) {
+  if (to_code.size() >= recstore::kApAgencyLength) {
     for (auto& [key, data] : ReadApRecords(connection, record_type, from_code)) {
       std::string copy = data;
-      copy[6] = to_code[0];
-      copy[7] = to_code[1];
+      recstore::ApSetAgency(reinterpret_cast<unsigned char*>(copy.data()), to_code);
       expected.emplace(copy.substr(0, recstore::kKeyLength), std::move(copy));
     }
   }
   std::map<std::string, std::string> found =
-      ReadApRecords(connection, record_type, to_code.substr(0, 2));
+      ReadApRecords(connection, record_type, to_code.substr(0, recstore::kApAgencyLength));
 
   std::string difference;
   auto want = expected.begin();
