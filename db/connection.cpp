@@ -13,6 +13,7 @@
 #include <string>
 #include <utility>
 
+#include "db/connect.h"
 #include "db/error.h"
 #include "db/query.h"
 #include "db/sql_text.h"
@@ -34,35 +35,6 @@ std::string SessionSetup(unsigned int silence_limit) {
          ", SESSION net_write_timeout = " + silence +
          ", SESSION innodb_lock_wait_timeout = " + lock_wait +
          ", SESSION lock_wait_timeout = " + lock_wait;
-}
-
-void SetTls(MYSQL* mysql, const Transport& transport) {
-  if (transport.tls == Transport::Tls::kOff) {
-    return;
-  }
-  // This library's "enforce" asks for TLS whenever the server offers it and falls back to a
-  // plain link otherwise (measured); verification, below, is what refuses a plain link.
-  my_bool use_tls = 1;
-  mysql_optionsv(mysql, MYSQL_OPT_SSL_ENFORCE, &use_tls);
-  for (auto [option, value] : {std::pair{MYSQL_OPT_SSL_CA, &transport.ssl_ca},
-                               std::pair{MYSQL_OPT_SSL_CERT, &transport.ssl_cert},
-                               std::pair{MYSQL_OPT_SSL_KEY, &transport.ssl_key}}) {
-    if (!value->empty()) {
-      mysql_optionsv(mysql, option, value->c_str());
-    }
-  }
-  my_bool verify = transport.ssl_verify_server_cert ? 1 : 0;
-  mysql_optionsv(mysql, MYSQL_OPT_SSL_VERIFY_SERVER_CERT, &verify);
-}
-
-// The library's TLS texts say what failed, not what was checked against what.
-std::string TlsHint(unsigned int code, const Transport& transport) {
-  if (code != CR_SSL_CONNECTION_ERROR || !transport.ssl_verify_server_cert) {
-    return "";
-  }
-  return " (ssl-verify-server-cert is set in the client option files: the server's certificate "
-         "must be signed by the CA in '" +
-         transport.ssl_ca + "' and name the host; no statement was sent)";
 }
 
 }  // namespace
@@ -115,46 +87,11 @@ void Connection::Open() {
         "open another one",
         CR_SERVER_LOST, "HY000");
   }
-  MYSQL* mysql = mysql_init(nullptr);
-  if (mysql == nullptr) {
-    throw Error("Out of memory opening a MySQL connection");
-  }
-  mysql_optionsv(mysql, MYSQL_SET_CHARSET_NAME, "utf8mb4");
-  unsigned int connect_timeout = kConnectTimeoutSeconds;
-  unsigned int read_timeout = kReadTimeoutSeconds;
-  unsigned int write_timeout = kWriteTimeoutSeconds;
-  mysql_optionsv(mysql, MYSQL_OPT_CONNECT_TIMEOUT, &connect_timeout);
-  mysql_optionsv(mysql, MYSQL_OPT_READ_TIMEOUT, &read_timeout);
-  mysql_optionsv(mysql, MYSQL_OPT_WRITE_TIMEOUT, &write_timeout);
-  const Transport& transport = settings_.transport;
-  SetTls(mysql, transport);
-  const char* socket = transport.socket.empty() ? nullptr : transport.socket.c_str();
-  const char* database = settings_.database.empty() ? nullptr : settings_.database.c_str();
-  if (mysql_real_connect(mysql, settings_.host.c_str(), settings_.user.c_str(),
-                         settings_.password.c_str(), database, transport.port, socket,
-                         multi_guards_ > 0 ? CLIENT_MULTI_STATEMENTS : 0) == nullptr) {
-    std::string message = "Cannot connect to database '" + settings_.database + "' on host '" +
-                          settings_.host + "' as user '" + settings_.user +
-                          "': " + mysql_error(mysql) + TlsHint(mysql_errno(mysql), transport);
-    unsigned int code = mysql_errno(mysql);
-    std::string sqlstate = mysql_sqlstate(mysql);
-    mysql_close(mysql);
-    throw Error(message, code, sqlstate);
-  }
-  // Without verification the library falls back to a plain link when the server offers no
-  // TLS; where the option files ask for TLS that is a refusal, before any statement.
-  if (transport.tls == Transport::Tls::kRequired && mysql_get_ssl_cipher(mysql) == nullptr) {
-    mysql_close(mysql);
-    throw Error("Cannot connect to database '" + settings_.database + "' on host '" +
-                    settings_.host + "' as user '" + settings_.user +
-                    "': the client option files ask for TLS, and the server does not offer it",
-                CR_SSL_CONNECTION_ERROR, "HY000");
-  }
-  mysql_ = mysql;
+  mysql_ = Connect(settings_, multi_guards_ > 0);
   // A session whose set-up failed would store text under the wrong escaping rules or
   // character set; it is never used half-prepared.
-  const std::string setup =
-      SessionSetup(transport.silence_limit != 0 ? transport.silence_limit : kSessionSilenceLimit);
+  const unsigned int silence = settings_.transport.silence_limit;
+  const std::string setup = SessionSetup(silence != 0 ? silence : kSessionSilenceLimit);
   if (std::string_view(mysql_character_set_name(mysql_)) != "utf8mb4") {
     FailSetup(setup, "the server did not take character set utf8mb4", 0, "HY000");
   }

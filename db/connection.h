@@ -52,10 +52,10 @@ inline constexpr unsigned int kServerLockWaitSeconds = 20;
 inline constexpr unsigned int kSessionSilenceLimit = 30;
 
 // A connection to one database. It is closed until the first statement needs it; then it
-// connects with the settings last given (their transport: port, socket, TLS), without any
-// prompt, with character set utf8mb4, auto-commit on and backslash escapes on
-// (NO_BACKSLASH_ESCAPES removed from the session's sql_mode), since every escaped value of a
-// statement depends on them, and with the waits above.
+// connects with the settings last given and what the client option files add (see
+// db/connect.h: TLS and the rest of the link), without any prompt, with character set utf8mb4,
+// auto-commit on and backslash escapes on (NO_BACKSLASH_ESCAPES removed from the session's
+// sql_mode), since every escaped value of a statement depends on them, and with the waits above.
 // Not copyable. Every failing operation throws db::Error.
 class Connection {
  public:
