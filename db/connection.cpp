@@ -13,9 +13,9 @@
 #include <string>
 #include <utility>
 
+#include "db/connect.h"
 #include "db/error.h"
 #include "db/query.h"
-#include "db/sql_text.h"
 
 namespace db {
 
@@ -34,35 +34,6 @@ std::string SessionSetup(unsigned int silence_limit) {
          ", SESSION net_write_timeout = " + silence +
          ", SESSION innodb_lock_wait_timeout = " + lock_wait +
          ", SESSION lock_wait_timeout = " + lock_wait;
-}
-
-void SetTls(MYSQL* mysql, const Transport& transport) {
-  if (transport.tls == Transport::Tls::kOff) {
-    return;
-  }
-  // This library's "enforce" asks for TLS whenever the server offers it and falls back to a
-  // plain link otherwise (measured); verification, below, is what refuses a plain link.
-  my_bool use_tls = 1;
-  mysql_optionsv(mysql, MYSQL_OPT_SSL_ENFORCE, &use_tls);
-  for (auto [option, value] : {std::pair{MYSQL_OPT_SSL_CA, &transport.ssl_ca},
-                               std::pair{MYSQL_OPT_SSL_CERT, &transport.ssl_cert},
-                               std::pair{MYSQL_OPT_SSL_KEY, &transport.ssl_key}}) {
-    if (!value->empty()) {
-      mysql_optionsv(mysql, option, value->c_str());
-    }
-  }
-  my_bool verify = transport.ssl_verify_server_cert ? 1 : 0;
-  mysql_optionsv(mysql, MYSQL_OPT_SSL_VERIFY_SERVER_CERT, &verify);
-}
-
-// The library's TLS texts say what failed, not what was checked against what.
-std::string TlsHint(unsigned int code, const Transport& transport) {
-  if (code != CR_SSL_CONNECTION_ERROR || !transport.ssl_verify_server_cert) {
-    return "";
-  }
-  return " (ssl-verify-server-cert is set in the client option files: the server's certificate "
-         "must be signed by the CA in '" +
-         transport.ssl_ca + "' and name the host; no statement was sent)";
 }
 
 }  // namespace
@@ -115,46 +86,11 @@ void Connection::Open() {
         "open another one",
         CR_SERVER_LOST, "HY000");
   }
-  MYSQL* mysql = mysql_init(nullptr);
-  if (mysql == nullptr) {
-    throw Error("Out of memory opening a MySQL connection");
-  }
-  mysql_optionsv(mysql, MYSQL_SET_CHARSET_NAME, "utf8mb4");
-  unsigned int connect_timeout = kConnectTimeoutSeconds;
-  unsigned int read_timeout = kReadTimeoutSeconds;
-  unsigned int write_timeout = kWriteTimeoutSeconds;
-  mysql_optionsv(mysql, MYSQL_OPT_CONNECT_TIMEOUT, &connect_timeout);
-  mysql_optionsv(mysql, MYSQL_OPT_READ_TIMEOUT, &read_timeout);
-  mysql_optionsv(mysql, MYSQL_OPT_WRITE_TIMEOUT, &write_timeout);
-  const Transport& transport = settings_.transport;
-  SetTls(mysql, transport);
-  const char* socket = transport.socket.empty() ? nullptr : transport.socket.c_str();
-  const char* database = settings_.database.empty() ? nullptr : settings_.database.c_str();
-  if (mysql_real_connect(mysql, settings_.host.c_str(), settings_.user.c_str(),
-                         settings_.password.c_str(), database, transport.port, socket,
-                         multi_guards_ > 0 ? CLIENT_MULTI_STATEMENTS : 0) == nullptr) {
-    std::string message = "Cannot connect to database '" + settings_.database + "' on host '" +
-                          settings_.host + "' as user '" + settings_.user +
-                          "': " + mysql_error(mysql) + TlsHint(mysql_errno(mysql), transport);
-    unsigned int code = mysql_errno(mysql);
-    std::string sqlstate = mysql_sqlstate(mysql);
-    mysql_close(mysql);
-    throw Error(message, code, sqlstate);
-  }
-  // Without verification the library falls back to a plain link when the server offers no
-  // TLS; where the option files ask for TLS that is a refusal, before any statement.
-  if (transport.tls == Transport::Tls::kRequired && mysql_get_ssl_cipher(mysql) == nullptr) {
-    mysql_close(mysql);
-    throw Error("Cannot connect to database '" + settings_.database + "' on host '" +
-                    settings_.host + "' as user '" + settings_.user +
-                    "': the client option files ask for TLS, and the server does not offer it",
-                CR_SSL_CONNECTION_ERROR, "HY000");
-  }
-  mysql_ = mysql;
+  mysql_ = Connect(settings_, multi_guards_ > 0);
   // A session whose set-up failed would store text under the wrong escaping rules or
   // character set; it is never used half-prepared.
-  const std::string setup =
-      SessionSetup(transport.silence_limit != 0 ? transport.silence_limit : kSessionSilenceLimit);
+  const unsigned int silence = settings_.transport.silence_limit;
+  const std::string setup = SessionSetup(silence != 0 ? silence : kSessionSilenceLimit);
   if (std::string_view(mysql_character_set_name(mysql_)) != "utf8mb4") {
     FailSetup(setup, "the server did not take character set utf8mb4", 0, "HY000");
   }
@@ -206,13 +142,6 @@ void Connection::FailLeftover(std::string_view statement) {
               std::string(statement));
 }
 
-uint64_t Connection::RunNoResult(std::string_view sql) {
-  if (mysql_real_query(mysql_, sql.data(), sql.size()) != 0) {
-    Fail(sql);
-  }
-  return TakeNoResult(sql);
-}
-
 uint64_t Connection::TakeNoResult(std::string_view sql) {
   MYSQL_RES* res = mysql_store_result(mysql_);
   if (res != nullptr) {
@@ -227,53 +156,43 @@ uint64_t Connection::TakeNoResult(std::string_view sql) {
   return affected == static_cast<my_ulonglong>(-1) ? 0 : affected;
 }
 
-uint64_t Connection::Execute(std::string_view sql) {
+std::string Connection::Begin(bool setup_alone) {
   FinishStarted();
   Open();
-  if (!pending_setup_.empty()) {
-    uint64_t affected = 0;
-    RunSingle(sql, [&affected](Result*, uint64_t rows) { affected = rows; });
-    return affected;
+  std::string setup = std::move(pending_setup_);
+  pending_setup_.clear();
+  if (setup_alone && !setup.empty()) {
+    RunSetup(setup);
+    setup.clear();
   }
+  return setup;
+}
+
+void Connection::Observe(std::string_view sql) const {
   if (observer_) {
     observer_(sql);
   }
-  return RunNoResult(sql);
+}
+
+uint64_t Connection::Execute(std::string_view sql) {
+  uint64_t affected = 0;
+  RunOne(sql, [&affected](Result* rows, uint64_t count) {
+    affected = rows != nullptr ? rows->RowCount() : count;
+  });
+  return affected;
 }
 
 Result Connection::Query(std::string_view sql) {
-  FinishStarted();
-  Open();
-  if (!pending_setup_.empty()) {
-    std::optional<Result> result;
-    RunSingle(sql, [&result](Result* rows, uint64_t) {
-      if (rows != nullptr) {
-        result.emplace(std::move(*rows));
-      }
-    });
-    if (!result) {
-      throw Error("Statement returned no result set", 0, "", std::string(sql));
+  std::optional<Result> result;
+  RunOne(sql, [&result](Result* rows, uint64_t) {
+    if (rows != nullptr) {
+      result.emplace(std::move(*rows));
     }
-    return std::move(*result);
-  }
-  if (observer_) {
-    observer_(sql);
-  }
-  if (mysql_real_query(mysql_, sql.data(), sql.size()) != 0) {
-    Fail(sql);
-  }
-  MYSQL_RES* res = mysql_store_result(mysql_);
-  if (res == nullptr) {
-    if (mysql_field_count(mysql_) != 0) {
-      Fail(sql);
-    }
+  });
+  if (!result) {
     throw Error("Statement returned no result set", 0, "", std::string(sql));
   }
-  Result result(res);
-  if (mysql_more_results(mysql_)) {
-    FailLeftover(sql);
-  }
-  return result;
+  return std::move(*result);
 }
 
 uint64_t Connection::ExecuteBatch(const std::vector<std::string>& statements) {
@@ -298,10 +217,10 @@ void Connection::TakeOutcome(std::size_t index, std::string_view statement,
   take(index, &result, 0);
 }
 
-void Connection::RunSingle(std::string_view sql,
-                           const std::function<void(Result*, uint64_t)>& take) {
+void Connection::RunOne(std::string_view sql, const std::function<void(Result*, uint64_t)>& take) {
+  const std::string setup = Begin(false);
   bool more = false;
-  RunBatch({std::string(sql)}, [&](std::size_t index, Result* rows, uint64_t affected) {
+  Send(setup, {sql}, [&](std::size_t index, Result* rows, uint64_t affected) {
     if (index == 0) {
       take(rows, affected);
     } else {
@@ -318,37 +237,40 @@ void Connection::RunBatch(const std::vector<std::string>& statements, const Batc
   if (statements.empty()) {
     return;
   }
-  FinishStarted();
-  Open();
-  if (!pending_setup_.empty()) {
-    std::vector<std::string> request;
-    request.reserve(statements.size() + 1);
-    request.push_back(std::move(pending_setup_));
-    pending_setup_.clear();
-    request.insert(request.end(), statements.begin(), statements.end());
-    try {
-      RunRequest(request, 1, [&take](std::size_t index, Result* rows, uint64_t affected) {
-        if (index > 0) {
-          take(index - 1, rows, affected);
-        }
-      });
-    } catch (const Error& error) {
-      if (error.statement() == request.front()) {
-        FailSetup(request.front(), error.what(), error.code(), error.sqlstate());
-      }
-      throw;
-    }
-    return;
-  }
-  RunRequest(statements, 0, take);
+  const std::string setup = Begin(false);
+  Send(setup, std::vector<std::string_view>(statements.begin(), statements.end()), take);
 }
 
-void Connection::RunRequest(const std::vector<std::string>& statements, std::size_t observed,
+void Connection::Send(std::string_view setup, const std::vector<std::string_view>& statements,
+                      const BatchTaker& take) {
+  if (setup.empty()) {
+    RunRequest(statements, 0, take);
+    return;
+  }
+  std::vector<std::string_view> request;
+  request.reserve(statements.size() + 1);
+  request.push_back(setup);
+  request.insert(request.end(), statements.begin(), statements.end());
+  try {
+    RunRequest(request, 1, [&take](std::size_t index, Result* rows, uint64_t affected) {
+      if (index > 0) {
+        take(index - 1, rows, affected);
+      }
+    });
+  } catch (const Error& error) {
+    if (error.statement() == setup) {
+      FailSetup(std::string(setup), error.what(), error.code(), error.sqlstate());
+    }
+    throw;
+  }
+}
+
+void Connection::RunRequest(const std::vector<std::string_view>& statements, std::size_t observed,
                             const BatchTaker& take) {
   if (!multi_statements_ || statements.size() == 1) {
     for (std::size_t i = 0; i < statements.size(); ++i) {
-      if (observer_ && i >= observed) {
-        observer_(statements[i]);
+      if (i >= observed) {
+        Observe(statements[i]);
       }
       if (mysql_real_query(mysql_, statements[i].data(), statements[i].size()) != 0) {
         Fail(statements[i]);
@@ -362,25 +284,24 @@ void Connection::RunRequest(const std::vector<std::string>& statements, std::siz
   }
   std::string packet;
   std::size_t total = 0;
-  for (const std::string& statement : statements) {
+  for (std::string_view statement : statements) {
     total += statement.size() + 2;
   }
   packet.reserve(total);
   for (std::size_t i = 0; i < statements.size(); ++i) {
-    const std::string& statement = statements[i];
-    if (observer_ && i >= observed) {
-      observer_(statement);
+    if (i >= observed) {
+      Observe(statements[i]);
     }
     if (!packet.empty()) {
       packet += ";\n";
     }
-    packet += statement;
+    packet += statements[i];
   }
   std::exception_ptr taker_failed;
   int rc = mysql_real_query(mysql_, packet.data(), packet.size());
   for (std::size_t index = 0;; ++index) {
     // Past the last statement only when the server counted them otherwise than we did.
-    const std::string& statement = statements[std::min(index, statements.size() - 1)];
+    const std::string_view statement = statements[std::min(index, statements.size() - 1)];
     if (rc != 0) {
       if (taker_failed) {
         if (Error(mysql_error(mysql_), mysql_errno(mysql_)).IsConnectionLost()) {
@@ -415,17 +336,16 @@ void Connection::RunRequest(const std::vector<std::string>& statements, std::siz
 }
 
 void Connection::Start(std::string_view sql) {
-  FinishStarted();
-  Open();
-  if (!pending_setup_.empty()) {
+  const std::string setup = Begin(false);
+  if (!setup.empty()) {
     // The set-up must lead the request: this one statement waits for its answer.
-    started_answer_ = Execute(sql);
+    uint64_t affected = 0;
+    Send(setup, {sql}, [&affected](std::size_t, Result*, uint64_t rows) { affected = rows; });
+    started_answer_ = affected;
     started_.assign(sql);
     return;
   }
-  if (observer_) {
-    observer_(sql);
-  }
+  Observe(sql);
   if (mysql_send_query(mysql_, sql.data(), static_cast<unsigned long>(sql.size())) != 0) {
     Fail(sql);
   }
@@ -483,67 +403,79 @@ enum_field_types FieldType(ParamType type) {
   return MYSQL_TYPE_STRING;
 }
 
+// The parameters of a bulk insert as the library reads them: column-wise arrays, for text one
+// pointer and one length a row, for integers the numbers themselves. Points into `columns`,
+// which must outlive it.
+class BulkBinds {
+ public:
+  BulkBinds(std::string_view sql, const std::vector<BulkColumn>& columns, std::size_t rows)
+      : binds_(columns.size()),
+        pointers_(columns.size()),
+        lengths_(columns.size()),
+        numbers_(columns.size()) {
+    for (std::size_t c = 0; c < columns.size(); ++c) {
+      const BulkColumn& column = columns[c];
+      if (column.values.size() != rows) {
+        throw Error("A bulk insert column holds " + std::to_string(column.values.size()) +
+                        " values for " + std::to_string(rows) + " rows",
+                    0, "", std::string(sql));
+      }
+      MYSQL_BIND& bind = binds_[c];
+      std::memset(&bind, 0, sizeof bind);
+      bind.buffer_type = FieldType(column.type);
+      if (column.type == ParamType::kInteger) {
+        bind.buffer = Numbers(sql, column, numbers_[c]);
+        continue;
+      }
+      pointers_[c].reserve(rows);
+      lengths_[c].reserve(rows);
+      for (std::string_view value : column.values) {
+        pointers_[c].push_back(value.data());
+        lengths_[c].push_back(static_cast<unsigned long>(value.size()));
+      }
+      bind.buffer = pointers_[c].data();
+      bind.length = lengths_[c].data();
+    }
+  }
+
+  MYSQL_BIND* data() { return binds_.data(); }
+
+ private:
+  static long long* Numbers(std::string_view sql, const BulkColumn& column,
+                            std::vector<long long>& numbers) {
+    numbers.reserve(column.values.size());
+    for (std::string_view value : column.values) {
+      long long number = 0;
+      const auto [end, ec] = std::from_chars(value.data(), value.data() + value.size(), number);
+      if (ec != std::errc() || end != value.data() + value.size()) {
+        throw Error("Not a whole number for a bulk insert: '" + std::string(value) + "'", 0, "",
+                    std::string(sql));
+      }
+      numbers.push_back(number);
+    }
+    return numbers.data();
+  }
+
+  std::vector<MYSQL_BIND> binds_;
+  std::vector<std::vector<const char*>> pointers_;
+  std::vector<std::vector<unsigned long>> lengths_;
+  std::vector<std::vector<long long>> numbers_;
+};
+
 }  // namespace
 
 uint64_t Connection::ExecuteBulk(std::string_view sql, const std::vector<BulkColumn>& columns,
                                  std::size_t rows) {
-  FinishStarted();
-  Open();
-  if (!pending_setup_.empty()) {
-    // A prepared statement cannot share a request with it: the set-up goes on its own.
-    const std::string setup = std::move(pending_setup_);
-    pending_setup_.clear();
-    RunSetup(setup);
-  }
-  // Column-wise arrays, as the library reads them: for text, one pointer and one length a
-  // row; for integers, the numbers themselves.
-  const std::size_t count = columns.size();
-  std::vector<MYSQL_BIND> binds(count);
-  std::vector<std::vector<const char*>> pointers(count);
-  std::vector<std::vector<unsigned long>> lengths(count);
-  std::vector<std::vector<long long>> numbers(count);
-  for (std::size_t c = 0; c < count; ++c) {
-    const BulkColumn& column = columns[c];
-    if (column.values.size() != rows) {
-      throw Error("A bulk insert column holds " + std::to_string(column.values.size()) +
-                      " values for " + std::to_string(rows) + " rows",
-                  0, "", std::string(sql));
-    }
-    MYSQL_BIND& bind = binds[c];
-    std::memset(&bind, 0, sizeof bind);
-    bind.buffer_type = FieldType(column.type);
-    if (column.type == ParamType::kInteger) {
-      numbers[c].reserve(rows);
-      for (std::string_view value : column.values) {
-        long long number = 0;
-        const auto [end, ec] = std::from_chars(value.data(), value.data() + value.size(), number);
-        if (ec != std::errc() || end != value.data() + value.size()) {
-          throw Error("Not a whole number for a bulk insert: '" + std::string(value) + "'", 0, "",
-                      std::string(sql));
-        }
-        numbers[c].push_back(number);
-      }
-      bind.buffer = numbers[c].data();
-      continue;
-    }
-    pointers[c].reserve(rows);
-    lengths[c].reserve(rows);
-    for (std::string_view value : column.values) {
-      pointers[c].push_back(value.data());
-      lengths[c].push_back(static_cast<unsigned long>(value.size()));
-    }
-    bind.buffer = pointers[c].data();
-    bind.length = lengths[c].data();
-  }
-  if (observer_) {
-    observer_(sql);
-  }
+  // A prepared statement cannot share a request with the set-up: it goes on its own.
+  Begin(true);
+  BulkBinds binds(sql, columns, rows);
+  Observe(sql);
   const std::unique_ptr<MYSQL_STMT, StatementCloser> stmt(mysql_stmt_init(mysql_));
   if (!stmt) {
     throw Error("Out of memory preparing a statement", 0, "", std::string(sql));
   }
   auto array_size = static_cast<unsigned int>(rows);
-  auto params = static_cast<unsigned int>(count);
+  auto params = static_cast<unsigned int>(columns.size());
   const auto fail = [&] {
     Error error(mysql_stmt_error(stmt.get()), mysql_stmt_errno(stmt.get()),
                 mysql_stmt_sqlstate(stmt.get()), std::string(sql));
@@ -584,73 +516,13 @@ void Connection::KnowSessionConstant(const std::string& sql, std::string value) 
 }
 
 std::string Connection::EscapeBytes(std::string_view bytes) {
-  Open();
+  // The library escapes by the server status it last saw: before the set-up, the handshake's,
+  // which reports the server's global NO_BACKSLASH_ESCAPES.
+  Begin(true);
   std::string out(bytes.size() * 2 + 1, '\0');
   unsigned long n = mysql_real_escape_string(mysql_, out.data(), bytes.data(), bytes.size());
   out.resize(n);
   return out;
-}
-
-MultiStatements::MultiStatements(Connection& connection) : connection_(connection) {
-  connection_.FinishStarted();
-  if (connection_.multi_guards_++ == 0 && connection_.mysql_ != nullptr) {
-    // Refused (a server too old for it), batches go one statement at a time.
-    connection_.multi_statements_ =
-        mysql_set_server_option(connection_.mysql_, MYSQL_OPTION_MULTI_STATEMENTS_ON) == 0;
-  }
-}
-
-MultiStatements::~MultiStatements() {
-  try {
-    connection_.FinishStarted();
-  } catch (const std::exception&) {
-    // Its failure was the caller's to take; the session goes on.
-  }
-  if (--connection_.multi_guards_ == 0 && connection_.multi_statements_) {
-    if (!connection_.pending_setup_.empty()) {
-      // Nothing was asked of the session yet; the next statement opens one that is set up.
-      connection_.Close();
-      return;
-    }
-    connection_.multi_statements_ = false;
-    if (connection_.mysql_ != nullptr &&
-        mysql_set_server_option(connection_.mysql_, MYSQL_OPTION_MULTI_STATEMENTS_OFF) != 0) {
-      // A session that cannot say it is back to one statement a request is not kept.
-      connection_.Close();
-    }
-  }
-}
-
-SessionHold::SessionHold(Connection& connection) : connection_(connection) {
-  if (connection_.holds_++ == 0) {
-    connection_.held_session_ = connection_.IsOpen();
-  }
-}
-
-SessionHold::~SessionHold() {
-  if (--connection_.holds_ == 0) {
-    connection_.held_session_ = false;
-  }
-}
-
-ScopedSessionVariables::ScopedSessionVariables(
-    Connection& connection, const std::vector<std::pair<std::string, std::string>>& values)
-    : connection_(connection) {
-  for (const auto& [name, value] : values) {
-    Result current = connection_.Query("SELECT @@SESSION." + name);
-    saved_.emplace_back(name, std::string(current.Value(0)));
-    connection_.Execute("SET SESSION " + name + " = " + QuotedText(value));
-  }
-}
-
-ScopedSessionVariables::~ScopedSessionVariables() {
-  try {
-    for (const auto& [name, value] : saved_) {
-      connection_.Execute("SET SESSION " + name + " = " + QuotedText(value));
-    }
-  } catch (const std::exception&) {
-    // A session that is gone has nothing left to put back; a new one starts afresh.
-  }
 }
 
 }  // namespace db

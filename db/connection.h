@@ -52,10 +52,10 @@ inline constexpr unsigned int kServerLockWaitSeconds = 20;
 inline constexpr unsigned int kSessionSilenceLimit = 30;
 
 // A connection to one database. It is closed until the first statement needs it; then it
-// connects with the settings last given (their transport: port, socket, TLS), without any
-// prompt, with character set utf8mb4, auto-commit on and backslash escapes on
-// (NO_BACKSLASH_ESCAPES removed from the session's sql_mode), since every escaped value of a
-// statement depends on them, and with the waits above.
+// connects with the settings last given and what the client option files add (see
+// db/connect.h: TLS and the rest of the link), without any prompt, with character set utf8mb4,
+// auto-commit on and backslash escapes on (NO_BACKSLASH_ESCAPES removed from the session's
+// sql_mode), since every escaped value of a statement depends on them, and with the waits above.
 // Not copyable. Every failing operation throws db::Error.
 class Connection {
  public:
@@ -153,8 +153,8 @@ class Connection {
   // Server thread id of the open session, 0 when closed.
   unsigned long ThreadId() const;
 
-  // Escapes bytes for use between single quotes, with the connection's character set
-  // rules (opens the connection if needed).
+  // Escapes bytes for use between single quotes, with the rules of the prepared session
+  // (opens and sets it up if needed).
   std::string EscapeBytes(std::string_view bytes);
 
   // True while a SessionHold lives and the session it held (or opened under it) is gone.
@@ -166,18 +166,25 @@ class Connection {
   friend class MultiStatements;
 
   [[noreturn]] void Fail(std::string_view statement);
+  // The opening of every request: the started statement's answer is taken and the session
+  // opened. A set-up still pending is handed back to lead the request, or, for a request that
+  // cannot carry it (`setup_alone`), sent first on its own.
+  std::string Begin(bool setup_alone);
   // Sends the session's set-up on its own; a failure closes the session (FailSetup).
   void RunSetup(const std::string& setup);
   [[noreturn]] void FailSetup(const std::string& setup, const std::string& cause, unsigned int code,
                               const std::string& sqlstate);
-  // One statement as a batch of one (the way a pending set-up goes in front of it).
-  void RunSingle(std::string_view sql, const std::function<void(Result*, uint64_t)>& take);
-  // RunBatch's work; statements before `observed` are not shown to the observer.
-  void RunRequest(const std::vector<std::string>& statements, std::size_t observed,
+  void Observe(std::string_view sql) const;
+  // One statement as a request of its own (led by a pending set-up).
+  void RunOne(std::string_view sql, const std::function<void(Result*, uint64_t)>& take);
+  // Runs the statements as one request led by `setup` when it is not empty; `take` sees the
+  // statements' outcomes only. A failing set-up closes the session (FailSetup).
+  void Send(std::string_view setup, const std::vector<std::string_view>& statements,
+            const BatchTaker& take);
+  // Send's work; statements before `observed` are not shown to the observer.
+  void RunRequest(const std::vector<std::string_view>& statements, std::size_t observed,
                   const BatchTaker& take);
   [[noreturn]] void FailLeftover(std::string_view statement);
-  // Runs a statement without rows; its affected rows.
-  uint64_t RunNoResult(std::string_view sql);
   // The answer of the statement just sent, which returns no rows: its affected rows.
   uint64_t TakeNoResult(std::string_view sql);
   // The current statement's outcome, handed to `take`.
@@ -236,7 +243,8 @@ class MultiStatements {
 // Sets session variables of `connection` for as long as it lives and puts the values they
 // had back when it goes (a session that is gone by then has nothing to put back), since the
 // connection goes on serving the program. Names are variable names as SQL writes them
-// ("time_zone"); values are quoted text. Throws db::Error when a value cannot be read or set.
+// ("time_zone"); values are quoted text; there is at least one. Throws db::Error when a value
+// cannot be read or set; the session is then as it was.
 class ScopedSessionVariables {
  public:
   ScopedSessionVariables(Connection& connection,
@@ -246,6 +254,9 @@ class ScopedSessionVariables {
   ScopedSessionVariables& operator=(const ScopedSessionVariables&) = delete;
 
  private:
+  // One SET statement of all the values, which the server applies all or none.
+  static std::string Assignments(const std::vector<std::pair<std::string, std::string>>& values);
+
   Connection& connection_;
   std::vector<std::pair<std::string, std::string>> saved_;
 };

@@ -1,26 +1,18 @@
 // The connection settings: the four the suite's configuration carries, and how to reach the
-// server (the client option files' and the environment's part).
+// server (the environment's part).
 #pragma once
 
 #include <string>
 
 namespace db {
 
-// How to reach the server and how the link is protected. Filled at the program's edge from
-// the client option files and the environment; the defaults are the client library's (its
-// port and socket) with TLS used whenever the server offers it.
+// How to reach the server, as far as the program itself decides it. Everything else about
+// the link (TLS and its checks, the protocol, the client's own limits) the client library
+// reads from the client option files when it connects (see Connection); a port or socket
+// given here wins over theirs.
 struct Transport {
-  unsigned int port = 0;  // 0: the client library's default
-  std::string socket;     // empty: the client library's default
-  std::string ssl_ca;
-  std::string ssl_cert;
-  std::string ssl_key;
-  bool ssl_verify_server_cert = false;
-
-  // Off: never TLS. Preferred: TLS when the server offers it. Required: TLS or no session.
-  enum class Tls { kOff, kPreferred, kRequired };
-
-  Tls tls = Tls::kPreferred;
+  unsigned int port = 0;  // 0: the option files', else the client library's default
+  std::string socket;     // empty: the option files', else the client library's default
 
   // How long, in seconds, the server keeps a silent session of ours before ending it (its
   // wait_timeout, net_read_timeout and net_write_timeout); 0 keeps kSessionSilenceLimit.

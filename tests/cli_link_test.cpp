@@ -20,7 +20,6 @@
 #include "db/connection.h"
 #include "db/error.h"
 #include "db/query.h"
-#include "settings/client_options.h"
 #include "tests/test_db.h"
 #include "tests/test_support_cli.h"
 
@@ -188,6 +187,15 @@ class TlsServer {
         " -out server.pem -days 2 -extfile ext.cnf"
         " && openssl req -x509 -newkey rsa:2048 -nodes -keyout other.key -out other.pem"
         " -days 2 -subj '/CN=Some other CA'"
+        // A revocation list of the CA that revokes the server's certificate, and the
+        // fingerprints a client may pin.
+        " && touch index.txt"
+        " && printf '[ca]\\ndefault_ca = test\\n[test]\\ndatabase = index.txt\\n"
+        "default_md = sha256\\ndefault_crl_days = 2\\n' > ca.cnf"
+        " && openssl ca -config ca.cnf -keyfile ca.key -cert ca.pem -revoke server.pem"
+        " && openssl ca -config ca.cnf -keyfile ca.key -cert ca.pem -gencrl -out revoked.pem"
+        " && openssl x509 -in server.pem -noout -fingerprint -sha1 | cut -d= -f2 > server.fp"
+        " && openssl x509 -in other.pem -noout -fingerprint -sha1 | cut -d= -f2 > other.fp"
         " && mariadb-install-db --no-defaults --datadir=" +
         ShellQuoted((dir_ / "data").string()) +
         " --skip-test-db"
@@ -276,6 +284,7 @@ class TlsServer {
     settings.user = "kelvane";
     settings.password = "kelvane";
     settings.database = "ktls";
+    settings.transport.port = port_;
     return settings;
   }
 
@@ -301,17 +310,21 @@ class TlsServer {
   pid_t pid_ = -1;
 };
 
-// The transport the program would read with `my_cnf` as the user's option file and the
-// private server's port in the environment.
-db::Transport TransportWith(const fs::path& home, const std::string& my_cnf, unsigned int port) {
+// The cipher of a session of `server` ("" on a plain link), opened with `my_cnf` as the
+// user's option file, which the client library reads while connecting.
+std::string CipherWith(const fs::path& home, const std::string& my_cnf, const TlsServer& server) {
   WriteFile(home / ".my.cnf", my_cnf);
   const std::string old_home = std::getenv("HOME") != nullptr ? std::getenv("HOME") : "";
   setenv("HOME", home.c_str(), 1);
-  setenv("MYSQL_TCP_PORT", std::to_string(port).c_str(), 1);
-  db::Transport transport = settings::ReadTransport();
+  std::string cipher;
+  try {
+    db::Connection connection(server.Settings());
+    cipher = connection.Query("SHOW SESSION STATUS LIKE 'Ssl_cipher'").Value(1);
+  } catch (const db::Error& e) {
+    ADD_FAILURE() << e.what();
+  }
   setenv("HOME", old_home.c_str(), 1);
-  unsetenv("MYSQL_TCP_PORT");
-  return transport;
+  return cipher;
 }
 
 TEST_F(LinkTest, TlsAsTheOptionFilesSetItUp) {
@@ -322,22 +335,12 @@ TEST_F(LinkTest, TlsAsTheOptionFilesSetItUp) {
   db::ConnectionSettings settings = server.Settings();
 
   // Verified against the option file's CA: encrypted.
-  settings.transport = TransportWith(home,
-                                     "[client]\nssl-ca = " + (dir_ / "server" / "ca.pem").string() +
-                                         "\n[kelvane]\nssl_verify_server_cert\n",
-                                     server.port());
-  {
-    db::Connection connection(settings);
-    db::Result cipher = connection.Query("SHOW SESSION STATUS LIKE 'Ssl_cipher'");
-    EXPECT_NE("", cipher.Value(1));
-  }
+  EXPECT_NE("", CipherWith(home,
+                           "[client]\nssl-ca = " + (dir_ / "server" / "ca.pem").string() +
+                               "\n[kelvane]\nssl_verify_server_cert\n",
+                           server));
   // Nothing said: TLS all the same, since the server offers it.
-  settings.transport = TransportWith(home, "", server.port());
-  {
-    db::Connection connection(settings);
-    db::Result cipher = connection.Query("SHOW SESSION STATUS LIKE 'Ssl_cipher'");
-    EXPECT_NE("", cipher.Value(1));
-  }
+  EXPECT_NE("", CipherWith(home, "", server));
 
   // Another CA with verification: the run is refused before anything is read or written.
   db::Connection check(settings);
@@ -354,6 +357,62 @@ TEST_F(LinkTest, TlsAsTheOptionFilesSetItUp) {
   EXPECT_TRUE(Contains(refused.err, "ssl-verify-server-cert")) << refused.err;
   EXPECT_EQ(before, Fingerprint(check, "02"));
   EXPECT_EQ("0", Value(check, "SELECT COUNT(*) FROM kelvane_run_lock"));
+}
+
+// The option files' TLS checks protect a run from the command line: it goes ahead encrypted
+// (the account takes no plain session) or is refused with nothing changed. Every file also
+// names another port, user, pass phrase, database and character set, which the environment
+// and the suite's configuration override.
+TEST_F(LinkTest, TheOptionFilesTlsChecksDecideWhetherARunGoesAhead) {
+  TlsServer server(dir_ / "server");
+  ASSERT_TRUE(server.ready()) << server.log();
+  ASSERT_TRUE(server.Admin("ALTER USER 'kelvane'@'127.0.0.1' REQUIRE SSL"));
+  const fs::path certs = dir_ / "server";
+  const std::string ca = "ssl-ca = " + (certs / "ca.pem").string() + "\n";
+  const auto pin = [&certs](const char* file) {
+    const std::string fingerprint = ReadFile(certs / file);
+    return "ssl-fp = " + fingerprint.substr(0, fingerprint.find('\n')) + "\n";
+  };
+
+  struct Case {
+    std::string options;
+    std::string refusal;  // what the refusal says; empty: the run goes ahead
+  };
+
+  const std::vector<Case> cases = {
+      {ca + "ssl-crl = " + (certs / "revoked.pem").string() + "\nssl-verify-server-cert = 1\n",
+       "revoked"},
+      {ca + "ssl-verify-server-cert = 1\n", ""},
+      {pin("server.fp"), ""},
+      {pin("other.fp"), "Fingerprint verification"},
+      {"ssl-enforce = 0\n", "Access denied"},
+  };
+  const fs::path home = dir_ / "home";
+  fs::create_directories(home);
+  db::Connection check(server.Settings());
+  const std::string source = Fingerprint(check, "01");
+  ASSERT_NE(source, Fingerprint(check, "02"));
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.options);
+    WriteFile(home / ".my.cnf",
+              "[client]\nport = 1\nuser = nobody\npassword = wrong\ndatabase = nowhere\n"
+              "default-character-set = latin1\n" +
+                  c.options);
+    const std::string before = Fingerprint(check, "02");
+    const testing_support::CliOutcome run =
+        testing_support::RunKelvane(dir_ / "second", server.Settings(), "--from 01 --to 02",
+                                    "-u MYSQL_UNIX_PORT HOME=" + ShellQuoted(home.string()) +
+                                        " MYSQL_TCP_PORT=" + std::to_string(server.port()));
+    if (c.refusal.empty()) {
+      EXPECT_EQ(0, run.status) << run.out << run.err;
+      EXPECT_EQ(source, Fingerprint(check, "02"));
+    } else {
+      EXPECT_EQ(1, run.status) << run.out << run.err;
+      EXPECT_TRUE(Contains(run.err, c.refusal)) << run.err;
+      EXPECT_EQ(before, Fingerprint(check, "02"));
+    }
+    EXPECT_EQ("0", Value(check, "SELECT COUNT(*) FROM kelvane_run_lock"));
+  }
 }
 
 }  // namespace

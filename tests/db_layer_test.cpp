@@ -91,6 +91,30 @@ TEST_F(DbLayer, SetUpLeadsTheFirstRequestOfABatchingSession) {
   EXPECT_EQ("7", connection.Query("SELECT 7").Value(0));
 }
 
+// Escaping follows the prepared session's rules even where its set-up waits to lead a batch:
+// until the set-up has run, the library would escape by the handshake's status, which
+// carries the server's global NO_BACKSLASH_ESCAPES.
+TEST_F(DbLayer, EscapingFollowsTheSetUpOfABatchingSession) {
+  db::Connection admin(scratch_->settings());
+  admin.Execute("SET GLOBAL sql_mode = CONCAT(@@GLOBAL.sql_mode, ',NO_BACKSLASH_ESCAPES')");
+  db::Connection connection(scratch_->settings());
+  const db::MultiStatements batches(connection);
+  const std::string value = "a\\b'c";
+  const std::string escaped = connection.EscapeBytes(value);
+  admin.Execute("SET GLOBAL sql_mode = REPLACE(@@GLOBAL.sql_mode, ',NO_BACKSLASH_ESCAPES', '')");
+  EXPECT_EQ(value, connection.Query("SELECT '" + escaped + "'").Value(0));
+}
+
+// A value the server refuses leaves every variable as it was, not the ones before it set.
+TEST_F(DbLayer, SessionVariablesAreSetAllOrNone) {
+  db::Connection connection(scratch_->settings());
+  connection.Execute("SET SESSION time_zone = '+05:30'");
+  EXPECT_THROW(db::ScopedSessionVariables(connection,
+                                          {{"time_zone", "+01:00"}, {"sql_mode", "NO_SUCH_MODE"}}),
+               db::Error);
+  EXPECT_EQ("+05:30", std::string(connection.Query("SELECT @@SESSION.time_zone").Value(0)));
+}
+
 TEST_F(DbLayer, ConnectFailureNamesDatabaseAndHost) {
   db::ConnectionSettings settings = scratch_->settings();
   settings.database = "no_such_database_here";
