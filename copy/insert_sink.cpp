@@ -74,8 +74,8 @@ void StepByStepSink::Take(const db::Query& rows) {
   count().Add(1);
 }
 
-void MultiRowSink::Begin(const TableDesc& table, const std::string& to_code,
-                         const db::Query& rows, InsertCount& count) {
+void MultiRowSink::Begin(const TableDesc& table, const std::string& to_code, const db::Query& rows,
+                         InsertCount& count) {
   InsertSink::Begin(table, to_code, rows, count);
   statement_.emplace(table.insert_text, table.closing_text, bound_, kSavepoint);
   started_rows_ = 0;

@@ -6,7 +6,6 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
-#include <set>
 #include <sstream>
 #include <utility>
 
@@ -146,24 +145,26 @@ void RestoreRun::CheckStatementSizes() {
 }
 
 // Every column the file holds must still be there: an insert naming a column that is gone
-// would fail halfway, and one silently left out would not give the state back.
+// would fail halfway, and one silently left out would not give the state back. The catalogue
+// read here serves the backup of the state being replaced too.
 void RestoreRun::CheckColumns() {
+  catalogue_ = copy::Catalogue::Read(connection_);
   for (const backup::BackupSection& section : contents_.sections) {
     if (section.IsAp()) {
       continue;
     }
-    std::set<std::string> present;
-    try {
-      db::Result result =
-          connection_.Query("SHOW COLUMNS FROM " + db::QuoteIdentifier(section.table));
-      for (; !result.Eof(); result.Next()) {
-        present.insert(db::AsciiLower(result.Value(0)));
+    const copy::CatalogueTable* table = catalogue_.Find(section.table);
+    if (table == nullptr) {
+      // Asked on its own, so that the server says why.
+      try {
+        connection_.Query("SHOW COLUMNS FROM " + db::QuoteIdentifier(section.table));
+      } catch (const db::Error& e) {
+        Refuse("table " + section.table + " cannot be read: " + e.what());
       }
-    } catch (const db::Error& e) {
-      Refuse("table " + section.table + " cannot be read: " + e.what());
+      Refuse("table " + section.table + " cannot be read");
     }
     for (const std::string& column : section.columns) {
-      if (present.count(db::AsciiLower(column)) == 0) {
+      if (!table->HasColumn(column)) {
         Refuse("table " + section.table + " has no column " + db::QuoteIdentifier(column) +
                " any more, which the backup holds");
       }
@@ -173,8 +174,7 @@ void RestoreRun::CheckColumns() {
 
 void RestoreRun::Backup() {
   try {
-    saved_.Write(connection_, copy::Catalogue::Read(connection_), options_.backup_dir, "restore",
-                 contents_.header.to_code);
+    saved_.Write(connection_, catalogue_, options_.backup_dir, "restore", contents_.header.to_code);
   } catch (const db::Error&) {
     throw;  // the server's own words, made a RunError of the step by the caller
   } catch (const std::runtime_error& e) {

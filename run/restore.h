@@ -11,6 +11,7 @@
 
 #include "backup/backup.h"
 #include "backup/backup_file.h"
+#include "copy/catalogue.h"
 #include "run/run_error.h"
 #include "run/run_steps.h"
 
@@ -117,6 +118,7 @@ class RestoreRun {
   db::Connection& connection_;
   RestoreOptions options_;
   backup::BackupContents contents_;
+  copy::Catalogue catalogue_;  // read by the check of the columns, for the backup too
   RestoreResult result_;
   std::shared_ptr<void> lock_;
   SavedState saved_;
