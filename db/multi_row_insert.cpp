@@ -13,10 +13,6 @@ namespace db {
 
 namespace {
 
-// What goes between two rows: the end of one row's values and the start of the next, as
-// the head and the tail frame the first and the last.
-constexpr std::string_view kRowSeparator = "), (";
-
 // Failures after which sending the rows again one by one would be wrong or useless.
 bool LeavesNothingToResend(const Error& error) {
   return error.IsConnectionLost() || error.IsDeadlock() || error.IsLockWaitTimeout();

@@ -40,6 +40,10 @@ class RowError : public Error {
   std::size_t row_;
 };
 
+// What goes between two rows of a multi-row insert: the end of one row's values and the
+// start of the next, as the head and the tail frame the first and the last.
+inline constexpr std::string_view kRowSeparator = "), (";
+
 // Rows joined into one statement within a bound, for every program part that writes
 // multi-row inserts (the copy, the record store's queue, the backup file and the restore).
 // A row is given as its value list, the text between the parentheses; the statement is head,

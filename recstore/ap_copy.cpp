@@ -20,6 +20,25 @@ std::string RecordKey(const unsigned char* record, uint32_t length) {
                      std::min<std::size_t>(length, kKeyLength));
 }
 
+// Keeps a refused insert: counted, and the first few named with the store's reason.
+void KeepRefusal(ApCopyStats& stats, const unsigned char* record, uint32_t length, int16_t status) {
+  ++stats.refused;
+  if (stats.refused_records.size() < kRefusedKept) {
+    stats.refused_records.push_back({RecordKey(record, length), status, LastErrorText()});
+  }
+}
+
+// Both bytes of the agency code are overwritten; a shorter code would leave a byte of the
+// source agency behind and file the copy under a third agency. Nothing is copied, and the
+// caller must not take that for a kind without records.
+void RefuseShortCode(ApCopyStats& stats, const std::string& to_code) {
+  if (!stats.incomplete) {
+    stats.incomplete = true;
+    stats.error = "the destination code \"" + to_code + "\" is shorter than " +
+                  std::to_string(kApAgencyLength) + " characters";
+  }
+}
+
 }  // namespace
 
 ApCopyStats CopyApRecords(int32_t read_handle, int32_t write_handle, uint32_t& size,
@@ -41,15 +60,8 @@ ApCopyStats CopyApRecords(int32_t read_handle, int32_t write_handle, uint32_t& s
     }
   };
   try {
-    // Both bytes of the agency code are overwritten; a shorter code would leave a byte of
-    // the source agency behind and file the copy under a third agency. Nothing is copied, and
-    // the caller must not take that for a kind without records.
     if (to_code.size() < kApAgencyLength) {
-      if (!stats.incomplete) {
-        stats.incomplete = true;
-        stats.error = "the destination code \"" + to_code + "\" is shorter than " +
-                      std::to_string(kApAgencyLength) + " characters";
-      }
+      RefuseShortCode(stats, to_code);
       return stats;
     }
     const std::string key = ApKeyPrefix(record_type, from_code);
@@ -83,11 +95,7 @@ ApCopyStats CopyApRecords(int32_t read_handle, int32_t write_handle, uint32_t& s
       if (insert_status == BTRV_ERR_NONE) {
         ++stats.copied;
       } else {
-        ++stats.refused;
-        if (stats.refused_records.size() < kRefusedKept) {
-          stats.refused_records.push_back(
-              {RecordKey(record.data(), size), insert_status, LastErrorText()});
-        }
+        KeepRefusal(stats, record.data(), size, insert_status);
         note_loss();
       }
       size = kApRecordLength;

@@ -20,8 +20,6 @@ constexpr std::size_t kQueueLimit = 1000;
 // The longest row of an insert, with its parentheses: "(" X'key' ", " X'record' ")".
 constexpr std::size_t kLongestRow =
     1 + (3 + 2 * kKeyLength) + 2 + (3 + 2 * std::size_t{kMaxRecordLength}) + 1;
-// What joins a row's values to the row before in a multi-row statement.
-constexpr std::size_t kRowJoin = 4;
 // The savepoint of a row-by-row resend.
 constexpr const char* kSavepoint = "recstore_queue";
 
@@ -41,7 +39,7 @@ bool InsertQueue::Add(const std::string& table, std::string_view key, std::strin
   if (statement_bytes_ == 0) {
     statement_bytes_ = db::MultiRowLimit(connection);
   }
-  queued_bytes_ += RowBytes(key, record) + kRowJoin;
+  queued_bytes_ += RowBytes(key, record) + db::kRowSeparator.size();
   queue_.push_back({table, std::string(key), std::string(record)});
   keys_.emplace(table, std::string(key));
   // Sent while the next record, however long, still fits the statement.

@@ -6,6 +6,8 @@
 #include <string>
 #include <vector>
 
+#include "lock/run_lock.h"
+
 namespace run {
 
 // The named steps of a run (and of a restore), in the order they run.
@@ -88,24 +90,24 @@ class RunError : public std::runtime_error {
 };
 
 // A run, dry run, verification or restore refused before it changed anything, because another
-// run holds one of its agencies: the lock's refusal (lock::Held) as a failure of step kLock.
-// what() is the lock's message for the user.
+// run holds one of its agencies: the lock's refusal as a failure of step kLock. what() is
+// the lock's message for the user; held() says which code and who holds it.
 class LockHeld : public RunError {
  public:
-  LockHeld(const std::string& message, std::string code, unsigned long long holder_connection)
-      : RunError(message, {.step = RunStep::kLock, .cause = message}),
-        code_(std::move(code)),
-        holder_connection_(holder_connection) {}
+  explicit LockHeld(lock::Held held)
+      : RunError(held.what(), {.step = RunStep::kLock, .cause = held.what()}),
+        held_(std::move(held)) {}
+
+  const lock::Held& held() const { return held_; }
 
   // The held code, in upper case.
-  const std::string& code() const { return code_; }
+  const std::string& code() const { return held_.code(); }
 
   // The holder's connection id on its server; 0 when the server did not show it.
-  unsigned long long holder_connection() const { return holder_connection_; }
+  unsigned long long holder_connection() const { return held_.holder_connection(); }
 
  private:
-  std::string code_;
-  unsigned long long holder_connection_;
+  lock::Held held_;
 };
 
 }  // namespace run

@@ -17,7 +17,7 @@ std::unique_ptr<lock::RunLock> TakeLock(const db::ConnectionSettings& settings,
   try {
     return lock::RunLock::Acquire(settings, codes, purpose);
   } catch (const lock::Held& held) {
-    throw LockHeld(held.what(), held.code(), held.holder_connection());
+    throw LockHeld(held);
   }
 }
 
