@@ -1,19 +1,14 @@
 // Backups of an agency's state: where they go, writing the file, and the run's outcome.
 #include "backup/backup.h"
 
-#include <fcntl.h>
-#include <pwd.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <cerrno>
-#include <cstdlib>
-#include <cstring>
 #include <filesystem>
+#include <fstream>
 #include <functional>
 #include <stdexcept>
 #include <string_view>
+#include <vector>
 
 #include "backup/backup_file.h"
 #include "backup/backup_read.h"
@@ -32,72 +27,98 @@ namespace backup {
 
 namespace {
 
-using db::IsAsciiAlnum;
+using settings::FilePath;
+using settings::Utf8Path;
 
 [[noreturn]] void ThrowSystem(const std::string& what, const std::string& path, int error) {
   throw std::runtime_error(what + " " + path + ": " + settings::SystemErrorText(error));
 }
 
-// Creates `dir` and any missing parent with mode 0700, as the folders of a user's state
-// should be. Folders that exist keep their mode.
+// What a failed stream operation left in errno; streams do not always set it.
+int StreamError() {
+  return errno != 0 ? errno : EIO;
+}
+
+// Creates `dir` and any missing parent readable by the user alone, as the folders of a
+// user's state should be. Folders that exist keep theirs.
 void MakeFolders(const std::string& dir) {
   if (dir.empty()) {
     throw std::runtime_error("Cannot write the backup: no backups folder is given");
   }
-  std::filesystem::path path(dir);
-  std::filesystem::path prefix;
-  for (const std::filesystem::path& part : path) {
-    prefix /= part;
-
-    struct stat info {};
-
-    if (::stat(prefix.c_str(), &info) == 0) {
-      if (!S_ISDIR(info.st_mode)) {
-        ThrowSystem("Cannot create the backups folder", prefix.string(), ENOTDIR);
-      }
-      continue;
-    }
-    if (errno != ENOENT) {
-      ThrowSystem("Cannot create the backups folder", prefix.string(), errno);
-    }
-    if (::mkdir(prefix.c_str(), 0700) != 0) {
-      if (errno == EEXIST) {
-        continue;  // made meanwhile by someone else, whose mode it keeps
-      }
-      ThrowSystem("Cannot create the backups folder", prefix.string(), errno);
-    }
-    // The umask may have taken bits away; the owner needs all three.
-    if (::chmod(prefix.c_str(), 0700) != 0) {
-      ThrowSystem("Cannot create the backups folder", prefix.string(), errno);
-    }
+  try {
+    settings::MakePrivateFolders(dir);
+  } catch (const settings::DurableWriteError& e) {
+    throw std::runtime_error("Cannot create the backups folder " + e.path() + ": " + e.what());
   }
 }
 
-void WriteAll(int fd, std::string_view text, const std::string& path) {
-  if (const int error = settings::WriteFully(fd, text); error != 0) {
-    ThrowSystem("Cannot write the backup", path, error);
+// The statements of the sections read so far, in a file beside the backup that is removed
+// when this goes: only a section's counts and checksum stay in memory.
+class ScratchFile {
+ public:
+  explicit ScratchFile(const std::string& dir)
+      : path_(Utf8Path(FilePath(dir) /
+                       (".scratch." + std::to_string(settings::ProcessId()) + ".tmp"))) {
+    errno = 0;
+    file_.open(FilePath(path_), std::ios::in | std::ios::out | std::ios::trunc | std::ios::binary);
+    if (!file_) {
+      ThrowSystem("Cannot write the backup", path_, StreamError());
+    }
   }
-}
 
-// Writes what `write` writes to the descriptor it is given as a new file "<base>.sql" (or
+  ~ScratchFile() {
+    file_.close();
+    std::error_code ignored;
+    std::filesystem::remove(FilePath(path_), ignored);
+  }
+
+  ScratchFile(const ScratchFile&) = delete;
+  ScratchFile& operator=(const ScratchFile&) = delete;
+
+  void Write(std::string_view text) {
+    if (!file_.write(text.data(), static_cast<std::streamsize>(text.size()))) {
+      ThrowSystem("Cannot write the backup", path_, StreamError());
+    }
+  }
+
+  // Hands everything written, from the start, to `take` a part at a time.
+  void CopyTo(const std::function<void(std::string_view)>& take) {
+    file_.flush();
+    file_.seekg(0);
+    std::vector<char> buffer(1 << 20);
+    while (file_) {
+      file_.read(buffer.data(), static_cast<std::streamsize>(buffer.size()));
+      take(std::string_view(buffer.data(), static_cast<std::size_t>(file_.gcount())));
+    }
+    if (!file_.eof()) {
+      ThrowSystem("Cannot write the backup", path_, StreamError());
+    }
+  }
+
+ private:
+  std::string path_;
+  std::fstream file_;
+};
+
+// Writes what `write` writes to the file it is given as a new file "<base>.sql" (or
 // "<base>-2.sql", ...) in `dir` and returns its path. See WriteBackup for what is guaranteed.
 std::string WriteNewFile(const std::string& dir, const std::string& base,
-                         const std::function<void(int fd, const std::string& shown)>& write) {
+                         const std::function<void(settings::DurableFile&)>& write) {
   MakeFolders(dir);
-  const std::filesystem::path folder(dir);
-  const std::string first = (folder / (base + ".sql")).string();
+  const std::filesystem::path folder = FilePath(dir);
+  const std::string first = Utf8Path(folder / FilePath(base + ".sql"));
   try {
     // Hidden while it is written, so the history never lists half a backup.
-    settings::DurableFile file((folder / ("." + base + ".")).string(), 0600);
-    write(file.fd(), first);
+    settings::DurableFile file(Utf8Path(folder / FilePath("." + base + ".")), 0600);
+    write(file);
     return file.PlaceNew(
         [&](int number) {
-          return (folder / (base + (number == 1 ? "" : "-" + std::to_string(number)) + ".sql"))
-              .string();
+          return Utf8Path(
+              folder / FilePath(base + (number == 1 ? "" : "-" + std::to_string(number)) + ".sql"));
         },
         1000);
   } catch (const settings::DurableWriteError& e) {
-    ThrowSystem("Cannot write the backup", first, e.error());
+    throw std::runtime_error("Cannot write the backup " + first + ": " + e.what());
   }
 }
 
@@ -107,23 +128,12 @@ std::string DefaultBackupDir() {
   if (std::string dir = settings::EnvironmentValue("KELVANE_BACKUP_DIR"); !dir.empty()) {
     return dir;
   }
-  // A relative XDG_STATE_HOME is invalid and to be ignored, as the base-directory rules say.
-  if (std::string state = settings::EnvironmentValue("XDG_STATE_HOME");
-      !state.empty() && state.front() == '/') {
-    return (std::filesystem::path(state) / "kelvane" / "backups").string();
-  }
-  std::string home = settings::EnvironmentValue("HOME");
-  if (home.empty()) {
-    if (const passwd* entry = ::getpwuid(::getuid());
-        entry != nullptr && entry->pw_dir != nullptr) {
-      home = entry->pw_dir;
-    }
-  }
-  if (home.empty()) {
+  const std::optional<std::string> state = settings::UserStateFolder();
+  if (!state) {
     throw std::runtime_error(
         "Cannot find a folder for the backups: HOME is not set; set KELVANE_BACKUP_DIR");
   }
-  return (std::filesystem::path(home) / ".local" / "state" / "kelvane" / "backups").string();
+  return Utf8Path(FilePath(*state) / "backups");
 }
 
 BackupSummary WriteBackup(db::Connection& connection, const std::string& dir,
@@ -150,19 +160,12 @@ BackupSummary WriteBackup(db::Connection& connection, const copy::Catalogue& cat
   // and only its counts and checksum stay in memory, so a large profile costs no more than
   // its largest table.
   MakeFolders(dir);
-  const std::string scratch_path =
-      (std::filesystem::path(dir) / (".scratch." + std::to_string(::getpid()) + ".tmp")).string();
-  settings::FileDescriptor scratch(
-      ::open(scratch_path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0600));
-  if (scratch.get() < 0) {
-    ThrowSystem("Cannot write the backup", scratch_path, errno);
-  }
-  ::unlink(scratch_path.c_str());
+  ScratchFile scratch(dir);
   std::vector<BackupSection> sections;
   std::vector<std::string> checksums;
   const auto keep = [&](BackupSection section) {
     checksums.emplace_back();
-    WriteAll(scratch.get(), RenderSectionLines(section, checksums.back()), scratch_path);
+    scratch.Write(RenderSectionLines(section, checksums.back()));
     section.statements.clear();
     section.statements.shrink_to_fit();
     sections.push_back(std::move(section));
@@ -174,26 +177,10 @@ BackupSummary WriteBackup(db::Connection& connection, const copy::Catalogue& cat
   } catch (const std::invalid_argument& e) {
     throw std::runtime_error(std::string("Cannot back up: ") + e.what());
   }
-  const auto write = [&](int fd, const std::string& shown) {
-    WriteAll(fd, head, shown);
-    if (::lseek(scratch.get(), 0, SEEK_SET) != 0) {
-      ThrowSystem("Cannot write the backup", shown, errno);
-    }
-    std::vector<char> buffer(1 << 20);
-    for (;;) {
-      const ssize_t got = ::read(scratch.get(), buffer.data(), buffer.size());
-      if (got < 0 && errno == EINTR) {
-        continue;
-      }
-      if (got < 0) {
-        ThrowSystem("Cannot write the backup", shown, errno);
-      }
-      if (got == 0) {
-        break;
-      }
-      WriteAll(fd, std::string_view(buffer.data(), static_cast<std::size_t>(got)), shown);
-    }
-    WriteAll(fd, RenderTail(), shown);
+  const auto write = [&](settings::DurableFile& file) {
+    file.Write(head);
+    scratch.CopyTo([&file](std::string_view part) { file.Write(part); });
+    file.Write(RenderTail());
   };
   BackupSummary summary;
   summary.path = WriteNewFile(dir, stamp.name + "-" + from_code + "-to-" + to_code, write);
@@ -209,39 +196,26 @@ BackupSummary WriteBackup(db::Connection& connection, const copy::Catalogue& cat
 }
 
 std::string RestoreHint(const BackupSummary& backup) {
-  std::string shown = backup.path;
-  const bool plain = std::all_of(shown.begin(), shown.end(), [](char c) {
-    return IsAsciiAlnum(c) || c == '/' || c == '.' || c == '_' || c == '-' || c == '+';
-  });
-  if (!plain) {
-    shown = "'";
-    for (char c : backup.path) {
-      shown += c == '\'' ? std::string("'\\''") : std::string(1, c);
-    }
-    shown += "'";
-  }
   return "The previous profile of agency " + backup.to_code + " is saved in " + backup.path +
-         "; to put it back: kelvane --restore " + shown;
+         "; to put it back: kelvane --restore " + settings::CommandLineWord(backup.path);
 }
 
 void MarkBackupOutcome(const std::string& path, bool completed) {
-  settings::FileDescriptor file(::open(path.c_str(), O_RDWR | O_CLOEXEC));
-  if (file.get() < 0) {
-    ThrowSystem("Cannot record the outcome in the backup", path, errno);
+  const auto fail = [&path](int error) {
+    ThrowSystem("Cannot record the outcome in the backup", path, error);
+  };
+  std::error_code error;
+  const auto size = static_cast<std::size_t>(std::filesystem::file_size(FilePath(path), error));
+  if (error) {
+    fail(error.value());
   }
-
-  struct stat info {};
-
-  if (::fstat(file.get(), &info) != 0) {
-    ThrowSystem("Cannot record the outcome in the backup", path, errno);
-  }
-  const auto size = static_cast<std::size_t>(info.st_size);
   std::string tail(std::min<std::size_t>(size, 128), '\0');
-  const auto tail_start = static_cast<off_t>(size - tail.size());
-  errno = EIO;
-  if (::pread(file.get(), tail.data(), tail.size(), tail_start) !=
-      static_cast<ssize_t>(tail.size())) {
-    ThrowSystem("Cannot record the outcome in the backup", path, errno);
+  {
+    std::ifstream in(FilePath(path), std::ios::binary);
+    in.seekg(static_cast<std::streamoff>(size - tail.size()));
+    if (!in.read(tail.data(), static_cast<std::streamsize>(tail.size()))) {
+      fail(StreamError());
+    }
   }
   const std::string end = std::string("COMMIT;\n") + kBackupEndLine + "\n";
   std::size_t keep = std::string::npos;
@@ -255,13 +229,22 @@ void MarkBackupOutcome(const std::string& path, bool completed) {
     throw std::runtime_error("Cannot record the outcome in the backup " + path +
                              ": it does not end as a complete backup does");
   }
+  std::filesystem::resize_file(FilePath(path), keep, error);
+  if (error) {
+    fail(error.value());
+  }
   const std::string line = OutcomeLine(completed);
-  errno = EIO;
-  if (::ftruncate(file.get(), static_cast<off_t>(keep)) != 0 ||
-      ::pwrite(file.get(), line.data(), line.size(), static_cast<off_t>(keep)) !=
-          static_cast<ssize_t>(line.size()) ||
-      ::fsync(file.get()) != 0 || file.Close() != 0) {
-    ThrowSystem("Cannot record the outcome in the backup", path, errno);
+  {
+    std::ofstream out(FilePath(path), std::ios::binary | std::ios::in | std::ios::out);
+    out.seekp(static_cast<std::streamoff>(keep));
+    if (!out.write(line.data(), static_cast<std::streamsize>(line.size())) || !out.flush()) {
+      fail(StreamError());
+    }
+  }
+  try {
+    settings::FlushToDisk(path);
+  } catch (const settings::DurableWriteError& e) {
+    fail(e.error());
   }
 }
 

@@ -1,19 +1,13 @@
 // Reading the suite's configuration, and writing and reading back "Utility.ini".
 #include "settings/config.h"
 
-#include <dirent.h>
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <cerrno>
-#include <cstdlib>
-#include <cstring>
+#include <filesystem>
 #include <fstream>
-#include <memory>
 #include <optional>
 #include <sstream>
 #include <stdexcept>
+#include <system_error>
 #include <vector>
 
 #include "db/ascii.h"
@@ -42,16 +36,30 @@ std::vector<std::string_view> Lines(std::string_view text) {
   return lines;
 }
 
-[[noreturn]] void FailWrite(const std::string& path, const char* what, int error) {
-  throw std::runtime_error("I/O error: cannot " + std::string(what) + " \"" + path +
-                           "\": " + SystemErrorText(error));
+// The file's bytes; nullopt when it cannot be opened or read (errno says why, where the
+// system set it).
+std::optional<std::string> ReadWholeFile(const std::string& path) {
+  std::ifstream in(FilePath(path), std::ios::binary);
+  if (!in) {
+    return std::nullopt;
+  }
+  std::ostringstream text;
+  text << in.rdbuf();
+  if (in.bad()) {
+    return std::nullopt;
+  }
+  return text.str();
+}
+
+[[noreturn]] void FailWrite(const std::string& path, const char* what, const std::string& why) {
+  throw std::runtime_error("I/O error: cannot " + std::string(what) + " \"" + path + "\": " + why);
 }
 
 }  // namespace
 
 std::string ConfigPath() {
   const std::string path = EnvironmentValue("KELVANE_CONFIG");
-  return !path.empty() ? path : kDefaultConfigPath;
+  return !path.empty() ? path : SuiteConfigPath();
 }
 
 db::ConnectionSettings ParseConfig(std::string_view ini_text) {
@@ -93,33 +101,28 @@ db::ConnectionSettings ParseConfig(std::string_view ini_text) {
 }
 
 db::ConnectionSettings ReadConfig(const std::string& path) {
-  const FileDescriptor file(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
-  if (!file.valid()) {
-    if (errno == ENOENT || errno == ENOTDIR) {
-      return ParseConfig("");
-    }
-    // A file that is there but unreadable is not "missing": quietly connecting with the
-    // built-in defaults could reach a different database than the one configured.
-    throw std::runtime_error("cannot read the configuration file \"" + path +
-                             "\": " + SystemErrorText(errno));
+  std::error_code error;
+  const std::filesystem::file_status status = std::filesystem::status(FilePath(path), error);
+  if (status.type() == std::filesystem::file_type::not_found) {
+    return ParseConfig("");
   }
-  std::string text;
-  char buffer[4096];
-  for (;;) {
-    const ssize_t n = ::read(file.get(), buffer, sizeof buffer);
-    if (n == 0) {
-      break;
-    }
-    if (n < 0) {
-      if (errno == EINTR) {
-        continue;
-      }
-      throw std::runtime_error("cannot read the configuration file \"" + path +
-                               "\": " + SystemErrorText(errno));
-    }
-    text.append(buffer, static_cast<std::size_t>(n));
+  // A file that is there but unreadable is not "missing": quietly connecting with the
+  // built-in defaults could reach a different database than the one configured.
+  const auto refuse = [&path](const std::string& why) {
+    throw std::runtime_error("cannot read the configuration file \"" + path + "\": " + why);
+  };
+  if (error) {
+    refuse(error.message());
   }
-  return ParseConfig(text);
+  if (status.type() == std::filesystem::file_type::directory) {
+    refuse(SystemErrorText(EISDIR));
+  }
+  errno = 0;
+  const std::optional<std::string> text = ReadWholeFile(path);
+  if (!text) {
+    refuse(SystemErrorText(errno != 0 ? errno : EIO));
+  }
+  return ParseConfig(*text);
 }
 
 std::string UtilityIniText(const db::ConnectionSettings& settings) {
@@ -135,7 +138,7 @@ void WriteUtilityIni(const std::string& path, const db::ConnectionSettings& sett
   try {
     WriteFileReplacing(path, UtilityIniText(settings), 0600);
   } catch (const DurableWriteError& e) {
-    FailWrite(path, e.step(), e.error());
+    FailWrite(path, e.step(), e.what());
   }
 }
 
@@ -168,13 +171,14 @@ db::ConnectionSettings ParseUtilityIni(std::string_view text) {
 }
 
 db::ConnectionSettings LoadUtilityIni(const std::string& dir) {
-  std::unique_ptr<DIR, int (*)(DIR*)> listing(::opendir(dir.c_str()), &::closedir);
-  if (!listing) {
-    throw std::runtime_error("I/O error: cannot list \"" + dir + "\": " + SystemErrorText(errno));
+  std::error_code error;
+  std::filesystem::directory_iterator listing(FilePath(dir), error);
+  if (error) {
+    throw std::runtime_error("I/O error: cannot list \"" + dir + "\": " + error.message());
   }
   std::string found;
-  while (const dirent* entry = ::readdir(listing.get())) {
-    const std::string_view name = entry->d_name;
+  for (const std::filesystem::directory_entry& entry : listing) {
+    const std::string name = Utf8Path(entry.path().filename());
     // Several spellings can coexist on a case-sensitive file system; the one that
     // OpenDatabases has just written is the one meant.
     if (db::EqualsIgnoringCase(name, "utility.ini") && (found.empty() || name == "Utility.ini")) {
@@ -184,14 +188,12 @@ db::ConnectionSettings LoadUtilityIni(const std::string& dir) {
   if (found.empty()) {
     throw std::runtime_error("I/O error: no file \"utility.ini\" in \"" + dir + "\"");
   }
-  const std::string path = dir + "/" + found;
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream text;
-  text << in.rdbuf();
-  if (!in || in.bad()) {
+  const std::string path = Utf8Path(FilePath(dir) / FilePath(found));
+  const std::optional<std::string> text = ReadWholeFile(path);
+  if (!text) {
     throw std::runtime_error("I/O error: cannot read \"" + path + "\"");
   }
-  return ParseUtilityIni(text.str());
+  return ParseUtilityIni(*text);
 }
 
 }  // namespace settings

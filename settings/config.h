@@ -8,13 +8,9 @@
 
 namespace settings {
 
-// Where the suite keeps its configuration: "\zarnix\programs\zarfiles.ini" from the root of
-// the file system.
-inline constexpr const char* kDefaultConfigPath = "/zarnix/programs/zarfiles.ini";
-
 // The configuration file to read when none is given: $KELVANE_CONFIG when set and not
-// empty, else kDefaultConfigPath. Read at the program's edge (the command line, or the
-// window's default argument); the set-up is given the path.
+// empty, else the suite's own (SuiteConfigPath()). Read at the program's edge (the command line, or
+// the window's default argument); the set-up is given the path.
 std::string ConfigPath();
 
 // The four connection settings of section "ZarfilesNdx" (keys mdbserv, mdbuser, mdbpass,

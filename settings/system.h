@@ -1,13 +1,17 @@
-// What the operating system tells the program: environment values, the text of a system
-// error, and an open file's descriptor held for as long as it is needed.
+// What the operating system tells the program and how it names things: environment values,
+// the text of a system error, this process, the user's folders, the suite's configuration
+// file, local time, file names. One implementation per platform (system_posix.cpp,
+// system_windows.cpp); nothing above this folder asks which platform it is on.
 #pragma once
 
+#include <ctime>
+#include <filesystem>
+#include <optional>
 #include <string>
-#include <string_view>
 
 namespace settings {
 
-// The value of environment variable `name`; "" when it is not set.
+// The value of environment variable `name` (UTF-8); "" when it is not set.
 std::string EnvironmentValue(const char* name);
 
 // The system's text for error number `error` (an errno value), e.g. "No such file or
@@ -20,28 +24,32 @@ unsigned long ProcessId();
 // The name of this machine; "" when it cannot be found.
 std::string HostName();
 
-// Writes all of `bytes` to `fd`, again where a write was interrupted or took part of them.
-// Returns 0, or the errno of the write that failed.
-int WriteFully(int fd, std::string_view bytes);
+// The folder of this program's state for the current user, which need not exist yet:
+// $XDG_STATE_HOME/kelvane (when an absolute path), else ~/.local/state/kelvane on Linux;
+// %LOCALAPPDATA%\Kelvane on Windows. nullopt when the user has no such folder (no home
+// folder known).
+std::optional<std::string> UserStateFolder();
 
-// An open file descriptor, closed when this goes. Not copyable.
-class FileDescriptor {
- public:
-  explicit FileDescriptor(int fd) : fd_(fd) {}
+// Where the suite keeps its configuration: "\zarnix\programs\zarfiles.ini" from the root of
+// the file system, which on Windows is the drive of the working folder.
+std::string SuiteConfigPath();
 
-  ~FileDescriptor();
-  FileDescriptor(const FileDescriptor&) = delete;
-  FileDescriptor& operator=(const FileDescriptor&) = delete;
+// `time` in the local time zone.
+std::tm LocalTime(std::time_t time);
 
-  int get() const { return fd_; }
+// `argument` as a command line of the platform's own shell takes it back as one word:
+// unchanged when it needs no quoting, else quoted (sh's single quotes; cmd's double quotes).
+std::string CommandLineWord(const std::string& argument);
 
-  bool valid() const { return fd_ >= 0; }
+// A path for the file system from its UTF-8 text, and back: the program's texts are UTF-8,
+// which on Windows is not the code page a narrow path would be read in.
+inline std::filesystem::path FilePath(const std::string& utf8) {
+  return std::filesystem::path(std::u8string(utf8.begin(), utf8.end()));
+}
 
-  // Closes now, returning close()'s result (0 on success; -1 with errno set).
-  int Close();
-
- private:
-  int fd_;
-};
+inline std::string Utf8Path(const std::filesystem::path& path) {
+  const std::u8string text = path.u8string();
+  return std::string(text.begin(), text.end());
+}
 
 }  // namespace settings

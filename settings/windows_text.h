@@ -1,0 +1,36 @@
+// The UTF-8 text of the program and the UTF-16 text of the Windows interfaces. For the
+// Windows implementations in this folder only.
+#pragma once
+
+#include <windows.h>
+
+#include <string>
+#include <string_view>
+
+namespace settings {
+
+inline std::wstring Wide(std::string_view utf8) {
+  if (utf8.empty()) {
+    return {};
+  }
+  const int length =
+      ::MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), nullptr, 0);
+  std::wstring wide(static_cast<std::size_t>(length), L'\0');
+  ::MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), wide.data(),
+                        length);
+  return wide;
+}
+
+inline std::string Narrow(std::wstring_view wide) {
+  if (wide.empty()) {
+    return {};
+  }
+  const int length = ::WideCharToMultiByte(CP_UTF8, 0, wide.data(), static_cast<int>(wide.size()),
+                                           nullptr, 0, nullptr, nullptr);
+  std::string utf8(static_cast<std::size_t>(length), '\0');
+  ::WideCharToMultiByte(CP_UTF8, 0, wide.data(), static_cast<int>(wide.size()), utf8.data(), length,
+                        nullptr, nullptr);
+  return utf8;
+}
+
+}  // namespace settings
