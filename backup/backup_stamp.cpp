@@ -4,6 +4,8 @@
 #include <cstdio>
 #include <ctime>
 
+#include "settings/system.h"
+
 namespace backup {
 
 BackupStamp StampOf(std::chrono::system_clock::time_point time) {
@@ -15,15 +17,22 @@ BackupStamp StampOf(std::chrono::system_clock::time_point time) {
     millis += 1000;
     whole_seconds -= 1;
   }
-  const auto seconds = static_cast<std::time_t>(whole_seconds);
-  std::tm local{};
-  localtime_r(&seconds, &local);
+  const std::tm local = settings::LocalTime(static_cast<std::time_t>(whole_seconds));
   char date[32];
   char name[32];
   std::strftime(date, sizeof date, "%Y-%m-%d %H:%M:%S", &local);
   std::strftime(name, sizeof name, "%Y%m%d-%H%M%S", &local);
+  // The offset is the local clock's lead over UTC, worked out here: some C libraries write
+  // the zone's name for %z.
+  const std::chrono::sys_days day{std::chrono::year(local.tm_year + 1900) / (local.tm_mon + 1) /
+                                  local.tm_mday};
+  const int64_t local_seconds = static_cast<int64_t>(day.time_since_epoch().count()) * 86400 +
+                                local.tm_hour * 3600 + local.tm_min * 60 + local.tm_sec;
+  const int64_t lead = (local_seconds - whole_seconds) / 60;
+  const int64_t lead_minutes = lead < 0 ? -lead : lead;
   char offset[16];
-  std::strftime(offset, sizeof offset, "%z", &local);
+  std::snprintf(offset, sizeof offset, "%c%02d%02d", lead < 0 ? '-' : '+',
+                static_cast<int>(lead_minutes / 60), static_cast<int>(lead_minutes % 60));
   char ms[8];
   std::snprintf(ms, sizeof ms, ".%03d", static_cast<int>(millis));
   return BackupStamp{std::string(name) + ms, std::string(date) + ms + " " + offset};
