@@ -299,11 +299,14 @@ kelvane_windows_link_json() {
 # Qt's recipe. Only what a Widgets program and its QtTest-based tests need, to keep the build
 # short: no SQL, network, D-Bus, OpenGL/Vulkan, XML, printing, Concurrent, image format plugins,
 # nor the direct2d platform plugin. OpenGL takes all three of its switches: FEATURE_opengl=OFF
-# alone leaves Windows' dynamic OpenGL on, and the platform plugin then fails to compile. The
+# alone leaves Windows' dynamic OpenGL on, and the platform plugin then fails to compile.
+# DirectWrite goes with direct2d: Qt 6.4 compiles its DirectWrite font database only when
+# direct2d is on, yet the platform plugin links it whenever directwrite3 is, so the plugin
+# would not link. Fonts then come through GDI, Qt 6.4's default engine on Windows anyway. The
 # third-party libraries Qt carries are built in, so the DLLs depend on nothing but Windows and
 # the MinGW runtime. Debian's source lacks the Wintab headers, hence no tablet events. moc, rcc
 # and uic are Debian's host tools of the same version. QtTest costs 37 of the 973 steps.
-KELVANE_QT_RECIPE=2
+KELVANE_QT_RECIPE=3
 _kelvane_windows_build_qt() {
   local src="$1" build="$2" prefix="$3"
   cmake -S "$src" -B "$build" -G Ninja \
@@ -317,7 +320,8 @@ _kelvane_windows_build_qt() {
     -DFEATURE_sql=OFF -DFEATURE_network=OFF -DFEATURE_dbus=OFF -DFEATURE_xml=OFF \
     -DFEATURE_printsupport=OFF -DFEATURE_concurrent=OFF \
     -DINPUT_opengl=no -DFEATURE_opengl=OFF -DFEATURE_opengl_dynamic=OFF -DFEATURE_dynamicgl=OFF \
-    -DFEATURE_vulkan=OFF -DFEATURE_direct2d=OFF \
+    -DFEATURE_vulkan=OFF -DFEATURE_direct2d=OFF -DFEATURE_directwrite=OFF \
+    -DFEATURE_directwrite3=OFF \
     -DFEATURE_imageformatplugin=ON -DFEATURE_gif=OFF -DFEATURE_ico=OFF -DFEATURE_jpeg=OFF \
     -DFEATURE_tabletevent=OFF -DFEATURE_androiddeployqt=OFF -DFEATURE_pkg_config=OFF \
     -DFEATURE_icu=OFF -DFEATURE_glib=OFF -DFEATURE_zstd=OFF \
@@ -360,8 +364,9 @@ kelvane_windows_deps() {
   kelvane_windows_check_deps
   rmdir "$KELVANE_WINDOWS_CACHE/src" "$KELVANE_WINDOWS_CACHE/build" \
     "$KELVANE_WINDOWS_CACHE/downloads" 2>/dev/null || true
-  local IFS=';'
-  echo "Windows libraries in $KELVANE_WINDOWS_CACHE: ${KELVANE_WINDOWS_SUMMARY[*]}"
+  local summary
+  summary="$(printf '%s; ' "${KELVANE_WINDOWS_SUMMARY[@]}")"
+  echo "Windows libraries in $KELVANE_WINDOWS_CACHE: ${summary%; }"
 }
 
 # kelvane_windows_check_deps: the cache's smoke check. Every file a Windows build includes,
@@ -405,6 +410,8 @@ kelvane_windows_check_deps() {
   for file in "${dlls[@]}"; do
     while read -r import; do
       import="${import,,}"
+      # api-ms-win-*/ext-ms-* are API sets: Windows (and Wine) resolve them without a file.
+      [[ "$import" == api-ms-win-* || "$import" == ext-ms-* ]] && continue
       if [[ "$ours" != *" $import "* && ! -e "$system_dir/$import" ]]; then
         echo "$(basename "$file") needs $import, which is neither deployed nor part of Windows" >&2
         bad=1
@@ -484,6 +491,13 @@ kelvane_windows_wine_prefix() {
   # wineboot returns before the prefix's services have written everything; the server ends
   # once they have.
   WINEPREFIX="$dir" /usr/lib/wine/wineserver64 -w
+  # Debian's 64-bit-only Wine does not find fonts-wine's fonts (Tahoma, Wine's dialog font,
+  # among them), so a Qt window would fall back to the first font it finds, a serif. Fonts in
+  # C:\windows\Fonts are loaded at every start.
+  local font
+  for font in /usr/share/wine/fonts/*.ttf; do
+    ln -sf "$font" "$dir/drive_c/windows/Fonts/"
+  done
   if [[ -n "$d_folder" ]]; then
     mkdir -p "$d_folder"
     ln -sfn "$(cd "$d_folder" && pwd)" "$dir/dosdevices/d:"
