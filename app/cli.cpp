@@ -1,8 +1,6 @@
 // The program's command line and its two modes: the window, and a run without one.
 #include "app/cli.h"
 
-#include <unistd.h>
-
 #include <chrono>
 #include <cstdlib>
 #include <iostream>
@@ -10,10 +8,8 @@
 #include <utility>
 #include <vector>
 
-#include <QApplication>
-
-#include "app/globals.h"
-#include "app/main_form.h"
+#include "app/console.h"
+#include "app/window_main.h"
 #include "backup/backup.h"
 #include "backup/history.h"
 #include "db/connection.h"
@@ -29,16 +25,6 @@
 namespace app {
 
 namespace {
-
-int RunWindow(int argc, char** argv, const std::string& config_path) {
-  QApplication application(argc, argv);
-  TForm1 form({}, config_path);
-  Form1 = &form;
-  form.show();
-  const int status = QApplication::exec();
-  Form1 = nullptr;
-  return status;
-}
 
 // Where the lines for a person go: stdout, unless stdout carries the JSON object.
 std::ostream& PersonStream(bool json) {
@@ -159,7 +145,7 @@ int VerifyOnly(const CommandLine& line, run::Session& session) {
 int Run(const CommandLine& line, run::Session& session) {
   std::ostream& person = PersonStream(line.json);
   // Progress stays off a redirected stdout: what is captured there is the run's account.
-  std::ostream& progress_out = line.json || ::isatty(STDOUT_FILENO) == 0 ? std::cerr : std::cout;
+  std::ostream& progress_out = line.json || !StdoutIsTerminal() ? std::cerr : std::cout;
   ProgressPrinter progress(progress_out);
   const run::RunObserver observer{
       .status = [&person](std::string_view text) { person << text << std::endl; },
@@ -515,7 +501,9 @@ CommandLine ParseCommandLine(const std::vector<std::string>& args, std::string& 
 
 int Main(int argc, char** argv) {
   std::string error;
-  const CommandLine line = ParseCommandLine(std::vector<std::string>(argv + 1, argv + argc), error);
+  const CommandLine line = ParseCommandLine(Arguments(argc, argv), error);
+  PrepareConsole(error.empty() && !line.help && !line.version && !line.history &&
+                 !line.restore_file && !line.from_code);
   if (!error.empty()) {
     std::cerr << "kelvane: " << error << "\n" << UsageText();
     return 2;

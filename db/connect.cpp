@@ -10,6 +10,7 @@
 
 #include "db/connection.h"
 #include "db/error.h"
+#include "db/plugin_folder.h"
 
 namespace db {
 
@@ -80,6 +81,9 @@ void SetOptions(MYSQL* mysql) {
   // plain link otherwise (measured); a file's ssl-enforce = 0 turns it off.
   my_bool use_tls = 1;
   mysql_optionsv(mysql, MYSQL_OPT_SSL_ENFORCE, &use_tls);
+  if (const std::string plugins = ClientPluginFolder(); !plugins.empty()) {
+    mysql_optionsv(mysql, MYSQL_PLUGIN_DIR, plugins.c_str());
+  }
   mysql_optionsv(mysql, MYSQL_READ_DEFAULT_GROUP, kOptionGroup);
 }
 

@@ -106,7 +106,7 @@ void Connection::Open() {
 }
 
 void Connection::RunSetup(const std::string& setup) {
-  if (mysql_real_query(mysql_, setup.data(), setup.size()) != 0) {
+  if (mysql_real_query(mysql_, setup.data(), static_cast<unsigned long>(setup.size())) != 0) {
     FailSetup(setup, mysql_error(mysql_), mysql_errno(mysql_), mysql_sqlstate(mysql_));
   }
 }
@@ -272,7 +272,8 @@ void Connection::RunRequest(const std::vector<std::string_view>& statements, std
       if (i >= observed) {
         Observe(statements[i]);
       }
-      if (mysql_real_query(mysql_, statements[i].data(), statements[i].size()) != 0) {
+      if (mysql_real_query(mysql_, statements[i].data(),
+                           static_cast<unsigned long>(statements[i].size())) != 0) {
         Fail(statements[i]);
       }
       TakeOutcome(i, statements[i], take);
@@ -298,7 +299,7 @@ void Connection::RunRequest(const std::vector<std::string_view>& statements, std
     packet += statements[i];
   }
   std::exception_ptr taker_failed;
-  int rc = mysql_real_query(mysql_, packet.data(), packet.size());
+  int rc = mysql_real_query(mysql_, packet.data(), static_cast<unsigned long>(packet.size()));
   for (std::size_t index = 0;; ++index) {
     // Past the last statement only when the server counted them otherwise than we did.
     const std::string_view statement = statements[std::min(index, statements.size() - 1)];
@@ -520,7 +521,8 @@ std::string Connection::EscapeBytes(std::string_view bytes) {
   // which reports the server's global NO_BACKSLASH_ESCAPES.
   Begin(true);
   std::string out(bytes.size() * 2 + 1, '\0');
-  unsigned long n = mysql_real_escape_string(mysql_, out.data(), bytes.data(), bytes.size());
+  unsigned long n = mysql_real_escape_string(mysql_, out.data(), bytes.data(),
+                                             static_cast<unsigned long>(bytes.size()));
   out.resize(n);
   return out;
 }

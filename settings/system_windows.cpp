@@ -1,6 +1,7 @@
 // What the operating system tells the program, on Windows.
-#include <shlobj.h>
 #include <windows.h>
+
+#include <shlobj.h>
 
 #include <cstring>
 #include <ctime>

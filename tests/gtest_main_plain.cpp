@@ -3,7 +3,7 @@
 
 #include <gtest/gtest.h>
 
-#include "tests/test_support_cli.h"
+#include "tests/test_support_files.h"
 
 int main(int argc, char** argv) {
   testing::InitGoogleTest(&argc, argv);

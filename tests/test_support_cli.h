@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "db/settings.h"
+#include "tests/test_support_files.h"
 
 namespace testing_support {
 
@@ -18,32 +19,8 @@ inline const std::vector<std::string> kStatusTexts = {"Banks",         "Classes"
                                                       "Vendors",       "Additional Interests",
                                                       "Download NAIC", "Download Lines"};
 
-// The whole content of the file at `path`, byte for byte; "" when it cannot be read.
-std::string ReadFile(const std::filesystem::path& path);
-
-// Replaces the file at `path` with `text`, byte for byte.
-void WriteFile(const std::filesystem::path& path, const std::string& text);
-
-// A new empty folder under the system's temporary folder, named `prefix` and a unique
-// suffix. The caller removes it. Throws std::runtime_error when it cannot be made.
-std::filesystem::path MakeTempDir(const std::string& prefix);
-
 // `text` as one single-quoted word for /bin/sh, whatever characters it holds.
 std::string ShellQuoted(const std::string& text);
-
-// While it lives, KELVANE_BACKUP_DIR names a fresh temporary folder (unless it is set
-// already), so the backups every run makes stay out of the user's state folder; the folder
-// goes with it.
-class BackupFolder {
- public:
-  BackupFolder();
-  ~BackupFolder();
-  BackupFolder(const BackupFolder&) = delete;
-  BackupFolder& operator=(const BackupFolder&) = delete;
-
- private:
-  std::filesystem::path made_;
-};
 
 // What a run of the built program gave back.
 struct CliOutcome {
