@@ -540,3 +540,80 @@ kelvane_windows_wine_path() {
   WINEPATH="$(_kelvane_windows_path "${dirs[@]}")"
   export WINEPATH
 }
+
+# kelvane_windows_build_project: the Windows build of Kelvane in build-windows/ (warnings as
+# errors, with its tests), build-windows/deploy/ holding kelvane.exe and everything it loads
+# (exactly what the installer installs), and build-windows/kelvane-setup.exe, the installer.
+kelvane_windows_build_project() {
+  local build="$KELVANE_ROOT/build-windows" version
+  kelvane_windows_configure "$build" -DKELVANE_WERROR=ON -DKELVANE_BUILD_TESTS=ON >/dev/null
+  cmake --build "$build" -j "$(nproc)"
+  rm -rf "$build/deploy"
+  mkdir -p "$build/deploy"
+  cp "$build/kelvane.exe" "$build/deploy/"
+  kelvane_windows_deploy "$build/deploy" widgets
+  # Debugging symbols stay in the build tree; what is installed is a quarter of the size.
+  find "$build/deploy" \( -name '*.exe' -o -name '*.dll' \) -exec \
+    "/usr/bin/$KELVANE_MINGW_TRIPLE-strip" --strip-unneeded {} +
+  cp "$KELVANE_ROOT/README.md" "$build/deploy/README.md"
+  version="$(sed -n 's/^project(Kelvane VERSION \([0-9.]*\).*/\1/p' "$KELVANE_ROOT/CMakeLists.txt")"
+  makensis -V2 -DVERSION="$version" -DDEPLOY="$build/deploy" \
+    -DOUTFILE="$build/kelvane-setup.exe" "$KELVANE_ROOT/packaging/kelvane.nsi"
+  echo "Windows build: $build/deploy/kelvane.exe and $build/kelvane-setup.exe"
+}
+
+# kelvane_windows_test_project: the Windows build's tests under Wine, in a Wine prefix of
+# their own whose drive d: is a temporary folder: the unit tests (ctest in build-windows/), the
+# command line end to end against a private server on 127.0.0.1 (tests/windows_cli_test.py),
+# and the installer (installed, run, uninstalled, silently). Everything it starts is stopped
+# when it ends.
+kelvane_windows_test_project() {
+  local build="$KELVANE_ROOT/build-windows" dir
+  dir="$(mktemp -d /tmp/kelvane-windows-test.XXXXXX)"
+  kelvane_at_exit rm -rf "$dir"
+  kelvane_windows_wine_prefix "$dir/prefix" "$dir/d"
+  echo "== Windows unit tests under Wine"
+  (
+    kelvane_windows_wine_path
+    cd "$build" && ctest --output-on-failure --timeout 300
+  )
+  echo "== Windows command line end to end under Wine"
+  KELVANE_WINDOWS_DEPLOY="$build/deploy" KELVANE_WINDOWS_D="$dir/d" KELVANE_WINE="$KELVANE_WINE" \
+    python3 "$KELVANE_ROOT/tests/windows_cli_test.py" -v
+  echo "== Windows installer under Wine"
+  _kelvane_windows_test_installer "$build/kelvane-setup.exe"
+}
+
+# Installs silently, checks the program, the uninstaller and the menu entry are there and the
+# installed program runs, then uninstalls silently and checks nothing stays.
+_kelvane_windows_test_installer() {
+  local setup="$1" program_files="$WINEPREFIX/drive_c/Program Files/Kelvane" menu version
+  "$KELVANE_WINE" "$setup" /S
+  /usr/lib/wine/wineserver64 -w
+  menu="$(find "$WINEPREFIX/drive_c/users" -path '*Start Menu/Programs/Kelvane/Kelvane.lnk' |
+    head -n 1)"
+  for file in kelvane.exe uninstall.exe libmariadb.dll plugin/caching_sha2_password.dll \
+    Qt6Widgets.dll platforms/qwindows.dll styles/qwindowsvistastyle.dll; do
+    [[ -f "$program_files/$file" ]] || {
+      echo "the installer left no $file in C:\\Program Files\\Kelvane" >&2
+      return 1
+    }
+  done
+  [[ -n "$menu" ]] || {
+    echo "the installer made no Start-menu entry" >&2
+    return 1
+  }
+  version="$("$KELVANE_WINE" "$program_files/kelvane.exe" --version)"
+  [[ "$version" == "kelvane "* ]] || {
+    echo "the installed program said \"$version\" to --version" >&2
+    return 1
+  }
+  "$KELVANE_WINE" "$program_files/uninstall.exe" /S
+  /usr/lib/wine/wineserver64 -w
+  # The uninstaller copies itself away to delete its folder; it is gone once the server is idle.
+  if [[ -e "$program_files/kelvane.exe" || -e "$menu" ]]; then
+    echo "the uninstaller left the program or its menu entry behind" >&2
+    return 1
+  fi
+  echo "installer: installed, ran ($version), uninstalled"
+}
