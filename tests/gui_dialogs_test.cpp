@@ -445,6 +445,12 @@ TEST_F(DialogTest, UncheckingAllButOneTableCopiesThatOneAlone) {
     EXPECT_EQ(copied, line.ok) << copy::DescribeVerify(line);
   }
   EXPECT_EQ("1", Count("Bank", "02"));
+
+  // The history says which tables the run replaced.
+  answers_ = {"CloseButton"};
+  form->OpenHistory();
+  EXPECT_TRUE(Contains(dialog_texts_.back(), "1 rows, 1 ap records (only GLCodes)"))
+      << dialog_texts_.back();
 }
 
 }  // namespace
