@@ -85,7 +85,7 @@ std::vector<std::string> DescribeComparison(const Comparison& comparison, std::s
     for (const ResetColumn& reset : entry->reset_columns) {
       resets.push_back(entry->table + "." + reset.column + ": " +
                        Quantity(reset.rows, "row", "rows") + " of " + comparison.to_code +
-                       " hold another value");
+                       (reset.rows == 1 ? " holds" : " hold") + " another value");
     }
   }
   if (!differences.empty()) {
