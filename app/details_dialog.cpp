@@ -16,6 +16,12 @@
 
 namespace app {
 
+namespace {
+
+constexpr int kColumnsWidth = 560;  // pixels at the window's font
+
+}  // namespace
+
 DetailsDialog::DetailsDialog(const std::string& from_code, const std::string& to_code,
                              const std::vector<ChangeLine>& lines, QWidget* parent)
     : QDialog(parent) {
@@ -49,6 +55,10 @@ DetailsDialog::DetailsDialog(const std::string& from_code, const std::string& to
     list->setItem(row, 3, new QTableWidgetItem(FromBytes(line.columns)));
   }
   list->resizeColumnsToContents();
+  // A changed row of a wide table names many columns: they wrap rather than scroll away.
+  list->setColumnWidth(3, std::min(list->columnWidth(3), kColumnsWidth));
+  list->setWordWrap(true);
+  list->resizeRowsToContents();
   list->horizontalHeader()->setStretchLastSection(true);
   // As wide as the rows need, within a screen; a longer list of columns scrolls.
   int width = 2 * list->frameWidth() + list->verticalScrollBar()->sizeHint().width();
