@@ -165,12 +165,9 @@ BackupSummary WriteBackup(db::Connection& connection, const copy::Catalogue& cat
     throw std::invalid_argument("A backup needs one table at least");
   }
   const BackupStamp stamp = StampOf(time);
-  BackupHeader header{std::string("Kelvane ") + KELVANE_VERSION,
-                      "",
-                      stamp.header,
-                      from_code,
-                      to_code,
-                      ChosenNames(tables)};
+  BackupHeader header{std::string("Kelvane ") + KELVANE_VERSION, "", stamp.header, from_code,
+                      to_code};
+  header.tables = ChosenNames(tables);
   // One section at a time: its statements go to an unnamed scratch file beside the backup
   // and only its counts and checksum stay in memory, so a large profile costs no more than
   // its largest table.
