@@ -12,6 +12,8 @@
 #include "app/window_main.h"
 #include "backup/backup.h"
 #include "backup/history.h"
+#include "copy/compare.h"
+#include "copy/table_desc.h"
 #include "db/connection.h"
 #include "run/copy_run.h"
 #include "run/json.h"
@@ -25,6 +27,9 @@
 namespace app {
 
 namespace {
+
+// The rows --compare lists as text; --json lists every one.
+constexpr std::size_t kCompareRowsShown = 20;
 
 // Where the lines for a person go: stdout, unless stdout carries the JSON object.
 std::ostream& PersonStream(bool json) {
@@ -92,11 +97,12 @@ class ProgressPrinter {
 int DryRun(const CommandLine& line, run::Session& session) {
   std::vector<copy::TablePlan> plan;
   try {
-    const run::Session::TableChecks checks = session.CheckTables();
+    const std::vector<copy::TableDesc> tables = copy::ChooseTables(line.tables);
+    const run::Session::TableChecks checks = session.CheckTables(tables);
     if (!checks.problems.empty()) {
       return Fail(line, "dry-run", run::BulletList("a run could not start:", checks.problems));
     }
-    plan = session.PlanCopy(*line.from_code, *line.to_code, &checks.catalogue);
+    plan = session.PlanCopy(*line.from_code, *line.to_code, &checks.catalogue, tables);
   } catch (const std::exception& e) {
     return Fail(line, "dry-run", e.what());
   }
@@ -114,7 +120,8 @@ int DryRun(const CommandLine& line, run::Session& session) {
 // The verification's lines (or JSON array) and whether everything matched; throws what
 // VerifyCopy throws.
 bool Verify(const CommandLine& line, run::Session& session, run::Json& json_array) {
-  const std::vector<copy::VerifyLine> lines = session.VerifyCopy(*line.from_code, *line.to_code);
+  const std::vector<copy::VerifyLine> lines =
+      session.VerifyCopy(*line.from_code, *line.to_code, copy::ChooseTables(line.tables));
   bool all_ok = true;
   for (const copy::VerifyLine& verify_line : lines) {
     all_ok = all_ok && verify_line.ok;
@@ -131,7 +138,9 @@ int VerifyOnly(const CommandLine& line, run::Session& session) {
   run::Json json_array;
   bool all_ok = false;
   try {
-    if (const std::vector<std::string> problems = session.PreflightProblems(); !problems.empty()) {
+    if (const std::vector<std::string> problems =
+            session.PreflightProblems(copy::ChooseTables(line.tables));
+        !problems.empty()) {
       return Fail(line, "verify", run::BulletList("cannot verify:", problems));
     }
     all_ok = Verify(line, session, json_array);
@@ -158,6 +167,7 @@ int Run(const CommandLine& line, run::Session& session) {
                                   : run::RunMode::kAuto,
       .backup = !line.no_backup,
       .backup_dir = line.backup_dir.value_or(""),
+      .tables = line.tables,
   };
   run::RunReport report;
   {
@@ -198,6 +208,32 @@ int Run(const CommandLine& line, run::Session& session) {
   }
   PrintDocument(line, "run", all_ok, std::move(members));
   return all_ok ? 0 : 1;
+}
+
+// Exit 0 when a copy would change nothing, 1 when it would (or on a failure), as diff does.
+int Compare(const CommandLine& line, run::Session& session) {
+  copy::Comparison comparison;
+  try {
+    comparison =
+        session.CompareCopy(*line.from_code, *line.to_code, copy::ChooseTables(line.tables));
+  } catch (const std::exception& e) {
+    std::cerr << "error: " << e.what() << std::endl;
+    if (line.json) {
+      std::cout << run::DumpJson(run::Json{
+                       {"from", *line.from_code}, {"to", *line.to_code}, {"error", e.what()}})
+                << std::endl;
+    }
+    return 1;
+  }
+  if (line.json) {
+    std::cout << run::DumpJson(run::CompareJson(comparison)) << std::endl;
+  } else {
+    for (const std::string& text : copy::DescribeComparison(comparison, kCompareRowsShown)) {
+      std::cout << text << "\n";
+    }
+    std::cout << std::flush;
+  }
+  return comparison.Identical() ? 0 : 1;
 }
 
 using run::RestoreJson;
@@ -277,6 +313,7 @@ int RunHeadless(const CommandLine& line, const std::string& config_path) {
   const char* mode = line.restore_file ? "restore"
                      : line.dry_run    ? "dry-run"
                      : line.verify     ? "verify"
+                     : line.compare    ? "compare"
                                        : "run";
   // Without a window the set-up's messages are collected and reported once, below.
   std::vector<std::string> messages;
@@ -328,6 +365,9 @@ int RunHeadless(const CommandLine& line, const std::string& config_path) {
   if (line.verify) {
     return VerifyOnly(line, session);
   }
+  if (line.compare) {
+    return Compare(line, session);
+  }
   return Run(line, session);
 }
 
@@ -336,6 +376,7 @@ int RunHeadless(const CommandLine& line, const std::string& config_path) {
 std::string UsageText() {
   return "Usage: kelvane                       open the window\n"
          "       kelvane --from AA --to BB     copy agency AA's profile to agency BB, no window\n"
+         "       kelvane --compare --from AA --to BB   what that copy would change, row by row\n"
          "Options:\n"
          "  --from CODE     source agency code (two letters or digits)\n"
          "  --to CODE       destination agency code; its profile rows are replaced\n"
@@ -345,6 +386,15 @@ std::string UsageText() {
          "  --verify        with --from/--to: only compare the destination with the source,\n"
          "                  one line per table and ap record type; changes nothing\n"
          "  --verify-after  with --from/--to: run, then verify as --verify does\n"
+         "  --compare       with --from/--to: what a copy would change in the destination,\n"
+         "                  per table and ap record type rows only in the source (added),\n"
+         "                  only in the destination (removed), differing (changed, with the\n"
+         "                  columns) and the same; reads one snapshot, takes no lock and\n"
+         "                  changes nothing. Exit 0 when a copy would change nothing, else 1\n"
+         "  --only LIST     with --from/--to: copy (or dry-run, verify, compare) only these\n"
+         "                  tables, comma-separated (Bank,GLCodes; letter case ignored), each\n"
+         "                  with its ap records; the backup holds them alone\n"
+         "  --except LIST   the same for every table but these\n"
          "  --atomic        with --from/--to: run everything in one transaction; any failure\n"
          "                  rolls it all back. Refused when a table of the run cannot roll back\n"
          "                  or the cluster cannot take the run as one transaction. Without it\n"
@@ -354,8 +404,9 @@ std::string UsageText() {
          "                  row, as the original program did; each table stands as soon as it\n"
          "                  is copied (for a server or table that cannot take one large\n"
          "                  transaction, or replicas that must not lag behind one)\n"
-         "  --json          print the report (run, dry run, verification, restore or\n"
-         "                  history) as JSON on stdout; status lines and progress go to stderr\n"
+         "  --json          print the report (run, dry run, verification, comparison, restore\n"
+         "                  or history) as JSON on stdout; status lines and progress go to\n"
+         "                  stderr\n"
          "  --no-backup     with a run or --restore: do not save the destination's profile\n"
          "                  first (by default every run saves it, so --restore can undo it)\n"
          "  --backup-dir DIR  where backups are saved and listed, instead of\n"
@@ -372,131 +423,14 @@ std::string UsageText() {
          "missing nothing runs and every problem is named. A run, dry run or verification\n"
          "is refused while another run uses either agency. A run ends with a report: per\n"
          "step the rows deleted and inserted, ap records deleted and copied, and the time.\n"
-         "Exit status: 0 done (--verify, --verify-after: and everything matches),\n"
+         "Tables: Bank, ClassTypes, Company, CmpCont, Department, GLCodes, Producer, Trans,\n"
+         "Vendor, AddInt2, DLNAIC, DLLines (in run order).\n"
+         "Exit status: 0 done (--verify, --verify-after: and everything matches;\n"
+         "--compare: a copy would change nothing),\n"
          "1 failed, refused or differs (a run committed step by step leaves the steps\n"
          "before a failing one copied; one transaction changes nothing; ap records the\n"
-         "record store refused count as a failure), 2 bad usage or refused codes (nothing "
-         "changed).\n";
-}
-
-namespace {
-
-// Reads the arguments into `line`; returns the usage error, or "" when each was understood.
-std::string ReadArguments(const std::vector<std::string>& args, CommandLine& line) {
-  for (std::size_t i = 0; i < args.size(); ++i) {
-    const std::string& arg = args[i];
-    std::optional<std::string>* target = nullptr;
-    if (arg == "--help" || arg == "-h") {
-      line.help = true;
-      continue;
-    }
-    if (arg == "--version") {
-      line.version = true;
-      continue;
-    }
-    bool* flag = arg == "--dry-run"        ? &line.dry_run
-                 : arg == "--verify"       ? &line.verify
-                 : arg == "--verify-after" ? &line.verify_after
-                 : arg == "--atomic"       ? &line.atomic
-                 : arg == "--step-by-step" ? &line.step_by_step
-                 : arg == "--json"         ? &line.json
-                 : arg == "--no-backup"    ? &line.no_backup
-                 : arg == "--history"      ? &line.history
-                                           : nullptr;
-    if (flag != nullptr) {
-      *flag = true;
-      continue;
-    }
-    std::string name = arg;
-    std::optional<std::string> inline_value;
-    if (const std::size_t equals = arg.find('='); arg.rfind("--", 0) == 0 && equals != arg.npos) {
-      name = arg.substr(0, equals);
-      inline_value = arg.substr(equals + 1);
-    }
-    if (name == "--from") {
-      target = &line.from_code;
-    } else if (name == "--to") {
-      target = &line.to_code;
-    } else if (name == "--config") {
-      target = &line.config_path;
-    } else if (name == "--backup-dir") {
-      target = &line.backup_dir;
-    } else if (name == "--restore") {
-      target = &line.restore_file;
-    } else {
-      return "unknown argument \"" + arg + "\"";
-    }
-    if (target->has_value()) {
-      return name + " given twice";
-    }
-    if (inline_value) {
-      *target = *inline_value;
-    } else if (i + 1 < args.size()) {
-      *target = args[++i];
-    } else {
-      return name + " needs a value";
-    }
-  }
-  return "";
-}
-
-// Why the options given do not go together, or "" when they do.
-std::string CheckCombination(const CommandLine& line) {
-  if (line.from_code.has_value() != line.to_code.has_value()) {
-    return "--from and --to go together";
-  }
-  if (line.restore_file || line.history) {
-    if (line.restore_file && line.history) {
-      return "choose one of --restore and --history";
-    }
-    if (line.from_code) {
-      return "--restore and --history do not take --from and --to";
-    }
-    if (line.verify || line.verify_after || line.atomic || line.step_by_step) {
-      return "--verify, --verify-after, --atomic and --step-by-step go with a run, not with "
-             "--restore or --history";
-    }
-    if (line.history && (line.dry_run || line.no_backup)) {
-      return "--dry-run and --no-backup do not go with --history";
-    }
-    if (line.restore_file && line.restore_file->empty()) {
-      return "--restore needs a file";
-    }
-    return "";
-  }
-  const bool any_mode = line.dry_run || line.verify || line.verify_after || line.atomic ||
-                        line.step_by_step || line.json || line.no_backup || line.backup_dir;
-  if (any_mode && !line.from_code) {
-    return "--dry-run, --verify, --verify-after, --atomic, --step-by-step, --json, --no-backup "
-           "and --backup-dir need --from and --to";
-  }
-  if (int{line.dry_run} + int{line.verify} + int{line.verify_after} > 1) {
-    return "choose one of --dry-run, --verify and --verify-after";
-  }
-  if (line.atomic && (line.dry_run || line.verify)) {
-    return "--atomic goes with a run, not with --dry-run or --verify";
-  }
-  if (line.step_by_step && (line.dry_run || line.verify)) {
-    return "--step-by-step goes with a run, not with --dry-run or --verify";
-  }
-  if (line.atomic && line.step_by_step) {
-    return "choose one of --atomic and --step-by-step";
-  }
-  if (line.no_backup && (line.dry_run || line.verify)) {
-    return "--no-backup goes with a run, not with --dry-run or --verify";
-  }
-  return "";
-}
-
-}  // namespace
-
-CommandLine ParseCommandLine(const std::vector<std::string>& args, std::string& error) {
-  CommandLine line;
-  error = ReadArguments(args, line);
-  if (error.empty()) {
-    error = CheckCombination(line);
-  }
-  return error.empty() ? line : CommandLine{};
+         "record store refused count as a failure; --compare: a copy would change\n"
+         "something), 2 bad usage, an unknown table or refused codes (nothing changed).\n";
 }
 
 int Main(int argc, char** argv) {

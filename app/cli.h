@@ -18,6 +18,7 @@ struct CommandLine {
   bool dry_run = false;                   // count what a run would do, change nothing
   bool verify = false;                    // compare destination with source only, change nothing
   bool verify_after = false;              // run, then verify
+  bool compare = false;                   // what a copy would change, row by row; changes nothing
   bool atomic = false;                    // the run in one transaction (not with dry_run or verify)
   bool step_by_step = false;              // each statement commits on its own (not with atomic)
   bool json = false;                      // stdout holds one JSON object; status lines go to stderr
@@ -25,6 +26,11 @@ struct CommandLine {
   std::optional<std::string> backup_dir;  // where backups go, instead of the default
   std::optional<std::string> restore_file;  // put back the state saved in this file
   bool history = false;                     // list the backups
+  std::optional<std::string> only;          // --only LIST, as given
+  std::optional<std::string> except;        // --except LIST, as given
+  // The tables --only or --except choose, as the statements name them, in run order; empty:
+  // all twelve.
+  std::vector<std::string> tables;
 };
 
 // Parses the arguments after the program name. Returns the text of a usage error in `error`
@@ -39,8 +45,9 @@ std::string UsageText();
 // run's report on stdout, progress and messages on stderr (with --json, stdout holds only
 // the JSON object). --dry-run and --verify change nothing. --restore puts a backup back,
 // --history lists the backups. Returns the exit status: 0 done (for --verify and
-// --verify-after: and everything matches), 1 a failure, a refused check or a mismatch
-// (text on stderr), 2 bad usage or refused codes (nothing changed).
+// --verify-after: and everything matches; for --compare: a copy would change nothing), 1 a
+// failure, a refused check or a mismatch (text on stderr), 2 bad usage, an unknown table or
+// refused codes (nothing changed).
 int Main(int argc, char** argv);
 
 }  // namespace app

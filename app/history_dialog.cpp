@@ -81,9 +81,12 @@ void HistoryDialog::Reload() {
   for (std::size_t i = 0; i < rows_.size(); ++i) {
     const HistoryRow& entry = rows_[i];
     const int row = static_cast<int>(i);
-    const QString holds = entry.problem.empty()
-                              ? QString("%1 rows, %2 ap records").arg(entry.rows).arg(entry.records)
-                              : FromBytes(entry.problem);
+    QString holds = entry.problem.empty()
+                        ? QString("%1 rows, %2 ap records").arg(entry.rows).arg(entry.records)
+                        : FromBytes(entry.problem);
+    if (!entry.tables.empty()) {
+      holds += QString(" (only %1)").arg(FromBytes(entry.tables));
+    }
     const QString cells[] = {FromBytes(entry.time), FromBytes(entry.agency),
                              FromBytes(entry.made_by), FromBytes(entry.outcome), holds};
     for (int column = 0; column < 5; ++column) {

@@ -23,6 +23,7 @@ struct HistoryRow {
   std::string outcome;  // how that run or put back ended: "completed", "failed", "unknown"
   uint64_t rows = 0;
   uint64_t records = 0;
+  std::string tables;   // "Bank, GLCodes" when the run chose some tables; "": all of them
   std::string problem;  // not empty when the file cannot be read; it cannot be put back
 };
 

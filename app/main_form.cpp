@@ -259,9 +259,11 @@ void TForm1::Button1Click() {
     // The run holds both agencies' locks from its checks until it is gone, so what the
     // question shows is what the run replaces.
     std::unique_ptr<run::CopyRun> run = PrepareRun(from_code, to_code, WindowRunOptions());
-    if (!ConfirmRun(Question(*run))) {
+    const std::optional<std::vector<std::string>> tables = ConfirmRun(Question(*run));
+    if (!tables) {
       return;
     }
+    run->ChooseTables(*tables);
     RunConfirmed(*run);
     run.reset();
     ShowRunResult();
@@ -426,44 +428,6 @@ run::RunOptions TForm1::WindowRunOptions() const {
   return run::RunOptions{.mode = run_mode_};
 }
 
-app::ConfirmData TForm1::Question(const run::CopyRun& run) const {
-  const copy::Plan& plan = run.plan();
-  const run::RunOptions options = WindowRunOptions();
-  const bool atomic = run.all_or_nothing();
-  const std::string& from_code = run.report().from_code;
-  const std::string& to_code = run.report().to_code;
-
-  app::ConfirmData question;
-  question.from = {from_code, app::ToBytes(edtFromName->text())};
-  question.to = {to_code, app::ToBytes(edtToName->text())};
-  for (const copy::TablePlan& table : plan) {
-    question.lines.push_back({table.table, table.counts.rows_to_delete, table.counts.rows_to_copy});
-  }
-  for (const copy::TablePlan& table : plan) {
-    if (!table.ap_record_type.empty()) {
-      question.lines.push_back({"ap " + table.ap_record_type + " (" + table.status_text + ")",
-                                table.counts.ap_to_delete, table.counts.ap_to_copy});
-    }
-  }
-  question.atomic = atomic;
-  question.run_kind_reason =
-      atomic ? "the whole run is one transaction,\nso a failure part way undoes all of it and "
-               "agency " +
-                   to_code + " stays as it was."
-             : "each table is copied on its own, because " + run.step_by_step_reason() +
-                   ",\nso a failure part way leaves the tables before it copied and the rest "
-                   "as they were;\nthe saved profile puts them back.";
-  question.backup = options.backup;
-  question.backup_dir =
-      options.backup_dir.empty() ? backup::DefaultBackupDir() : options.backup_dir;
-  return question;
-}
-
-bool TForm1::ConfirmRun(const app::ConfirmData& question) {
-  app::ConfirmDialog dialog(question, this);
-  return app::RunDialog(dialog, dialog_hook_) == QDialog::Accepted;
-}
-
 void TForm1::RunConfirmed(run::CopyRun& run) {
   const std::string& to_code = run.report().to_code;
   current_step_.clear();
@@ -504,6 +468,9 @@ void TForm1::ShowRunResult() {
   for (const run::StepReport& step : report.steps) {
     summary.rows += step.stats.rows_inserted;
     summary.ap_records += step.stats.ap_copied;
+    if (report.steps.size() < copy::AllTables().size()) {
+      summary.tables.push_back(copy::TableByMethod(step.method).table);
+    }
   }
   app::ResultDialog dialog(summary, this);
   app::RunDialog(dialog, dialog_hook_);

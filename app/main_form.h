@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -163,10 +164,12 @@ class TForm1 : public QMainWindow {
   // "GO!" in four parts: what a run checks before it changes anything, the question, the
   // run itself, and what it did.
   run::RunOptions WindowRunOptions() const;
-  // The question before a prepared run: its agencies, its plan, how it runs, where the
-  // destination's profile is saved.
-  app::ConfirmData Question(const run::CopyRun& run) const;
-  bool ConfirmRun(const app::ConfirmData& question);
+  // The question before a prepared run: its agencies, its plan, what the copy changes row
+  // by row (compared now, under the run's locks), how it runs, where the destination's
+  // profile is saved. Throws what the comparison throws.
+  app::ConfirmData Question(const run::CopyRun& run);
+  // The tables the user chose to replace, or nothing when the run is cancelled.
+  std::optional<std::vector<std::string>> ConfirmRun(const app::ConfirmData& question);
   void RunConfirmed(run::CopyRun& run);
   void ShowRunResult();
   // The history's two halves: the list, and putting one profile back.

@@ -13,6 +13,10 @@
 std::vector<app::HistoryRow> TForm1::HistoryRows(const std::string& dir) {
   std::vector<app::HistoryRow> rows;
   for (const backup::HistoryEntry& entry : backup::ListBackups(dir)) {
+    std::string tables;
+    for (const std::string& table : entry.tables) {
+      tables += (tables.empty() ? "" : ", ") + table;
+    }
     rows.push_back(app::HistoryRow{
         .path = entry.path,
         .time = entry.time,
@@ -21,6 +25,7 @@ std::vector<app::HistoryRow> TForm1::HistoryRows(const std::string& dir) {
         .outcome = backup::RunOutcomeText(entry.outcome),
         .rows = entry.rows,
         .records = entry.records,
+        .tables = tables,
         .problem = entry.problem,
     });
   }

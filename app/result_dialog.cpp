@@ -18,9 +18,18 @@ ResultDialog::ResultDialog(const RunResultData& result, QWidget* parent) : QDial
   setWindowTitle("Kelvane: profile copied");
   setFont(WindowFont());
 
-  QString text = QString(
-                     "Agency %1 now holds a copy of the profile of agency %2:\n%3 rows and "
-                     "%4 ap records copied in %5 seconds.")
+  QString tables;
+  for (const std::string& table : result.tables) {
+    tables += (tables.isEmpty() ? "" : ", ") + FromBytes(table);
+  }
+  // A run of some tables copied no profile, and must not say it did.
+  const QString copied =
+      tables.isEmpty() ? QString("Agency %1 now holds a copy of the profile of agency %2:\n")
+                       : QString(
+                             "Agency %1 now holds a copy of agency %2's %3\n"
+                             "(its other tables are as they were):\n")
+                             .arg(FromBytes(result.to_code), FromBytes(result.from_code), tables);
+  QString text = QString(copied + "%3 rows and %4 ap records copied in %5 seconds.")
                      .arg(FromBytes(result.to_code), FromBytes(result.from_code))
                      .arg(result.rows)
                      .arg(result.ap_records)

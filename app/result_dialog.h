@@ -3,6 +3,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include <QDialog>
 
@@ -15,6 +16,8 @@ struct RunResultData {
   uint64_t ap_records = 0;  // ap records copied
   std::string seconds;      // the run's time, e.g. "3.204"
   std::string backup_file;  // the saved profile; "" when none was saved
+  // The tables copied when the run chose some, in run order; empty: all twelve.
+  std::vector<std::string> tables = {};
 };
 
 // One text and "OK" (default: Enter; Esc too). Object names: the dialog "ResultDialog",

@@ -122,6 +122,17 @@ std::string WriteNewFile(const std::string& dir, const std::string& base,
   }
 }
 
+// The header's list of tables: none when the file holds all twelve.
+std::vector<std::string> ChosenNames(const std::vector<copy::TableDesc>& tables) {
+  std::vector<std::string> names;
+  if (tables.size() != copy::AllTables().size()) {
+    for (const copy::TableDesc& table : tables) {
+      names.push_back(table.table);
+    }
+  }
+  return names;
+}
+
 }  // namespace
 
 std::string DefaultBackupDir() {
@@ -150,12 +161,23 @@ BackupSummary WriteBackup(db::Connection& connection, const std::string& dir,
 BackupSummary WriteBackup(db::Connection& connection, const copy::Catalogue& catalogue,
                           const std::string& dir, const std::string& from_code,
                           const std::string& to_code, std::chrono::system_clock::time_point time) {
+  return WriteBackup(connection, catalogue, copy::AllTables(), dir, from_code, to_code, time);
+}
+
+BackupSummary WriteBackup(db::Connection& connection, const copy::Catalogue& catalogue,
+                          const std::vector<copy::TableDesc>& tables, const std::string& dir,
+                          const std::string& from_code, const std::string& to_code,
+                          std::chrono::system_clock::time_point time) {
   if (!copy::IsAgencyCode(to_code) || !(copy::IsAgencyCode(from_code) || from_code == "restore")) {
     throw std::invalid_argument("A backup needs agency codes of two ASCII letters or digits");
+  }
+  if (tables.empty()) {
+    throw std::invalid_argument("A backup needs one table at least");
   }
   const BackupStamp stamp = StampOf(time);
   BackupHeader header{std::string("Kelvane ") + KELVANE_VERSION, "", stamp.header, from_code,
                       to_code};
+  header.tables = ChosenNames(tables);
   // One section at a time: its statements go to an unnamed scratch file beside the backup
   // and only its counts and checksum stay in memory, so a large profile costs no more than
   // its largest table.
@@ -170,7 +192,7 @@ BackupSummary WriteBackup(db::Connection& connection, const copy::Catalogue& cat
     section.statements.shrink_to_fit();
     sections.push_back(std::move(section));
   };
-  header.database = ReadAgencyState(connection, catalogue, to_code, keep);
+  header.database = ReadAgencyState(connection, catalogue, tables, to_code, keep);
   std::string head;
   try {
     head = RenderHead(header, sections, checksums);

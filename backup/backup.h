@@ -10,7 +10,8 @@
 
 namespace copy {
 class Catalogue;
-}
+struct TableDesc;
+}  // namespace copy
 
 namespace db {
 class Connection;
@@ -68,6 +69,14 @@ BackupSummary WriteBackup(db::Connection& connection, const std::string& dir,
 BackupSummary WriteBackup(db::Connection& connection, const copy::Catalogue& catalogue,
                           const std::string& dir, const std::string& from_code,
                           const std::string& to_code, std::chrono::system_clock::time_point time);
+
+// The same for the rows of `tables` alone (in run order) and the ap records of their types:
+// what a run of those tables replaces, so that putting the file back restores those alone.
+// Unless `tables` is all twelve, the header names them ("-- tables: Bank, GLCodes").
+BackupSummary WriteBackup(db::Connection& connection, const copy::Catalogue& catalogue,
+                          const std::vector<copy::TableDesc>& tables, const std::string& dir,
+                          const std::string& from_code, const std::string& to_code,
+                          std::chrono::system_clock::time_point time);
 
 // What a failed run's message says last: where the agency's previous state was saved and
 // how to put it back, e.g. "The previous profile of agency 02 is saved in FILE; to put it

@@ -252,6 +252,13 @@ std::string RenderHead(const BackupHeader& header, const std::vector<BackupSecti
   text += "-- time: " + header.time + "\n";
   text += "-- from: " + header.from_code + "\n";
   text += "-- to: " + header.to_code + "\n";
+  if (!header.tables.empty()) {
+    std::string tables;
+    for (const std::string& table : header.tables) {
+      tables += (tables.empty() ? "" : ", ") + table;
+    }
+    text += kTablesPrefix + tables + "\n";
+  }
   text += std::string(kChecksumNote) + "\n";
   text += std::string(kRestoreNote) + "\n";
   for (std::size_t i = 0; i < sections.size(); ++i) {

@@ -62,6 +62,10 @@ struct BackupHeader {
   std::string time;       // local time with offset, "2026-12-09 19:40:03.123 +0100"
   std::string from_code;  // the run's From code, or "restore" for a restore's own backup
   std::string to_code;    // the agency whose state the file holds
+  // The tables the file holds when a run chose some (their ap record types with them), in
+  // run order, as the header's "-- tables:" line names them; empty: all twelve, and no such
+  // line (every file written before tables could be chosen).
+  std::vector<std::string> tables = {};
 };
 
 // A whole backup: header, its sections in file order, and the run's outcome once known.
@@ -142,10 +146,11 @@ std::string RenderTail();
 
 // Reads a file RenderBackup wrote (optionally followed by its outcome line) and checks it:
 // the header, the exact statements expected for each of the twelve tables and seven record
-// types in order, each value's form, every section's count and checksum, the COMMIT and
-// the end line. And, since anyone can compute a checksum again, that every row belongs to
-// the agency the header names as the delete before it matches that agency's: a table's code
-// column (which must be among its columns) equal to the code but for ASCII letter case and
+// types in order (or, after a "-- tables:" line, for the tables it names, known, in run order
+// and each once, with their record types), each value's form, every section's count and checksum,
+// the COMMIT and the end line. And, since anyone can compute a checksum again, that every row
+// belongs to the agency the header names as the delete before it matches that agency's: a table's
+// code column (which must be among its columns) equal to the code but for ASCII letter case and
 // trailing blanks, as the column's collation compares; bytes 7-8 of an ap key and of its
 // record equal to it byte for byte, as the delete's LIKE on the key compares. Throws
 // BackupFormatError naming the line and what is wrong (for a row of another agency: the

@@ -139,7 +139,37 @@ struct ParsedHeader {
   std::vector<HeaderSection> sections;
 };
 
-// The header, which lists the twelve tables and then the seven record types, in run order.
+// The tables a "-- tables:" line names: each one a step copies, in run order, each once (so
+// that no section can go missing unnoticed between the list and the sections).
+std::vector<const copy::TableDesc*> ParseTableNames(std::string_view list, const LineReader& reader,
+                                                    std::vector<std::string>& names) {
+  std::vector<const copy::TableDesc*> tables;
+  const std::vector<copy::TableDesc>& all = copy::AllTables();
+  std::size_t next = 0;  // the first place in run order a further table may take
+  std::size_t start = 0;
+  while (start <= list.size()) {
+    const std::size_t end = std::min(list.find(", ", start), list.size());
+    const std::string_view name = list.substr(start, end - start);
+    const auto found = std::find_if(all.begin(), all.end(),
+                                    [name](const copy::TableDesc& t) { return t.table == name; });
+    if (found == all.end()) {
+      throw reader.Error("the header names an unknown table \"" + std::string(name) + "\"");
+    }
+    const auto place = static_cast<std::size_t>(found - all.begin());
+    if (place < next) {
+      throw reader.Error("the header names table " + found->table +
+                         " twice or out of the run's order");
+    }
+    next = place + 1;
+    tables.push_back(&*found);
+    names.push_back(found->table);
+    start = end + 2;
+  }
+  return tables;
+}
+
+// The header, which lists the twelve tables (or those its "-- tables:" line names) and then
+// their record types, in run order.
 ParsedHeader ParseHeaderLines(LineReader& reader) {
   if (reader.AtEnd() || reader.Peek() != kBackupMagic) {
     throw BackupFormatError("it is not a Kelvane backup (its first line is not \"" +
@@ -159,13 +189,25 @@ ParsedHeader ParseHeaderLines(LineReader& reader) {
   if (!IsValidFromCode(header.from_code) || !copy::IsAgencyCode(header.to_code)) {
     throw BackupFormatError("the header's agency codes are not two letters or digits");
   }
+  std::vector<const copy::TableDesc*> tables;
+  if (!reader.AtEnd() && reader.Peek().starts_with(kTablesPrefix)) {
+    const std::string_view list = reader.Peek().substr(std::string_view(kTablesPrefix).size());
+    tables = ParseTableNames(list, reader, header.tables);
+    reader.Take();
+  } else {
+    for (const copy::TableDesc& table : copy::AllTables()) {
+      tables.push_back(&table);
+    }
+  }
   reader.Expect(kChecksumNote, "the header's checksum note");
   reader.Expect(kRestoreNote, "the header's restore note");
-  for (const copy::TableDesc& table : copy::AllTables()) {
-    parsed.sections.push_back(ParseSectionHeader(reader, table.table, ""));
+  for (const copy::TableDesc* table : tables) {
+    parsed.sections.push_back(ParseSectionHeader(reader, table->table, ""));
   }
-  for (const char* type : recstore::kApRecordTypes) {
-    parsed.sections.push_back(ParseSectionHeader(reader, "", type));
+  for (const copy::TableDesc* table : tables) {
+    if (!table->ap_record_type.empty()) {
+      parsed.sections.push_back(ParseSectionHeader(reader, "", table->ap_record_type));
+    }
   }
   return parsed;
 }

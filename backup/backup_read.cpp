@@ -165,12 +165,13 @@ BackupSection TableSection(const TableRead& read, const std::string& code, db::R
 // Every table's readable columns as the catalogue shows them. A table the catalogue does not
 // show is asked on its own, so that a missing one fails as the server says.
 std::vector<TableRead> PrepareReads(db::Connection& connection, const copy::Catalogue& catalogue,
+                                    const std::vector<copy::TableDesc>& tables,
                                     const std::string& code) {
   if (!catalogue.has_database()) {
     throw std::runtime_error("Cannot back up: the connection has no database selected");
   }
   std::vector<TableRead> reads;
-  for (const copy::TableDesc& table : copy::AllTables()) {
+  for (const copy::TableDesc& table : tables) {
     std::vector<ColumnRead> columns;
     if (const copy::CatalogueTable* found = catalogue.Find(table.table)) {
       for (const copy::CatalogueColumn& column : found->columns) {
@@ -190,9 +191,15 @@ std::vector<TableRead> PrepareReads(db::Connection& connection, const copy::Cata
 }  // namespace
 
 std::string ReadAgencyState(db::Connection& connection, const copy::Catalogue& catalogue,
-                            const std::string& code,
+                            const std::vector<copy::TableDesc>& tables, const std::string& code,
                             const std::function<void(BackupSection)>& keep) {
-  const std::vector<TableRead> reads = PrepareReads(connection, catalogue, code);
+  const std::vector<TableRead> reads = PrepareReads(connection, catalogue, tables, code);
+  std::vector<std::string> types;
+  for (const copy::TableDesc& table : tables) {
+    if (!table.ap_record_type.empty()) {
+      types.push_back(table.ap_record_type);
+    }
+  }
   const std::string& database = catalogue.database();
   // UTC while the backup reads: TIMESTAMP values then come as the UTC text the file restores
   // them from, with no hour that a local zone's clock change makes ambiguous. The zone is set
@@ -203,7 +210,7 @@ std::string ReadAgencyState(db::Connection& connection, const copy::Catalogue& c
   for (const TableRead& read : reads) {
     statements.push_back(read.select);
   }
-  for (const char* type : recstore::kApRecordTypes) {
+  for (const std::string& type : types) {
     statements.push_back(recstore::ApReadClearedStatement(type, code));
   }
   statements.emplace_back("SET SESSION time_zone = @kelvane_time_zone");
@@ -217,7 +224,7 @@ std::string ReadAgencyState(db::Connection& connection, const copy::Catalogue& c
         keep(TableSection(reads[index - 1], code, *rows));
         return;
       }
-      SectionBuilder builder(recstore::kApRecordTypes[index - first_ap], code);
+      SectionBuilder builder(types[index - first_ap], code);
       for (; !rows->Eof(); rows->Next()) {
         builder.AddRecord(rows->Value(0), rows->Value(1));
       }

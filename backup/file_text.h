@@ -23,6 +23,8 @@ inline constexpr const char* kRestoreNote =
     "-- restore: kelvane --restore FILE checks this file first; mariadb DATABASE < FILE also "
     "restores it";
 inline constexpr const char* kColumnsPrefix = "--   columns: ";
+// The header line of a backup that holds some of the tables, e.g. "-- tables: Bank, GLCodes".
+inline constexpr const char* kTablesPrefix = "-- tables: ";
 
 inline bool IsDigit(char c) {
   return c >= '0' && c <= '9';

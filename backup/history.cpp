@@ -64,6 +64,7 @@ HistoryEntry ReadHistoryEntry(const std::filesystem::path& path) {
     entry.database = contents.header.database;
     entry.from_code = contents.header.from_code;
     entry.to_code = contents.header.to_code;
+    entry.tables = contents.header.tables;
     for (const BackupSection& section : contents.sections) {
       (section.IsAp() ? entry.records : entry.rows) += section.count;
     }
@@ -157,10 +158,14 @@ std::string FormatHistoryLine(const HistoryEntry& entry) {
   if (!entry.problem.empty()) {
     return "(unreadable: " + entry.problem + ")  " + entry.path;
   }
+  std::string tables;
+  for (const std::string& table : entry.tables) {
+    tables += (tables.empty() ? "  only " : ", ") + table;
+  }
   return entry.time + "  " + entry.from_code + " -> " + entry.to_code + "  " +
          copy::Quantity(entry.rows, "row", "rows") + ", " +
-         copy::Quantity(entry.records, "record", "records") + "  " + RunOutcomeText(entry.outcome) +
-         "  " + entry.path;
+         copy::Quantity(entry.records, "record", "records") + tables + "  " +
+         RunOutcomeText(entry.outcome) + "  " + entry.path;
 }
 
 }  // namespace backup

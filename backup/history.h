@@ -27,6 +27,8 @@ struct HistoryEntry {
   std::string to_code;
   uint64_t rows = 0;     // table rows saved
   uint64_t records = 0;  // ap records saved
+  // The tables the backup holds when its run chose some, in run order; empty: all twelve.
+  std::vector<std::string> tables;
   RunOutcome outcome = RunOutcome::kUnknown;
   // Not empty when the file's header cannot be read; the fields above but `path` are then
   // empty.
@@ -40,7 +42,8 @@ struct HistoryEntry {
 std::vector<HistoryEntry> ListBackups(const std::string& dir);
 
 // One line of the history, e.g.
-// "2026-12-09 19:40:03.123 +0100  01 -> 02  412 rows, 37 records  completed  /path/file.sql".
+// "2026-12-09 19:40:03.123 +0100  01 -> 02  412 rows, 37 records  completed  /path/file.sql",
+// with "  only Bank, GLCodes" after the counts when the backup holds some of the tables.
 std::string FormatHistoryLine(const HistoryEntry& entry);
 
 }  // namespace backup

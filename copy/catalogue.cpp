@@ -19,17 +19,18 @@ namespace {
 // One statement for all of it: a round trip costs more than the server's work here. The
 // first column tells the rows apart: "S" the settings, "T" a table with its engine, whether
 // that engine rolls back and its average row length, "P" a table with a primary key, "C" a
-// column of a table.
+// column of a table (with whether it has a default: one given, or NULL).
 constexpr const char* kCatalogueStatement =
-    "SELECT 'S', @@lower_case_table_names, DATABASE(), NULL, NULL, NULL, NULL "
-    "UNION ALL SELECT 'T', t.TABLE_NAME, t.ENGINE, e.TRANSACTIONS, t.AVG_ROW_LENGTH, NULL, NULL "
-    "FROM information_schema.TABLES t LEFT JOIN information_schema.ENGINES e "
+    "SELECT 'S', @@lower_case_table_names, DATABASE(), NULL, NULL, NULL, NULL, NULL "
+    "UNION ALL SELECT 'T', t.TABLE_NAME, t.ENGINE, e.TRANSACTIONS, t.AVG_ROW_LENGTH, NULL, NULL, "
+    "NULL FROM information_schema.TABLES t LEFT JOIN information_schema.ENGINES e "
     "ON e.ENGINE = t.ENGINE WHERE t.TABLE_SCHEMA = DATABASE() "
-    "UNION ALL SELECT 'P', TABLE_NAME, NULL, NULL, NULL, NULL, NULL "
+    "UNION ALL SELECT 'P', TABLE_NAME, NULL, NULL, NULL, NULL, NULL, NULL "
     "FROM information_schema.TABLE_CONSTRAINTS WHERE TABLE_SCHEMA = DATABASE() "
     "AND CONSTRAINT_TYPE = 'PRIMARY KEY' "
     "UNION ALL SELECT 'C', TABLE_NAME, COLUMN_NAME, COLUMN_TYPE, COLUMN_KEY, EXTRA, "
-    "ORDINAL_POSITION FROM information_schema.COLUMNS WHERE TABLE_SCHEMA = DATABASE()";
+    "ORDINAL_POSITION, COLUMN_DEFAULT IS NOT NULL OR IS_NULLABLE = 'YES' "
+    "FROM information_schema.COLUMNS WHERE TABLE_SCHEMA = DATABASE()";
 
 std::string Text(const db::Result& rows, std::size_t column) {
   return rows.IsNull(column) ? std::string() : std::string(rows.Value(column));
@@ -62,9 +63,9 @@ Catalogue FromRows(db::Result& rows) {
     } else if (kind == "P") {
       keyed.push_back(Text(rows, 1));
     } else {
-      columns.emplace_back(
-          Text(rows, 1), db::ParseUnsigned(Text(rows, 6)).value_or(0),
-          CatalogueColumn{Text(rows, 2), Text(rows, 3), Text(rows, 4), Text(rows, 5)});
+      columns.emplace_back(Text(rows, 1), db::ParseUnsigned(Text(rows, 6)).value_or(0),
+                           CatalogueColumn{Text(rows, 2), Text(rows, 3), Text(rows, 4),
+                                           Text(rows, 5), Text(rows, 7) == "1"});
     }
   }
   for (const std::string& name : keyed) {

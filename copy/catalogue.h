@@ -19,6 +19,8 @@ struct CatalogueColumn {
   std::string type;   // COLUMN_TYPE, e.g. "varchar(40)"
   std::string key;    // COLUMN_KEY, e.g. "PRI"
   std::string extra;  // EXTRA, e.g. "VIRTUAL GENERATED"
+  // An insert that leaves the column out stores a default: the column has one, or takes NULL.
+  bool has_default = false;
 };
 
 // A table or view of the current database.

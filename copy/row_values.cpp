@@ -98,6 +98,11 @@ std::optional<db::ParamType> ParamOf(ValueForm form) {
 
 }  // namespace
 
+std::string RawValue(const ColumnDesc& column, const db::Query& row,
+                     const std::optional<std::size_t>& place) {
+  return RawAt(column, row, place);
+}
+
 ColumnPlaces PlacesOf(const TableDesc& table, const db::Query& row) {
   ColumnPlaces places;
   places.reserve(table.columns.size());

@@ -32,6 +32,12 @@ std::vector<db::InsertValue> InsertValues(const TableDesc& table, const std::str
 void BuildParams(const TableDesc& table, const db::Query& row, const ColumnPlaces& places,
                  std::vector<std::string>& params);
 
+// The value `column` reads from the current row of `row` at `place` (found by its source
+// name when nullopt), as BuildParams gives it: before it is written as a literal; "" for the
+// destination code and the literals, which read nothing. Throws db::Error as the readers do.
+std::string RawValue(const ColumnDesc& column, const db::Query& row,
+                     const std::optional<std::size_t>& place);
+
 // The insert text for the current row of `row` (a stored result standing on a row):
 // table.insert_text + BuildValues + table.closing_text. Throws db::Error as FieldByName.
 std::string BuildInsert(const TableDesc& table, const db::Query& row, const std::string& to_code,

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace copy {
@@ -38,6 +39,9 @@ struct TableDesc {
   // The column the clear and the select compare with the code (the texts above end in
   // "<code_column> = ").
   std::string code_column = "AgyCode";
+  // The columns (insert names) that name a row within an agency, the way the suite's users
+  // know it: a comparison of two agencies pairs their rows by them.
+  std::vector<std::string> key_columns = {};
 };
 
 // The twelve descriptions in run order (banks first, download lines last).
@@ -45,5 +49,23 @@ const std::vector<TableDesc>& AllTables();
 
 // The description whose method is `method` ("CopyBanks"); throws std::out_of_range.
 const TableDesc& TableByMethod(const std::string& method);
+
+// The description of the table named `name` as the statements name it ("GLCodes"), letter
+// case ignored; nullptr when no copy step has that table.
+const TableDesc* FindTable(std::string_view name);
+
+// The twelve table names in run order, joined by ", ": what a message lists as the choice.
+std::string TableNames();
+
+// The descriptions of the tables named in `names` (as FindTable takes them), in run order
+// whatever order they are given in, each once; all twelve when `names` is empty. Throws
+// std::invalid_argument naming the first unknown name and listing the valid ones.
+std::vector<TableDesc> ChooseTables(const std::vector<std::string>& names);
+
+// The tables a run takes for "--only LIST" (`only`) or "--except LIST": LIST is table names
+// separated by commas (blanks around each ignored, letter case too), given back as the
+// statements spell them, in run order. Throws std::invalid_argument for an unknown or
+// missing name (the message lists the valid ones) and for a choice that leaves no table.
+std::vector<std::string> ParseTableList(const std::string& list, bool only);
 
 }  // namespace copy

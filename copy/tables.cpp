@@ -1,8 +1,10 @@
 // The twelve table copies as data. Every fixed text is sent exactly as written here, letter
 // case and trailing blanks included: the statements are the product, and nothing normalises them.
+#include <algorithm>
 #include <stdexcept>
 
 #include "copy/table_desc.h"
+#include "db/ascii.h"
 
 namespace copy {
 
@@ -57,7 +59,7 @@ std::vector<TableDesc> MakeTables() {
        Col("NextCheck", kInteger),
        // Every copied bank is marked inactive, whatever the source row holds.
        Literal("InactiveAcct", "1")},
-      ")", "009", "Bank"});
+      ")", "009", "Bank", "AgyCode", {"Number"}});
 
   tables.push_back(TableDesc{
       "CopyClass", "ClassTypes", "Classes",
@@ -70,7 +72,7 @@ std::vector<TableDesc> MakeTables() {
        Col("AcordForm", kEscaped),
        Col("ClassType", kEscaped),
        Col("RiskType", kInteger)},
-      ")", "006", "ClassTypes"});
+      ")", "006", "ClassTypes", "AgyCode", {"Number"}});
 
   tables.push_back(TableDesc{
       "CopyCompany", "Company", "Companies",
@@ -124,7 +126,7 @@ std::vector<TableDesc> MakeTables() {
        Col("CmpRefersTo", kEscaped),
        Col("fHasParentCmp", kFlag),
        Col("MyParentCmp", kEscaped)},
-      ")", "003", "Company"});
+      ")", "003", "Company", "AgyCode", {"Number"}});
 
   tables.push_back(TableDesc{
       "CopyCompanyContacts", "CmpCont", "Company Contacts",
@@ -152,7 +154,7 @@ std::vector<TableDesc> MakeTables() {
        Col("Title", kEscaped),
        Col("Department", kEscaped),
        Col("InactiveAcct", kFlag)},
-      ")", "", "CmpCont"});
+      ")", "", "CmpCont", "AgyCode", {"CmpNum", "Number"}});
 
   tables.push_back(TableDesc{
       "CopyDepartment", "Department", "Departments",
@@ -173,7 +175,7 @@ std::vector<TableDesc> MakeTables() {
        Col("Fax", kEscaped),
        Col("Email", "email", kEscaped),
        Col("Contact", kEscaped)},
-      ")", "005", "Department"});
+      ")", "005", "Department", "AgyCode", {"Number"}});
 
   // The insert names GLCodes like the clear and the select: the server tells table-name
   // case apart on Linux, where "GlCodes" would name a table that does not exist.
@@ -193,7 +195,7 @@ std::vector<TableDesc> MakeTables() {
        Col("GLInquiryOption", kEscaped),
        Col("RepSubTotal", kEscaped),
        Col("CmpAsVen", kEscaped)},
-      ")", "008", "GLCodes"});
+      ")", "008", "GLCodes", "AgyCode", {"Number"}});
 
   tables.push_back(TableDesc{
       "CopyProducer", "Producer", "Producers",
@@ -224,7 +226,7 @@ std::vector<TableDesc> MakeTables() {
        Col("fUseReplyTo", kFlag),
        Col("ReplyTo", kEscaped),
        Col("OnlyCSR", kInteger)},
-      ")", "002", "Producer"});
+      ")", "002", "Producer", "AgyCode", {"Number"}});
 
   tables.push_back(TableDesc{
       "CopyTransaction", "Trans", "Transaction Codes",
@@ -235,7 +237,7 @@ std::vector<TableDesc> MakeTables() {
        Col("Number", kQuoted),
        Col("Name", kEscaped),
        Col("TrnType", kInteger)},
-      ")", "007", "Trans"});
+      ")", "007", "Trans", "AgyCode", {"Number"}});
 
   tables.push_back(TableDesc{
       "CopyVendor", "Vendor", "Vendors",
@@ -273,7 +275,7 @@ std::vector<TableDesc> MakeTables() {
        Col("DefaultBank", kQuoted),
        Col("DefaultChkType", kInteger),
        Col("Ten99Type", kQuoted)},
-      ")", "", "Vendor"});
+      ")", "", "Vendor", "AgyCode", {"Number"}});
 
   // The only insert that ends in a blank after its parenthesis.
   tables.push_back(TableDesc{
@@ -298,7 +300,7 @@ std::vector<TableDesc> MakeTables() {
        Col("Phone", kEscaped),
        Col("Fax", kEscaped),
        Col("Email", "email", kEscaped)},
-      ") ", "", "AddInt2"});
+      ") ", "", "AddInt2", "AgyCode", {"Number"}});
 
   tables.push_back(TableDesc{
       "CopyDLNAIC", "DLNAIC", "Download NAIC",
@@ -316,7 +318,7 @@ std::vector<TableDesc> MakeTables() {
        Col("PolicyCompany", kEscaped),
        Col("Default6CVHDedMod", kInteger),
        Col("Default6CVHDedType", kInteger)},
-      ")", "", "DLNAIC"});
+      ")", "", "DLNAIC", "AgyCode", {"NAIC"}});
 
   // "values (" in lower case, as this table's insert has always been sent.
   tables.push_back(TableDesc{
@@ -352,7 +354,7 @@ std::vector<TableDesc> MakeTables() {
        Col("iSpare1", kInteger),
        Col("iSpare2", kInteger),
        Col("iSpare3", kInteger)},
-      ")", "", "DLLines"});
+      ")", "", "DLLines", "AgyCode", {"AL3Line"}});
   // clang-format on
   return tables;
 }
@@ -361,6 +363,71 @@ std::vector<TableDesc> MakeTables() {
 
 const std::vector<TableDesc>& AllTables() {
   static const std::vector<TableDesc> tables = MakeTables();
+  return tables;
+}
+
+const TableDesc* FindTable(std::string_view name) {
+  for (const TableDesc& table : AllTables()) {
+    if (db::EqualsIgnoringCase(table.table, name)) {
+      return &table;
+    }
+  }
+  return nullptr;
+}
+
+std::string TableNames() {
+  std::string names;
+  for (const TableDesc& table : AllTables()) {
+    names += (names.empty() ? "" : ", ") + table.table;
+  }
+  return names;
+}
+
+std::vector<TableDesc> ChooseTables(const std::vector<std::string>& names) {
+  std::vector<bool> chosen(AllTables().size(), names.empty());
+  for (const std::string& name : names) {
+    const TableDesc* table = FindTable(name);
+    if (table == nullptr) {
+      throw std::invalid_argument("unknown table \"" + name + "\"; the tables are " + TableNames());
+    }
+    chosen[static_cast<std::size_t>(table - AllTables().data())] = true;
+  }
+  std::vector<TableDesc> tables;
+  for (std::size_t i = 0; i < chosen.size(); ++i) {
+    if (chosen[i]) {
+      tables.push_back(AllTables()[i]);
+    }
+  }
+  return tables;
+}
+
+std::vector<std::string> ParseTableList(const std::string& list, bool only) {
+  std::vector<std::string> named;
+  std::size_t start = 0;
+  while (start <= list.size()) {
+    const std::size_t comma = std::min(list.find(',', start), list.size());
+    std::string name = list.substr(start, comma - start);
+    name.erase(0, name.find_first_not_of(' '));
+    name.erase(name.find_last_not_of(' ') + 1);
+    if (name.empty()) {
+      throw std::invalid_argument("a table name is missing; the tables are " + TableNames());
+    }
+    named.push_back(std::move(name));
+    start = comma + 1;
+  }
+  const std::vector<TableDesc> listed = ChooseTables(named);
+  std::vector<std::string> tables;
+  for (const TableDesc& table : AllTables()) {
+    const bool in_list = std::any_of(listed.begin(), listed.end(), [&table](const TableDesc& t) {
+      return t.table == table.table;
+    });
+    if (in_list == only) {
+      tables.push_back(table.table);
+    }
+  }
+  if (tables.empty()) {
+    throw std::invalid_argument("the choice leaves no table to copy");
+  }
   return tables;
 }
 

@@ -1,6 +1,7 @@
 // One run of the copy, step by step: lock, check, plan, backup, copy, finish.
 #include "run/copy_run.h"
 
+#include <algorithm>
 #include <chrono>
 #include <optional>
 #include <stdexcept>
@@ -107,6 +108,11 @@ const copy::Plan& CopyRun::Prepare() {
     Fail(*refusal, {.step = RunStep::kCodes});
   }
   try {
+    tables_ = copy::ChooseTables(options_.tables);
+  } catch (const std::invalid_argument& refusal) {
+    Fail(refusal.what(), {.step = RunStep::kCheck});
+  }
+  try {
     session_.RequireConnectionParameters();
     session_.connection().DropIfGone();
     // Before anything else touches the data: two runs that share a code would interleave.
@@ -122,6 +128,33 @@ const copy::Plan& CopyRun::Prepare() {
   return plan_;
 }
 
+void CopyRun::ChooseTables(const std::vector<std::string>& names) {
+  if (executed_) {
+    throw std::logic_error("The tables of a run are chosen before it is carried out.");
+  }
+  if (names.empty()) {
+    throw std::invalid_argument("A run copies one table at least.");
+  }
+  std::vector<copy::TableDesc> chosen;
+  copy::Plan plan;
+  for (std::size_t i = 0; i < tables_.size(); ++i) {
+    if (std::find(names.begin(), names.end(), tables_[i].table) != names.end()) {
+      chosen.push_back(tables_[i]);
+      if (i < plan_.size()) {
+        plan.push_back(plan_[i]);
+      }
+    }
+  }
+  for (const std::string& name : names) {
+    if (std::none_of(chosen.begin(), chosen.end(),
+                     [&name](const copy::TableDesc& table) { return table.table == name; })) {
+      throw std::invalid_argument("The run does not copy table " + name + ".");
+    }
+  }
+  tables_ = std::move(chosen);
+  plan_ = std::move(plan);
+}
+
 void CopyRun::Check() {
   db::Connection& connection = session_.connection();
   RunStep step = RunStep::kCheck;
@@ -129,13 +162,12 @@ void CopyRun::Check() {
     // Everything a run needs is checked before its first delete, and every problem is
     // named at once: a run that stops at step ten leaves nine tables copied and one half
     // cleared.
-    Session::TableChecks checks = session_.CheckTables();
+    Session::TableChecks checks = session_.CheckTables(tables_);
     catalogue_ = std::move(checks.catalogue);
     std::vector<std::string>& problems = checks.problems;
     if (problems.empty()) {
       step = RunStep::kPlan;
-      plan_ = copy::PlanRun(connection, catalogue_, copy::AllTables(), report_.from_code,
-                            report_.to_code);
+      plan_ = copy::PlanRun(connection, catalogue_, tables_, report_.from_code, report_.to_code);
       step = RunStep::kCheck;
       // A source record the copy cannot read whole would stop its kind half way.
       for (const copy::TablePlan& table : plan_) {
@@ -280,7 +312,7 @@ void CopyRun::CopySteps(const RunObserver& observer) {
   // when there are many; a failing one is sent again row by row, so the error still names
   // the row.
   std::optional<copy::BulkSink> in_bulk;
-  for (const copy::TableDesc& table : copy::AllTables()) {
+  for (const copy::TableDesc& table : tables_) {
     // Another run may have the agencies now; going on would interleave with it.
     if (lock_ != nullptr && lock_->IsLost()) {
       throw std::runtime_error(
@@ -372,8 +404,8 @@ const RunReport& CopyRun::Execute(const RunObserver& observer) {
   }
   if (options_.backup) {
     try {
-      saved_.Write(session_.connection(), catalogue_, options_.backup_dir, report_.from_code,
-                   report_.to_code);
+      saved_.Write(session_.connection(), catalogue_, tables_, options_.backup_dir,
+                   report_.from_code, report_.to_code);
     } catch (const std::exception& failure) {
       Fail(std::string("The destination's profile could not be saved before the run, so "
                        "nothing was changed: ") +

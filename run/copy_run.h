@@ -9,6 +9,7 @@
 
 #include "copy/catalogue.h"
 #include "copy/plan.h"
+#include "copy/table_desc.h"
 #include "db/connection.h"
 #include "run/run_error.h"
 #include "run/run_steps.h"
@@ -23,9 +24,11 @@ namespace run {
 //              by step the tables' engines and the cluster's limits, which choose between
 //              one transaction and step by step, or refuse --atomic) and the plan.
 //              Changes nothing.
-//   Execute(): the backup, the twelve copy steps with their ap records (one transaction
-//              when all_or_nothing()), and the finish (commit, refused ap records, the
-//              backup's outcome).
+//   Execute(): the backup, the copy steps with their ap records (one transaction when
+//              all_or_nothing()), and the finish (commit, refused ap records, the backup's
+//              outcome).
+// The steps are those of the tables the options choose (all twelve by default), in run
+// order; ChooseTables narrows them between the two phases.
 // Every failure is a RunError (run::LockHeld is one) naming the step, what was changed
 // and the backup file. Not copyable; one Prepare and one Execute each.
 class CopyRun {
@@ -42,7 +45,20 @@ class CopyRun {
   // was done.
   const RunReport& Execute(const RunObserver& observer);
 
+  // After Prepare and before Execute: only the tables named in `names` (among those
+  // prepared) are copied, backed up and reported, in run order; the plan keeps theirs alone.
+  // The locks, the checks and how the run commits stay as prepared. Throws
+  // std::invalid_argument for a name the run does not hold or no name at all,
+  // std::logic_error once the run was carried out.
+  void ChooseTables(const std::vector<std::string>& names);
+
   const copy::Plan& plan() const { return plan_; }
+
+  // The tables the run copies, in run order.
+  const std::vector<copy::TableDesc>& tables() const { return tables_; }
+
+  // After Prepare: the catalogue the checks read, for whatever else asks before the run.
+  const copy::Catalogue& catalogue() const { return catalogue_; }
 
   // After Prepare: whether the run is one transaction, and why not ("" when it is).
   bool all_or_nothing() const { return report_.atomic; }
@@ -70,6 +86,7 @@ class CopyRun {
   Session& session_;
   RunOptions options_;
   RunReport report_;
+  std::vector<copy::TableDesc> tables_;  // the run's, in run order
   copy::Plan plan_;
   // What the checks read of the database, for the plan and the backup: read once a run.
   copy::Catalogue catalogue_;

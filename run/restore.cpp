@@ -173,8 +173,17 @@ void RestoreRun::CheckColumns() {
 }
 
 void RestoreRun::Backup() {
+  // What the restore replaces is what its own backup keeps: the file's tables alone, so that
+  // putting that backup back undoes exactly this restore.
+  std::vector<std::string> tables;
+  for (const backup::BackupSection& section : contents_.sections) {
+    if (!section.IsAp()) {
+      tables.push_back(section.table);
+    }
+  }
   try {
-    saved_.Write(connection_, catalogue_, options_.backup_dir, "restore", contents_.header.to_code);
+    saved_.Write(connection_, catalogue_, copy::ChooseTables(tables), options_.backup_dir,
+                 "restore", contents_.header.to_code);
   } catch (const db::Error&) {
     throw;  // the server's own words, made a RunError of the step by the caller
   } catch (const std::runtime_error& e) {

@@ -34,7 +34,7 @@ struct RunReport {
   std::string to_code;
   std::vector<StepReport> steps;  // finished steps, in run order
   uint64_t ap_refused = 0;        // ap inserts the record store refused over the run
-  bool finished = false;          // all twelve steps ran
+  bool finished = false;          // every step of the run ran
   bool atomic = false;            // the run was one transaction
   // Why the run commits step by step, each statement on its own; "" when it is one
   // transaction. Known before the first step.
@@ -69,6 +69,11 @@ struct RunOptions {
   bool backup = true;
   // Where the backup goes; "" is DefaultBackupDir().
   std::string backup_dir = {};
+  // The tables the run copies, as the statements name them ("GLCodes"), each with its ap
+  // record type; they keep the run order whatever order they are given in. Empty: all twelve.
+  // The lock still takes both agencies; the checks, the plan, the backup and the report
+  // cover the chosen tables alone.
+  std::vector<std::string> tables = {};
 };
 
 // Called with each step's status text as the step starts, and now and then while a step

@@ -180,6 +180,10 @@ std::string HistoryJson(const std::vector<backup::HistoryEntry>& entries) {
     item["database"] = entry.database;
     item["rows"] = entry.rows;
     item["records"] = entry.records;
+    // Only a backup of a run that chose its tables names them; the others hold all twelve.
+    if (!entry.tables.empty()) {
+      item["tables"] = entry.tables;
+    }
     item["outcome"] = backup::RunOutcomeText(entry.outcome);
     item["file"] = entry.path;
     if (!entry.problem.empty()) {
@@ -188,6 +192,61 @@ std::string HistoryJson(const std::vector<backup::HistoryEntry>& entries) {
     json.push_back(std::move(item));
   }
   return DumpJson(json);
+}
+
+namespace {
+
+// One table's or record type's counts and the rows that are not the same.
+Json EntryJson(const copy::CompareEntry& entry) {
+  Json json = Json::object();
+  if (entry.IsAp()) {
+    json["type"] = entry.record_type;
+  } else {
+    json["table"] = entry.table;
+  }
+  json["same"] = entry.counts.same;
+  json["only_from"] = entry.counts.only_from;
+  json["only_to"] = entry.counts.only_to;
+  json["differ"] = entry.counts.differ;
+  Json rows = Json::array();
+  for (const copy::RowDifference& row : entry.rows) {
+    Json item = Json::object();
+    item["key"] = row.key;
+    item["change"] = copy::RowChangeName(row.change);
+    if (row.change == copy::RowChange::kDiffer) {
+      item[entry.IsAp() ? "bytes" : "columns"] = row.columns;
+    }
+    rows.push_back(std::move(item));
+  }
+  json[entry.IsAp() ? "records" : "rows"] = std::move(rows);
+  if (!entry.IsAp()) {
+    Json resets = Json::array();
+    for (const copy::ResetColumn& reset : entry.reset_columns) {
+      resets.push_back(Json{{"column", reset.column}, {"rows", reset.rows}});
+    }
+    json["reset_columns"] = std::move(resets);
+  }
+  return json;
+}
+
+}  // namespace
+
+Json CompareJson(const copy::Comparison& comparison) {
+  Json json = Json::object();
+  json["from"] = comparison.from_code;
+  json["to"] = comparison.to_code;
+  json["identical"] = comparison.Identical();
+  Json tables = Json::array();
+  for (const copy::CompareEntry& entry : comparison.tables) {
+    tables.push_back(EntryJson(entry));
+  }
+  json["tables"] = std::move(tables);
+  Json ap = Json::array();
+  for (const copy::CompareEntry& entry : comparison.ap) {
+    ap.push_back(EntryJson(entry));
+  }
+  json["ap"] = std::move(ap);
+  return json;
 }
 
 }  // namespace run

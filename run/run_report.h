@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "backup/history.h"
+#include "copy/compare.h"
 #include "copy/plan.h"
 #include "copy/verify.h"
 #include "run/json.h"
@@ -43,10 +44,18 @@ Json RunReportJson(const RunReport& report);
 Json PlanJson(const std::vector<copy::TablePlan>& plan);
 
 // The history as one JSON array of objects with keys "time", "from", "to", "database",
-// "rows", "records", "outcome", "file" (and "problem" for an unreadable header).
+// "rows", "records", "tables" (only for a backup of some of the tables: their names),
+// "outcome", "file" (and "problem" for an unreadable header).
 std::string HistoryJson(const std::vector<backup::HistoryEntry>& entries);
 
 // The verification as a JSON array, one object per line (subject, ok, detail).
 Json VerifyJson(const std::vector<copy::VerifyLine>& lines);
+
+// The comparison as --compare --json prints it: {"from", "to", "identical", "tables": [{"table",
+// "same", "only_from", "only_to", "differ", "rows": [{"key", "change", "columns"}],
+// "reset_columns": [{"column", "rows"}]}], "ap": [{"type", "same", "only_from", "only_to",
+// "differ", "records": [{"key", "change", "bytes"}]}]}, every table and type compared
+// present, in run order; "columns" and "bytes" only for a row that differs.
+Json CompareJson(const copy::Comparison& comparison);
 
 }  // namespace run

@@ -22,11 +22,11 @@ std::unique_ptr<lock::RunLock> TakeLock(const db::ConnectionSettings& settings,
 }
 
 void SavedState::Write(db::Connection& connection, const copy::Catalogue& catalogue,
-                       const std::string& dir, const std::string& from_code,
-                       const std::string& to_code) {
-  summary_ =
-      backup::WriteBackup(connection, catalogue, dir.empty() ? backup::DefaultBackupDir() : dir,
-                          from_code, to_code, std::chrono::system_clock::now());
+                       const std::vector<copy::TableDesc>& tables, const std::string& dir,
+                       const std::string& from_code, const std::string& to_code) {
+  summary_ = backup::WriteBackup(connection, catalogue, tables,
+                                 dir.empty() ? backup::DefaultBackupDir() : dir, from_code, to_code,
+                                 std::chrono::system_clock::now());
 }
 
 std::optional<std::string> SavedState::MarkOutcome(bool completed) const noexcept {

@@ -10,6 +10,7 @@
 
 #include "backup/backup.h"
 #include "copy/catalogue.h"
+#include "copy/table_desc.h"
 #include "db/settings.h"
 #include "lock/run_lock.h"
 #include "run/run_error.h"
@@ -51,10 +52,11 @@ class SavedState {
  public:
   SavedState() = default;
 
-  // Saves the state of agency `to_code` into a backup in `dir` ("" is DefaultBackupDir()),
-  // its tables as `catalogue` describes them; `from_code` is the run's source, or "restore".
-  // Throws what WriteBackup throws.
-  void Write(db::Connection& connection, const copy::Catalogue& catalogue, const std::string& dir,
+  // Saves the state of agency `to_code` in `tables` (with their ap record types) into a
+  // backup in `dir` ("" is DefaultBackupDir()), the tables as `catalogue` describes them;
+  // `from_code` is the run's source, or "restore". Throws what WriteBackup throws.
+  void Write(db::Connection& connection, const copy::Catalogue& catalogue,
+             const std::vector<copy::TableDesc>& tables, const std::string& dir,
              const std::string& from_code, const std::string& to_code);
 
   // Records how the run ended in the backup's history. A failure to record it is returned

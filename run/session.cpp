@@ -115,13 +115,12 @@ void Session::RequireConnectionParameters() const {
   }
 }
 
-std::vector<std::string> Session::PreflightProblems() {
-  return CheckTables().problems;
+std::vector<std::string> Session::PreflightProblems(const std::vector<copy::TableDesc>& tables) {
+  return CheckTables(tables).problems;
 }
 
-Session::TableChecks Session::CheckTables() {
+Session::TableChecks Session::CheckTables(const std::vector<copy::TableDesc>& tables) {
   RequireConnectionParameters();
-  const std::vector<copy::TableDesc>& tables = copy::AllTables();
   TableChecks checks;
   checks.catalogue =
       copy::Catalogue::Read(connection_, {db::kMaxPacketStatement, lock::kClusterStatement});
@@ -141,20 +140,45 @@ std::unique_ptr<lock::RunLock> Session::LockAgencies(const std::vector<std::stri
 }
 
 copy::Plan Session::PlanCopy(const std::string& from_code, const std::string& to_code,
-                             const copy::Catalogue* catalogue) {
+                             const copy::Catalogue* catalogue,
+                             const std::vector<copy::TableDesc>& tables) {
   // The counts mean nothing while a run writes either agency.
   const std::unique_ptr<lock::RunLock> lock =
       LockAgencies({from_code, to_code}, "dry run " + from_code + " to " + to_code);
   return copy::PlanRun(connection_,
                        catalogue != nullptr ? *catalogue : copy::Catalogue::Read(connection_),
-                       copy::AllTables(), from_code, to_code);
+                       tables, from_code, to_code);
 }
 
 std::vector<copy::VerifyLine> Session::VerifyCopy(const std::string& from_code,
-                                                  const std::string& to_code) {
+                                                  const std::string& to_code,
+                                                  const std::vector<copy::TableDesc>& tables) {
   const std::unique_ptr<lock::RunLock> lock =
       LockAgencies({from_code, to_code}, "verification " + from_code + " to " + to_code);
-  return copy::VerifyRun(connection_, copy::AllTables(), from_code, to_code);
+  return copy::VerifyRun(connection_, tables, from_code, to_code);
+}
+
+copy::Comparison Session::CompareCopy(const std::string& from_code, const std::string& to_code,
+                                      const std::vector<copy::TableDesc>& tables,
+                                      const copy::Catalogue* catalogue) {
+  RequireConnectionParameters();
+  copy::Catalogue read;
+  if (catalogue == nullptr) {
+    read = copy::Catalogue::Read(connection_);
+    catalogue = &read;
+  }
+  // What a comparison reads is what a copy reads and writes; the ap file it reads by SQL.
+  const std::vector<std::string> problems = copy::PreflightProblems(*catalogue, tables, true, true);
+  if (!problems.empty()) {
+    std::string text = "The comparison cannot start:";
+    for (const std::string& problem : problems) {
+      text += "\n- " + problem;
+    }
+    throw std::runtime_error(text);
+  }
+  // No lock: the snapshot alone makes the reads agree with each other, and a comparison
+  // must not keep a run out.
+  return copy::CompareAgencies(connection_, *catalogue, tables, from_code, to_code);
 }
 
 copy::CopyContext Session::StepContext(const std::string& from_code, const std::string& to_code,

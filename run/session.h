@@ -12,6 +12,7 @@
 #include <string_view>
 #include <vector>
 
+#include "copy/compare.h"
 #include "copy/plan.h"
 #include "copy/preflight.h"
 #include "copy/table_copy.h"
@@ -82,7 +83,9 @@ class Session {
   // Everything that would make a run fail part way (missing tables or columns, an ap handle
   // that did not open, on a cluster tables it cannot replicate safely), one line each; empty
   // when a run can start. Changes nothing. Throws what the database throws.
-  std::vector<std::string> PreflightProblems();
+  // `tables`: the run's (all twelve by default).
+  std::vector<std::string> PreflightProblems(
+      const std::vector<copy::TableDesc>& tables = copy::AllTables());
 
   // What the checks before a run find, from one read of the catalogue, which a run keeps
   // for its plan and its backup.
@@ -92,19 +95,31 @@ class Session {
     std::vector<std::string> non_transactional;  // tables that cannot roll back, "Bank (MyISAM)"
   };
 
-  TableChecks CheckTables();
+  TableChecks CheckTables(const std::vector<copy::TableDesc>& tables = copy::AllTables());
 
   // What a run from `from_code` to `to_code` would delete and copy, table by table, counted
   // under both agencies' locks. Changes nothing. Throws run::LockHeld and db::Error.
   // `catalogue`: the one CheckTables read, so that a dry run reads it once; null reads it.
+  // `tables`: the run's (all twelve by default).
   copy::Plan PlanCopy(const std::string& from_code, const std::string& to_code,
-                      const copy::Catalogue* catalogue = nullptr);
+                      const copy::Catalogue* catalogue = nullptr,
+                      const std::vector<copy::TableDesc>& tables = copy::AllTables());
 
   // Whether the destination holds exactly the copy of the source, one line per table and
   // ap record type, read under both agencies' locks. Changes nothing. Throws run::LockHeld
   // and db::Error.
-  std::vector<copy::VerifyLine> VerifyCopy(const std::string& from_code,
-                                           const std::string& to_code);
+  std::vector<copy::VerifyLine> VerifyCopy(
+      const std::string& from_code, const std::string& to_code,
+      const std::vector<copy::TableDesc>& tables = copy::AllTables());
+
+  // What a copy of `tables` from `from_code` to `to_code` would change, row by row
+  // (copy::CompareAgencies: one consistent snapshot, no lock, nothing written). The session
+  // must not be inside a transaction. `catalogue`: one read before (a prepared run's); null
+  // reads it. Throws db::Error, and std::runtime_error before the connection parameters
+  // were loaded and when a table or column the copy uses is missing (naming each).
+  copy::Comparison CompareCopy(const std::string& from_code, const std::string& to_code,
+                               const std::vector<copy::TableDesc>& tables = copy::AllTables(),
+                               const copy::Catalogue* catalogue = nullptr);
 
   // Takes the run locks of `codes` (see lock/run_lock.h) for `purpose`. Throws
   // run::LockHeld when another run holds one.

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include <QApplication>
+#include <QCheckBox>
 #include <QGuiApplication>
 #include <QKeySequence>
 #include <QLabel>
@@ -399,6 +400,57 @@ TEST_F(DialogTest, CancelledPutBackChangesNothing) {
   EXPECT_EQ(copied, Everything());
   EXPECT_EQ(backups, BackupCount());
   EXPECT_EQ(std::vector<std::string>{}, messages_);
+}
+
+// The question counts what the copy adds, removes and changes (the comparison --compare
+// prints), "Details…" lists those rows, and a table left unchecked is left out of the run.
+TEST_F(DialogTest, UncheckingAllButOneTableCopiesThatOneAlone) {
+  std::string full_question;
+  auto form = MakeForm();
+  form->SetDialogHook([this, &full_question](QDialog& dialog) {
+    if (dialog.objectName() == "ConfirmDialog") {
+      full_question = DialogText(dialog);
+      for (QCheckBox* box : dialog.findChildren<QCheckBox*>()) {
+        if (box->objectName() != "ConfirmCheckGLCodes") {
+          QTest::mouseClick(box, Qt::LeftButton, {}, QPoint(8, box->height() / 2));
+        }
+      }
+    }
+    Answer(dialog);
+  });
+  answers_ = {"DetailsButton,Enter"};
+  form->show();
+
+  ClickGo(*form);
+
+  ASSERT_EQ((std::vector<std::string>{"ConfirmDialog", "DetailsDialog", "ResultDialog"}), dialogs_);
+  // The counts beside the lines: Bank's first (B2 and B3 added, B1 changed), the totals last.
+  EXPECT_TRUE(Contains(full_question, "\nTotal\t19\t43\n2\t0\t1\n")) << full_question;
+  EXPECT_TRUE(full_question.ends_with("\n25\t1\t18")) << full_question;
+  EXPECT_TRUE(Contains(full_question, "Every table is replaced")) << full_question;
+  const std::string& question = dialog_texts_[0];
+  EXPECT_TRUE(Contains(question, "(1 of 12)")) << question;
+  EXPECT_TRUE(Contains(question, "\nBank\t0\t0\n")) << question;
+  EXPECT_TRUE(Contains(question, "\nGLCodes\t1\t2\n")) << question;
+  EXPECT_TRUE(Contains(question, "\nTotal\t2\t4\n")) << question;
+  EXPECT_TRUE(Contains(dialog_texts_[1], "\nGLCodes\t4000\tadded\t\n")) << dialog_texts_[1];
+  EXPECT_TRUE(Contains(dialog_texts_[1], "\nap 008\t4000  01\tadded\t")) << dialog_texts_[1];
+  EXPECT_FALSE(Contains(dialog_texts_[1], "Bank")) << dialog_texts_[1];
+  EXPECT_TRUE(Contains(dialog_texts_[2], "agency 01's GLCodes")) << dialog_texts_[2];
+
+  ASSERT_EQ(1u, form->run_report().steps.size());
+  EXPECT_EQ(std::vector<std::string>{"GL Codes"}, statuses_);
+  for (const copy::VerifyLine& line : form->VerifyCopy("01", "02")) {
+    const bool copied = line.subject == "GLCodes" || line.subject == "ap 008";
+    EXPECT_EQ(copied, line.ok) << copy::DescribeVerify(line);
+  }
+  EXPECT_EQ("1", Count("Bank", "02"));
+
+  // The history says which tables the run replaced.
+  answers_ = {"CloseButton"};
+  form->OpenHistory();
+  EXPECT_TRUE(Contains(dialog_texts_.back(), "1 rows, 1 ap records (only GLCodes)"))
+      << dialog_texts_.back();
 }
 
 }  // namespace

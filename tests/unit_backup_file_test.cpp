@@ -57,12 +57,14 @@ struct Sample {
   std::string key = "00900002A";  // the ap record's key
   std::string record = std::string("00900002A\0\xFF", 11);
   std::vector<std::string> columns = {"RowID", "Name", "Amount", "AgyCode"};
+  std::vector<std::string> tables = {};  // a run's choice; empty: all twelve
 };
 
 // A whole file: two Bank rows, one ap record of type 009, the rest empty.
 std::string SampleFile(const Sample& sample = {}) {
   std::vector<BackupSection> sections;
-  for (const copy::TableDesc& table : copy::AllTables()) {
+  const std::vector<copy::TableDesc> tables = copy::ChooseTables(sample.tables);
+  for (const copy::TableDesc& table : tables) {
     SectionBuilder builder(table.table, table.code_column, sample.to, sample.columns);
     if (table.table == "Bank") {
       const SavedValue code = Bytes(sample.bank_code);
@@ -71,15 +73,20 @@ std::string SampleFile(const Sample& sample = {}) {
     }
     sections.push_back(builder.Finish());
   }
-  for (const char* type : recstore::kApRecordTypes) {
+  for (const copy::TableDesc& table : tables) {
+    const std::string& type = table.ap_record_type;
+    if (type.empty()) {
+      continue;
+    }
     SectionBuilder builder(type, sample.to);
-    if (std::string(type) == "009") {
+    if (type == "009") {
       builder.AddRecord(sample.key, sample.record);
     }
     sections.push_back(builder.Finish());
   }
   return backup::RenderBackup(
-      {"Kelvane 1.0.0", "pellam", "2026-12-09 19:40:03.123 +0100", "01", sample.to}, sections);
+      {"Kelvane 1.0.0", "pellam", "2026-12-09 19:40:03.123 +0100", "01", sample.to, sample.tables},
+      sections);
 }
 
 TEST(SectionBuilder, WritesExplicitColumnsAndExactValues) {
@@ -239,6 +246,52 @@ TEST(ParseBackup, RefusesRowsOfAnotherAgencyThanTheFileNames) {
       EXPECT_NE(nullptr, c.says) << e.what();
       EXPECT_NE(std::string::npos, std::string(e.what()).find(c.says ? c.says : "-"))
           << "expected: " << (c.says ? c.says : "accepted") << "\nsaid: " << e.what();
+    }
+  }
+}
+
+// A run of some tables saves those alone, and its file names them: a section missing from a
+// file that names its tables is damage, as it is in a file of all twelve.
+TEST(ParseBackup, ReadsAFileOfTheChosenTablesAndRefusesOneThatDisagreesWithItsList) {
+  const std::string text = SampleFile({.tables = {"Bank", "GLCodes"}});
+  const backup::BackupContents contents = backup::ParseBackup(text);
+  EXPECT_EQ((std::vector<std::string>{"Bank", "GLCodes"}), contents.header.tables);
+  std::vector<std::string> names;
+  for (const BackupSection& section : contents.sections) {
+    names.push_back(section.Name());
+  }
+  EXPECT_EQ((std::vector<std::string>{"Bank", "GLCodes", "ap 009", "ap 008"}), names);
+  EXPECT_EQ(contents.header.tables, backup::ParseBackupHeader(text).header.tables);
+  EXPECT_TRUE(backup::ParseBackup(SampleFile()).header.tables.empty());
+
+  const std::string list = "-- tables: Bank, GLCodes\n";
+  const std::string::size_type at = text.find(list);
+  ASSERT_NE(std::string::npos, at);
+  const auto with_list = [&](const std::string& other) {
+    return std::string(text).replace(at, list.size(), other);
+  };
+
+  struct Case {
+    std::string text;
+    const char* says;
+  };
+
+  const Case cases[] = {
+      {with_list("-- tables: GLCodes, Bank\n"), "names table Bank twice or out of the run's order"},
+      {with_list("-- tables: Bank, Bank, GLCodes\n"), "names table Bank twice"},
+      {with_list("-- tables: Bank, Banx\n"), "names an unknown table \"Banx\""},
+      {with_list("-- tables: \n"), "names an unknown table \"\""},
+      {with_list("-- tables: Bank\n"), "expected \"-- ap 009: ...\""},
+      {with_list("-- tables: Bank, GLCodes, Trans\n"), "expected \"-- table Trans: ...\""},
+      {with_list(""), "expected \"-- table ClassTypes: ...\""},
+  };
+  for (const Case& c : cases) {
+    try {
+      backup::ParseBackup(c.text);
+      ADD_FAILURE() << "accepted; expected: " << c.says;
+    } catch (const backup::BackupFormatError& e) {
+      EXPECT_NE(std::string::npos, std::string(e.what()).find(c.says))
+          << "expected: " << c.says << "\nsaid: " << e.what();
     }
   }
 }

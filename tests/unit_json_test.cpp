@@ -40,6 +40,22 @@ TEST(JsonDocuments, EscapeBytesThatAreNotUtf8AlikeEverywhere) {
       << run;
 }
 
+// A backup of some tables says which, in its history line and its JSON alike.
+TEST(JsonDocuments, TheHistoryNamesTheTablesOfABackupOfSome) {
+  backup::HistoryEntry entry;
+  entry.path = "/b/x.sql";
+  entry.time = "t";
+  entry.from_code = "01";
+  entry.to_code = "02";
+  entry.rows = 3;
+  entry.records = 1;
+  entry.tables = {"Bank", "GLCodes"};
+  EXPECT_EQ("t  01 -> 02  3 rows, 1 record  only Bank, GLCodes  unknown  /b/x.sql",
+            backup::FormatHistoryLine(entry));
+  EXPECT_NE(std::string::npos,
+            run::HistoryJson({entry}).find(R"("records":1,"tables":["Bank","GLCodes"],)"));
+}
+
 TEST(JsonDocuments, EmptyListsAndAMissingBackupKeepTheirShape) {
   EXPECT_EQ("[]", run::HistoryJson({}));
   run::RestoreResult result;
