@@ -564,7 +564,7 @@ kelvane_windows_build_project() {
 
 # kelvane_windows_test_project: the Windows build's tests under Wine, in a Wine prefix of
 # their own whose drive d: is a temporary folder: the unit tests (ctest in build-windows/), the
-# command line end to end against a private server on 127.0.0.1 (tests/windows_cli_test.py),
+# command line end to end against a private server on 127.0.0.1 (tests/windows_test.py),
 # and the installer (installed, run, uninstalled, silently). Everything it starts is stopped
 # when it ends.
 kelvane_windows_test_project() {
@@ -579,7 +579,7 @@ kelvane_windows_test_project() {
   )
   echo "== Windows command line end to end under Wine"
   KELVANE_WINDOWS_DEPLOY="$build/deploy" KELVANE_WINDOWS_D="$dir/d" KELVANE_WINE="$KELVANE_WINE" \
-    python3 "$KELVANE_ROOT/tests/windows_cli_test.py" -v
+    python3 "$KELVANE_ROOT/tests/windows_test.py" -v
   echo "== Windows installer under Wine"
   _kelvane_windows_test_installer "$build/kelvane-setup.exe"
 }
@@ -616,4 +616,21 @@ _kelvane_windows_test_installer() {
     return 1
   fi
   echo "installer: installed, ran ($version), uninstalled"
+}
+
+# kelvane_windows_screenshots DIR: the window and its question under Wine, as the window's test
+# under Wine drives them, saved into DIR as windows-window.png and windows-question.png (the
+# screen trimmed to the window). Needs a build (kelvane_windows_build_project).
+kelvane_windows_screenshots() {
+  local out="$1" dir
+  dir="$(mktemp -d /tmp/kelvane-windows-shots.XXXXXX)"
+  kelvane_at_exit rm -rf "$dir"
+  kelvane_windows_wine_prefix "$dir/prefix" "$dir/d"
+  mkdir -p "$dir/shots" "$out"
+  KELVANE_SCREENSHOT_DIR="$dir/shots" KELVANE_WINDOWS_DEPLOY="$KELVANE_ROOT/build-windows/deploy" \
+    KELVANE_WINDOWS_D="$dir/d" KELVANE_WINE="$KELVANE_WINE" \
+    python3 "$KELVANE_ROOT/tests/windows_test.py" Window
+  convert "$dir/shots/window.png" -trim +repage "$out/windows-window.png"
+  convert "$dir/shots/question.png" -trim +repage "$out/windows-question.png"
+  echo "screenshots: $out/windows-window.png, $out/windows-question.png"
 }

@@ -147,6 +147,13 @@ kelvane_build() {
   cmake --build "$dir" -j "$(nproc)" "${targets[@]}"
 }
 
+# kelvane_stop_group PID: stops the process group PID leads (a build started with setsid), if
+# it still runs.
+kelvane_stop_group() {
+  kill -- "-$1" 2>/dev/null || true
+  wait "$1" 2>/dev/null || true
+}
+
 # kelvane_admin_sql SOCKET ARGS...: the mariadb client as the server's administrator.
 kelvane_admin_sql() {
   local socket="$1"
