@@ -12,7 +12,7 @@
 #include "app/window_main.h"
 #include "backup/backup.h"
 #include "backup/history.h"
-#include "copy/compare.h"
+#include "compare/compare.h"
 #include "copy/table_desc.h"
 #include "db/connection.h"
 #include "run/copy_run.h"
@@ -120,12 +120,12 @@ int DryRun(const CommandLine& line, run::Session& session) {
 // The verification's lines (or JSON array) and whether everything matched; throws what
 // VerifyCopy throws.
 bool Verify(const CommandLine& line, run::Session& session, run::Json& json_array) {
-  const std::vector<copy::VerifyLine> lines =
+  const std::vector<compare::VerifyLine> lines =
       session.VerifyCopy(*line.from_code, *line.to_code, copy::ChooseTables(line.tables));
   bool all_ok = true;
-  for (const copy::VerifyLine& verify_line : lines) {
+  for (const compare::VerifyLine& verify_line : lines) {
     all_ok = all_ok && verify_line.ok;
-    PersonStream(line.json) << copy::DescribeVerify(verify_line) << "\n";
+    PersonStream(line.json) << compare::DescribeVerify(verify_line) << "\n";
   }
   PersonStream(line.json) << (all_ok ? "The destination matches the source."
                                      : "The destination DIFFERS from the source.")
@@ -212,7 +212,7 @@ int Run(const CommandLine& line, run::Session& session) {
 
 // Exit 0 when a copy would change nothing, 1 when it would (or on a failure), as diff does.
 int Compare(const CommandLine& line, run::Session& session) {
-  copy::Comparison comparison;
+  compare::Comparison comparison;
   try {
     comparison =
         session.CompareCopy(*line.from_code, *line.to_code, copy::ChooseTables(line.tables));
@@ -228,7 +228,7 @@ int Compare(const CommandLine& line, run::Session& session) {
   if (line.json) {
     std::cout << run::DumpJson(run::CompareJson(comparison)) << std::endl;
   } else {
-    for (const std::string& text : copy::DescribeComparison(comparison, kCompareRowsShown)) {
+    for (const std::string& text : compare::DescribeComparison(comparison, kCompareRowsShown)) {
       std::cout << text << "\n";
     }
     std::cout << std::flush;

@@ -358,8 +358,8 @@ copy::Plan TForm1::PlanCopy(const std::string& from_code, const std::string& to_
   return session_.PlanCopy(from_code, to_code);
 }
 
-std::vector<copy::VerifyLine> TForm1::VerifyCopy(const std::string& from_code,
-                                                 const std::string& to_code) {
+std::vector<compare::VerifyLine> TForm1::VerifyCopy(const std::string& from_code,
+                                                    const std::string& to_code) {
   return session_.VerifyCopy(from_code, to_code);
 }
 

@@ -16,9 +16,9 @@
 #include "app/dialog_support.h"
 #include "app/history_dialog.h"
 #include "app/report_errors.h"
+#include "compare/verify.h"
 #include "copy/plan.h"
 #include "copy/table_copy.h"
-#include "copy/verify.h"
 #include "db/connection.h"
 #include "db/query.h"
 #include "recstore/ap_copy.h"
@@ -94,8 +94,8 @@ class TForm1 : public QMainWindow {
 
   // Whether the destination holds exactly the copy of the source, one line per table and
   // ap record type. Changes nothing. Throws db::Error.
-  std::vector<copy::VerifyLine> VerifyCopy(const std::string& from_code,
-                                           const std::string& to_code);
+  std::vector<compare::VerifyLine> VerifyCopy(const std::string& from_code,
+                                              const std::string& to_code);
 
   // What the last run did; its steps are those that finished.
   const run::RunReport& run_report() const { return run_report_; }

@@ -10,24 +10,24 @@
 #include "app/main_form.h"
 #include "app/text.h"
 #include "backup/backup.h"
-#include "copy/compare.h"
+#include "compare/compare.h"
 
 namespace {
 
-const char* ChangeWord(copy::RowChange change) {
+const char* ChangeWord(compare::RowChange change) {
   switch (change) {
-    case copy::RowChange::kOnlyFrom:
+    case compare::RowChange::kOnlyFrom:
       return "added";
-    case copy::RowChange::kOnlyTo:
+    case compare::RowChange::kOnlyTo:
       return "removed";
-    case copy::RowChange::kDiffer:
+    case compare::RowChange::kDiffer:
       break;
   }
   return "changed";
 }
 
 // "Name, City"; an ap record's "bytes 17-20, 45".
-std::string ColumnsText(const copy::CompareEntry& entry, const copy::RowDifference& row) {
+std::string ColumnsText(const compare::CompareEntry& entry, const compare::RowDifference& row) {
   std::string text;
   for (const std::string& column : row.columns) {
     text += (text.empty() ? (entry.IsAp() ? "bytes " : "") : ", ") + column;
@@ -36,13 +36,13 @@ std::string ColumnsText(const copy::CompareEntry& entry, const copy::RowDifferen
 }
 
 // The rows of `entry` that a copy changes, and the columns it resets, for "Details…".
-void AddDetails(const copy::CompareEntry& entry, const std::string& table,
+void AddDetails(const compare::CompareEntry& entry, const std::string& table,
                 std::vector<app::ChangeLine>& details) {
-  for (const copy::RowDifference& row : entry.rows) {
+  for (const compare::RowDifference& row : entry.rows) {
     details.push_back(
         {table, entry.Name(), row.key, ChangeWord(row.change), ColumnsText(entry, row)});
   }
-  for (const copy::ResetColumn& reset : entry.reset_columns) {
+  for (const compare::ResetColumn& reset : entry.reset_columns) {
     details.push_back({table, entry.Name(), "", "reset to default",
                        reset.column + " in " + std::to_string(reset.rows) +
                            (reset.rows == 1 ? " row" : " rows")});
@@ -59,7 +59,7 @@ app::ConfirmData TForm1::Question(const run::CopyRun& run) {
   const std::string& to_code = run.report().to_code;
   // Under the run's locks, with the catalogue its checks read: what the question counts is
   // what the run replaces.
-  const copy::Comparison comparison =
+  const compare::Comparison comparison =
       session_.CompareCopy(from_code, to_code, run.tables(), &run.catalogue());
 
   app::ConfirmData question;
@@ -67,7 +67,7 @@ app::ConfirmData TForm1::Question(const run::CopyRun& run) {
   question.to = {to_code, app::ToBytes(edtToName->text())};
   for (std::size_t i = 0; i < plan.size(); ++i) {
     const copy::TablePlan& table = plan[i];
-    const copy::CompareCounts& counts = comparison.tables.at(i).counts;
+    const compare::CompareCounts& counts = comparison.tables.at(i).counts;
     question.lines.push_back({table.table, table.counts.rows_to_delete, table.counts.rows_to_copy,
                               table.table, counts.only_from, counts.only_to, counts.differ});
     AddDetails(comparison.tables[i], table.table, question.details);
@@ -75,7 +75,7 @@ app::ConfirmData TForm1::Question(const run::CopyRun& run) {
   std::size_t ap = 0;
   for (const copy::TablePlan& table : plan) {
     if (!table.ap_record_type.empty()) {
-      const copy::CompareEntry& entry = comparison.ap.at(ap++);
+      const compare::CompareEntry& entry = comparison.ap.at(ap++);
       question.lines.push_back({"ap " + table.ap_record_type + " (" + table.status_text + ")",
                                 table.counts.ap_to_delete, table.counts.ap_to_copy, table.table,
                                 entry.counts.only_from, entry.counts.only_to, entry.counts.differ});

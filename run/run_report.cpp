@@ -158,9 +158,9 @@ Json PlanJson(const std::vector<copy::TablePlan>& plan) {
   return json;
 }
 
-Json VerifyJson(const std::vector<copy::VerifyLine>& lines) {
+Json VerifyJson(const std::vector<compare::VerifyLine>& lines) {
   Json json = Json::array();
-  for (const copy::VerifyLine& line : lines) {
+  for (const compare::VerifyLine& line : lines) {
     Json item = Json::object();
     item["subject"] = line.subject;
     item["ok"] = line.ok;
@@ -197,7 +197,7 @@ std::string HistoryJson(const std::vector<backup::HistoryEntry>& entries) {
 namespace {
 
 // One table's or record type's counts and the rows that are not the same.
-Json EntryJson(const copy::CompareEntry& entry) {
+Json EntryJson(const compare::CompareEntry& entry) {
   Json json = Json::object();
   if (entry.IsAp()) {
     json["type"] = entry.record_type;
@@ -209,11 +209,11 @@ Json EntryJson(const copy::CompareEntry& entry) {
   json["only_to"] = entry.counts.only_to;
   json["differ"] = entry.counts.differ;
   Json rows = Json::array();
-  for (const copy::RowDifference& row : entry.rows) {
+  for (const compare::RowDifference& row : entry.rows) {
     Json item = Json::object();
     item["key"] = row.key;
-    item["change"] = copy::RowChangeName(row.change);
-    if (row.change == copy::RowChange::kDiffer) {
+    item["change"] = compare::RowChangeName(row.change);
+    if (row.change == compare::RowChange::kDiffer) {
       item[entry.IsAp() ? "bytes" : "columns"] = row.columns;
     }
     rows.push_back(std::move(item));
@@ -221,7 +221,7 @@ Json EntryJson(const copy::CompareEntry& entry) {
   json[entry.IsAp() ? "records" : "rows"] = std::move(rows);
   if (!entry.IsAp()) {
     Json resets = Json::array();
-    for (const copy::ResetColumn& reset : entry.reset_columns) {
+    for (const compare::ResetColumn& reset : entry.reset_columns) {
       resets.push_back(Json{{"column", reset.column}, {"rows", reset.rows}});
     }
     json["reset_columns"] = std::move(resets);
@@ -231,18 +231,18 @@ Json EntryJson(const copy::CompareEntry& entry) {
 
 }  // namespace
 
-Json CompareJson(const copy::Comparison& comparison) {
+Json CompareJson(const compare::Comparison& comparison) {
   Json json = Json::object();
   json["from"] = comparison.from_code;
   json["to"] = comparison.to_code;
   json["identical"] = comparison.Identical();
   Json tables = Json::array();
-  for (const copy::CompareEntry& entry : comparison.tables) {
+  for (const compare::CompareEntry& entry : comparison.tables) {
     tables.push_back(EntryJson(entry));
   }
   json["tables"] = std::move(tables);
   Json ap = Json::array();
-  for (const copy::CompareEntry& entry : comparison.ap) {
+  for (const compare::CompareEntry& entry : comparison.ap) {
     ap.push_back(EntryJson(entry));
   }
   json["ap"] = std::move(ap);

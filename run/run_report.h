@@ -7,9 +7,9 @@
 #include <vector>
 
 #include "backup/history.h"
-#include "copy/compare.h"
+#include "compare/compare.h"
+#include "compare/verify.h"
 #include "copy/plan.h"
-#include "copy/verify.h"
 #include "run/json.h"
 #include "run/session.h"
 #include <nlohmann/json.hpp>  // the documents below are built on by their callers
@@ -49,13 +49,13 @@ Json PlanJson(const std::vector<copy::TablePlan>& plan);
 std::string HistoryJson(const std::vector<backup::HistoryEntry>& entries);
 
 // The verification as a JSON array, one object per line (subject, ok, detail).
-Json VerifyJson(const std::vector<copy::VerifyLine>& lines);
+Json VerifyJson(const std::vector<compare::VerifyLine>& lines);
 
 // The comparison as --compare --json prints it: {"from", "to", "identical", "tables": [{"table",
 // "same", "only_from", "only_to", "differ", "rows": [{"key", "change", "columns"}],
 // "reset_columns": [{"column", "rows"}]}], "ap": [{"type", "same", "only_from", "only_to",
 // "differ", "records": [{"key", "change", "bytes"}]}]}, every table and type compared
 // present, in run order; "columns" and "bytes" only for a row that differs.
-Json CompareJson(const copy::Comparison& comparison);
+Json CompareJson(const compare::Comparison& comparison);
 
 }  // namespace run

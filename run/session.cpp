@@ -150,17 +150,17 @@ copy::Plan Session::PlanCopy(const std::string& from_code, const std::string& to
                        tables, from_code, to_code);
 }
 
-std::vector<copy::VerifyLine> Session::VerifyCopy(const std::string& from_code,
-                                                  const std::string& to_code,
-                                                  const std::vector<copy::TableDesc>& tables) {
+std::vector<compare::VerifyLine> Session::VerifyCopy(const std::string& from_code,
+                                                     const std::string& to_code,
+                                                     const std::vector<copy::TableDesc>& tables) {
   const std::unique_ptr<lock::RunLock> lock =
       LockAgencies({from_code, to_code}, "verification " + from_code + " to " + to_code);
-  return copy::VerifyRun(connection_, tables, from_code, to_code);
+  return compare::VerifyRun(connection_, tables, from_code, to_code);
 }
 
-copy::Comparison Session::CompareCopy(const std::string& from_code, const std::string& to_code,
-                                      const std::vector<copy::TableDesc>& tables,
-                                      const copy::Catalogue* catalogue) {
+compare::Comparison Session::CompareCopy(const std::string& from_code, const std::string& to_code,
+                                         const std::vector<copy::TableDesc>& tables,
+                                         const copy::Catalogue* catalogue) {
   RequireConnectionParameters();
   copy::Catalogue read;
   if (catalogue == nullptr) {
@@ -178,7 +178,7 @@ copy::Comparison Session::CompareCopy(const std::string& from_code, const std::s
   }
   // No lock: the snapshot alone makes the reads agree with each other, and a comparison
   // must not keep a run out.
-  return copy::CompareAgencies(connection_, *catalogue, tables, from_code, to_code);
+  return compare::CompareAgencies(connection_, *catalogue, tables, from_code, to_code);
 }
 
 copy::CopyContext Session::StepContext(const std::string& from_code, const std::string& to_code,

@@ -12,11 +12,11 @@
 #include <string_view>
 #include <vector>
 
-#include "copy/compare.h"
+#include "compare/compare.h"
+#include "compare/verify.h"
 #include "copy/plan.h"
 #include "copy/preflight.h"
 #include "copy/table_copy.h"
-#include "copy/verify.h"
 #include "db/connection.h"
 #include "db/query.h"
 #include "recstore/ap_copy.h"
@@ -108,18 +108,18 @@ class Session {
   // Whether the destination holds exactly the copy of the source, one line per table and
   // ap record type, read under both agencies' locks. Changes nothing. Throws run::LockHeld
   // and db::Error.
-  std::vector<copy::VerifyLine> VerifyCopy(
+  std::vector<compare::VerifyLine> VerifyCopy(
       const std::string& from_code, const std::string& to_code,
       const std::vector<copy::TableDesc>& tables = copy::AllTables());
 
   // What a copy of `tables` from `from_code` to `to_code` would change, row by row
-  // (copy::CompareAgencies: one consistent snapshot, no lock, nothing written). The session
+  // (compare::CompareAgencies: one consistent snapshot, no lock, nothing written). The session
   // must not be inside a transaction. `catalogue`: one read before (a prepared run's); null
   // reads it. Throws db::Error, and std::runtime_error before the connection parameters
   // were loaded and when a table or column the copy uses is missing (naming each).
-  copy::Comparison CompareCopy(const std::string& from_code, const std::string& to_code,
-                               const std::vector<copy::TableDesc>& tables = copy::AllTables(),
-                               const copy::Catalogue* catalogue = nullptr);
+  compare::Comparison CompareCopy(const std::string& from_code, const std::string& to_code,
+                                  const std::vector<copy::TableDesc>& tables = copy::AllTables(),
+                                  const copy::Catalogue* catalogue = nullptr);
 
   // Takes the run locks of `codes` (see lock/run_lock.h) for `purpose`. Throws
   // run::LockHeld when another run holds one.

@@ -577,21 +577,20 @@ kelvane_windows_test_project() {
     kelvane_windows_wine_path
     cd "$build" && ctest --output-on-failure --timeout 300
   )
-  echo "== Windows command line end to end under Wine"
+  echo "== Windows installer, command line and window under Wine"
+  _kelvane_windows_install "$build/kelvane-setup.exe"
   KELVANE_WINDOWS_DEPLOY="$build/deploy" KELVANE_WINDOWS_D="$dir/d" KELVANE_WINE="$KELVANE_WINE" \
+    KELVANE_WINDOWS_INSTALLED="$WINEPREFIX/drive_c/Program Files/Kelvane/kelvane.exe" \
     python3 "$KELVANE_ROOT/tests/windows_test.py" -v
-  echo "== Windows installer under Wine"
-  _kelvane_windows_test_installer "$build/kelvane-setup.exe"
+  _kelvane_windows_uninstall
 }
 
-# Installs silently, checks the program, the uninstaller and the menu entry are there and the
-# installed program runs, then uninstalls silently and checks nothing stays.
-_kelvane_windows_test_installer() {
-  local setup="$1" program_files="$WINEPREFIX/drive_c/Program Files/Kelvane" menu version
+# Installs silently and checks that the program, the uninstaller and the menu entry are there
+# and the installed program runs (tests/windows_test.py opens its window).
+_kelvane_windows_install() {
+  local setup="$1" program_files="$WINEPREFIX/drive_c/Program Files/Kelvane" version file
   "$KELVANE_WINE" "$setup" /S
   /usr/lib/wine/wineserver64 -w
-  menu="$(find "$WINEPREFIX/drive_c/users" -path '*Start Menu/Programs/Kelvane/Kelvane.lnk' |
-    head -n 1)"
   for file in kelvane.exe uninstall.exe libmariadb.dll plugin/caching_sha2_password.dll \
     Qt6Widgets.dll platforms/qwindows.dll styles/qwindowsvistastyle.dll; do
     [[ -f "$program_files/$file" ]] || {
@@ -599,7 +598,7 @@ _kelvane_windows_test_installer() {
       return 1
     }
   done
-  [[ -n "$menu" ]] || {
+  [[ -n "$(_kelvane_windows_menu_entry)" ]] || {
     echo "the installer made no Start-menu entry" >&2
     return 1
   }
@@ -608,14 +607,25 @@ _kelvane_windows_test_installer() {
     echo "the installed program said \"$version\" to --version" >&2
     return 1
   }
+  echo "installer: installed silently; the installed program says $version"
+}
+
+# Uninstalls silently and checks that neither the program nor its menu entry stays.
+_kelvane_windows_uninstall() {
+  local program_files="$WINEPREFIX/drive_c/Program Files/Kelvane"
   "$KELVANE_WINE" "$program_files/uninstall.exe" /S
-  /usr/lib/wine/wineserver64 -w
   # The uninstaller copies itself away to delete its folder; it is gone once the server is idle.
-  if [[ -e "$program_files/kelvane.exe" || -e "$menu" ]]; then
+  /usr/lib/wine/wineserver64 -w
+  if [[ -e "$program_files/kelvane.exe" || -n "$(_kelvane_windows_menu_entry)" ]]; then
     echo "the uninstaller left the program or its menu entry behind" >&2
     return 1
   fi
-  echo "installer: installed, ran ($version), uninstalled"
+  echo "installer: uninstalled silently"
+}
+
+_kelvane_windows_menu_entry() {
+  find "$WINEPREFIX/drive_c/users" -path '*Start Menu/Programs/Kelvane/Kelvane.lnk' 2>/dev/null |
+    head -n 1
 }
 
 # kelvane_windows_screenshots DIR: the window and its question under Wine, as the window's test

@@ -14,8 +14,8 @@
 
 #include <gtest/gtest.h>
 
+#include "compare/verify.h"
 #include "copy/table_desc.h"
-#include "copy/verify.h"
 #include "db/connection.h"
 #include "db/query.h"
 #include "lock/run_lock.h"
@@ -129,7 +129,7 @@ TEST_F(RunCoreTest, RunsEveryStepWithoutAWindowAndKeepsABackup) {
   ASSERT_EQ(12u, report.steps.size());
   EXPECT_EQ("CopyBanks", report.steps.front().method);
   EXPECT_EQ(0u, report.ap_refused);
-  for (const copy::VerifyLine& line : session_->VerifyCopy("01", "02")) {
+  for (const compare::VerifyLine& line : session_->VerifyCopy("01", "02")) {
     EXPECT_TRUE(line.ok) << line.subject << ": " << line.detail;
   }
   ASSERT_FALSE(report.backup_file.empty());
@@ -192,7 +192,7 @@ TEST_F(RunCoreTest, StepByStepRunSendsTheOriginalStatementsAndTheDefaultRunOneTr
   };
   EXPECT_LE(table_inserts(sent), 12);
   EXPECT_GT(table_inserts(run_copy), 12);
-  for (const copy::VerifyLine& line : session_->VerifyCopy("01", "02")) {
+  for (const compare::VerifyLine& line : session_->VerifyCopy("01", "02")) {
     EXPECT_TRUE(line.ok) << line.subject << ": " << line.detail;
   }
 }
@@ -218,7 +218,7 @@ TEST_F(RunCoreTest, TableThatCannotRollBackTurnsTheDefaultRunStepByStepAndRefuse
   Run("01", "02");
   EXPECT_FALSE(report_.atomic);
   EXPECT_EQ(kStatusTexts, statuses_);
-  for (const copy::VerifyLine& line : session_->VerifyCopy("01", "02")) {
+  for (const compare::VerifyLine& line : session_->VerifyCopy("01", "02")) {
     EXPECT_TRUE(line.ok) << line.subject << ": " << line.detail;
   }
 }
@@ -334,7 +334,7 @@ TEST_F(RunCoreTest, RefusedApInsertCopiesTheRestButTheRunFails) {
   EXPECT_EQ(1u, report.ap_refused);
   EXPECT_EQ(1u, report.steps[1].ap_refused);
   ASSERT_EQ(1u, report.steps[1].refused_records.size());
-  for (const copy::VerifyLine& line : session_->VerifyCopy("01", "02")) {
+  for (const compare::VerifyLine& line : session_->VerifyCopy("01", "02")) {
     EXPECT_EQ(line.subject != "ap 006", line.ok) << line.subject << ": " << line.detail;
   }
 

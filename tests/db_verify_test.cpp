@@ -5,10 +5,10 @@
 
 #include <gtest/gtest.h>
 
+#include "compare/verify.h"
 #include "copy/plan.h"
 #include "copy/table_copy.h"
 #include "copy/table_desc.h"
-#include "copy/verify.h"
 #include "db/connection.h"
 #include "db/query.h"
 #include "db/sql_text.h"
@@ -20,11 +20,11 @@
 
 namespace {
 
+using compare::VerifyLine;
+using compare::VerifyRun;
 using copy::AllTables;
 using copy::PlanRun;
 using copy::TablePlan;
-using copy::VerifyLine;
-using copy::VerifyRun;
 
 // Agency 01 has rows in every table, 02 a few to be replaced, 03 a few to be left alone.
 // Values take the awkward paths of the value forms: a quote, a backslash, NULLs, flags,
@@ -138,7 +138,7 @@ class SafeRunTest : public testing::Test {
   std::string OnlyDifference(const std::vector<VerifyLine>& lines, const std::string& subject) {
     std::string text = "(no line for " + subject + ")";
     for (const VerifyLine& line : lines) {
-      EXPECT_EQ(line.subject != subject, line.ok) << copy::DescribeVerify(line);
+      EXPECT_EQ(line.subject != subject, line.ok) << compare::DescribeVerify(line);
       if (line.subject == subject) {
         text = line.detail;
       }
@@ -193,10 +193,10 @@ TEST_F(SafeRunTest, CopyDoesWhatThePlanSaidAndVerifiesClean) {
   std::vector<VerifyLine> lines = VerifyRun(connection_, AllTables(), "01", "02");
   ASSERT_EQ(19u, lines.size());  // twelve tables and seven ap kinds
   for (const VerifyLine& line : lines) {
-    EXPECT_TRUE(line.ok) << copy::DescribeVerify(line);
+    EXPECT_TRUE(line.ok) << compare::DescribeVerify(line);
   }
-  EXPECT_EQ("Bank: ok, 2 rows", copy::DescribeVerify(lines[0]));
-  EXPECT_EQ("ap 009: ok, 3 records", copy::DescribeVerify(lines[1]));
+  EXPECT_EQ("Bank: ok, 2 rows", compare::DescribeVerify(lines[0]));
+  EXPECT_EQ("ap 009: ok, 3 records", compare::DescribeVerify(lines[1]));
 }
 
 TEST_F(SafeRunTest, SameCodeOnBothSidesCopiesNothing) {
@@ -276,7 +276,7 @@ TEST_F(SafeRunTest, CopyIntoOtherColumnTypesVerifiesClean) {
             scratch_.Scalar("SELECT CONCAT_WS('|', InactiveAcct, IsMasterCmp, AgyCommision, "
                             "PolViewType) FROM Company WHERE AgyCode = '02' AND Number = 'C1'"));
   const std::vector<VerifyLine> lines = VerifyRun(connection_, companies, "01", "02");
-  EXPECT_EQ("Company: ok, 2 rows", copy::DescribeVerify(lines[0]));
+  EXPECT_EQ("Company: ok, 2 rows", compare::DescribeVerify(lines[0]));
 }
 
 TEST_F(SafeRunTest, VerifyNamesRowsMissingOrExtra) {
@@ -295,7 +295,7 @@ TEST_F(SafeRunTest, VerifyNamesRowsMissingOrExtra) {
           "destination",
           line.detail);
     } else {
-      EXPECT_TRUE(line.ok) << copy::DescribeVerify(line);
+      EXPECT_TRUE(line.ok) << compare::DescribeVerify(line);
     }
   }
 }

@@ -23,7 +23,7 @@
 #include "app/dialog_support.h"
 #include "app/main_form.h"
 #include "app/text.h"
-#include "copy/verify.h"
+#include "compare/verify.h"
 #include "db/connection.h"
 #include "db/query.h"
 #include "lock/run_lock.h"
@@ -167,8 +167,8 @@ TEST_F(DialogTest, AQuestionLeftOpenPastTheSilenceLimitStillRunsExactly) {
   EXPECT_EQ((std::vector<std::string>{"ConfirmDialog", "ResultDialog"}), dialogs_);
   EXPECT_EQ(std::vector<std::string>{}, messages_);
   EXPECT_TRUE(form->run_report().finished);
-  for (const copy::VerifyLine& line : form->VerifyCopy("01", "02")) {
-    EXPECT_TRUE(line.ok) << copy::DescribeVerify(line);
+  for (const compare::VerifyLine& line : form->VerifyCopy("01", "02")) {
+    EXPECT_TRUE(line.ok) << compare::DescribeVerify(line);
   }
 }
 
@@ -440,9 +440,9 @@ TEST_F(DialogTest, UncheckingAllButOneTableCopiesThatOneAlone) {
 
   ASSERT_EQ(1u, form->run_report().steps.size());
   EXPECT_EQ(std::vector<std::string>{"GL Codes"}, statuses_);
-  for (const copy::VerifyLine& line : form->VerifyCopy("01", "02")) {
+  for (const compare::VerifyLine& line : form->VerifyCopy("01", "02")) {
     const bool copied = line.subject == "GLCodes" || line.subject == "ap 008";
-    EXPECT_EQ(copied, line.ok) << copy::DescribeVerify(line);
+    EXPECT_EQ(copied, line.ok) << compare::DescribeVerify(line);
   }
   EXPECT_EQ("1", Count("Bank", "02"));
 

@@ -367,7 +367,7 @@ TEST_F(WindowTest, FixedMethodsCopyTheirOwnTableThroughTheLiveApHandles) {
   ASSERT_EQ(12u, plan.size());
   EXPECT_EQ(1u, plan.front().counts.rows_to_copy);
   EXPECT_EQ(1u, plan.front().counts.ap_to_copy);
-  for (const copy::VerifyLine& line : form->VerifyCopy("01", "02")) {
+  for (const compare::VerifyLine& line : form->VerifyCopy("01", "02")) {
     if (line.subject == "Bank" || line.subject == "Department" || line.subject == "ap 009") {
       EXPECT_TRUE(line.ok) << line.subject << ": " << line.detail;
     }

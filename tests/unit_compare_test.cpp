@@ -8,12 +8,12 @@
 
 #include <gtest/gtest.h>
 
-#include "copy/compare.h"
+#include "compare/compare.h"
 #include "copy/table_desc.h"
 
 namespace {
 
-using copy::CompareRow;
+using compare::CompareRow;
 
 // A row keyed by its first value.
 CompareRow Row(std::vector<std::optional<std::string>> values) {
@@ -21,10 +21,10 @@ CompareRow Row(std::vector<std::optional<std::string>> values) {
 }
 
 // The entry's rows as "key change columns" lines, and its counts.
-std::string Outcome(const copy::CompareEntry& entry) {
+std::string Outcome(const compare::CompareEntry& entry) {
   std::string text = std::to_string(entry.counts.same) + " same;";
-  for (const copy::RowDifference& row : entry.rows) {
-    text += " " + row.key + " " + copy::RowChangeName(row.change);
+  for (const compare::RowDifference& row : entry.rows) {
+    text += " " + row.key + " " + compare::RowChangeName(row.change);
     for (const std::string& column : row.columns) {
       text += " " + column;
     }
@@ -64,8 +64,8 @@ TEST(PairRows, PairsByKeyAndRepeatedKeysByContentFirst) {
        "0 same; A only_from; B only_to; C differ Name;"},
   };
   for (const Case& c : cases) {
-    copy::CompareEntry entry;
-    copy::PairRows(c.from, c.to, {"Number", "Name"}, entry);
+    compare::CompareEntry entry;
+    compare::PairRows(c.from, c.to, {"Number", "Name"}, entry);
     EXPECT_EQ(c.outcome, Outcome(entry));
     EXPECT_EQ(entry.counts.only_from + entry.counts.only_to + entry.counts.differ,
               entry.rows.size());
@@ -118,25 +118,25 @@ TEST(PairRows, StaysFastWhenEveryRowHasTheSameKey) {
     to.push_back(CompareRow{"K", {"K", std::to_string(kRows - 1 - i)}});
   }
   const auto start = std::chrono::steady_clock::now();
-  copy::CompareEntry entry;
-  copy::PairRows(std::move(from), std::move(to), {"Number", "Name"}, entry);
+  compare::CompareEntry entry;
+  compare::PairRows(std::move(from), std::move(to), {"Number", "Name"}, entry);
   EXPECT_EQ(uint64_t{kRows}, entry.counts.same);
   EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(10));
 }
 
 TEST(DescribeComparison, CountsEachTableWithItsRecordsThenTheFirstRowsThatDiffer) {
-  copy::Comparison comparison{"02", "03", {}, {}};
+  compare::Comparison comparison{"02", "03", {}, {}};
   comparison.tables.push_back(
-      {"Bank", "", "Banks", {2, 1, 0, 0}, {{"B2", copy::RowChange::kOnlyFrom}}, {{"Memo", 2}}});
+      {"Bank", "", "Banks", {2, 1, 0, 0}, {{"B2", compare::RowChange::kOnlyFrom}}, {{"Memo", 2}}});
   comparison.tables.push_back(
       {"Company",
        "",
        "Companies",
        {2, 0, 1, 1},
-       {{"C1", copy::RowChange::kDiffer, {"Name", "City"}}, {"C9", copy::RowChange::kOnlyTo}},
+       {{"C1", compare::RowChange::kDiffer, {"Name", "City"}}, {"C9", compare::RowChange::kOnlyTo}},
        {}});
   comparison.ap.push_back(
-      {"", "009", "Banks", {2, 0, 0, 1}, {{"B1    01", copy::RowChange::kDiffer, {"21"}}}, {}});
+      {"", "009", "Banks", {2, 0, 0, 1}, {{"B1    01", compare::RowChange::kDiffer, {"21"}}}, {}});
   const std::vector<std::string> expected = {
       "Table or ap records  Same  Only in 02  Only in 03  Differ",
       "Bank                    2           1           0       0",
@@ -154,12 +154,12 @@ TEST(DescribeComparison, CountsEachTableWithItsRecordsThenTheFirstRowsThatDiffer
       "",
       "A copy of 02 to 03 would change 3 rows and 1 ap record, and reset columns.",
   };
-  EXPECT_EQ(expected, copy::DescribeComparison(comparison, 3));
+  EXPECT_EQ(expected, compare::DescribeComparison(comparison, 3));
   EXPECT_FALSE(comparison.Identical());
-  const copy::Comparison same{"02", "03", {{"Bank", "", "Banks", {3, 0, 0, 0}, {}, {}}}, {}};
+  const compare::Comparison same{"02", "03", {{"Bank", "", "Banks", {3, 0, 0, 0}, {}, {}}}, {}};
   EXPECT_TRUE(same.Identical());
   EXPECT_EQ("A copy of 02 to 03 would change nothing: 03 is identical.",
-            copy::DescribeComparison(same, 3).back());
+            compare::DescribeComparison(same, 3).back());
 }
 
 }  // namespace

@@ -276,10 +276,10 @@ class Window(WindowsTest):
             title, "come" if present else "go", self.display,
             self.read(self.display_dir, "program.log")))
 
-    def start(self):
+    def start(self, program=os.path.join(DEPLOY, "kelvane.exe")):
         log = open(os.path.join(self.display_dir, "program.log"), "ab")
         self.addCleanup(log.close)
-        self.program = subprocess.Popen([WINE, os.path.join(DEPLOY, "kelvane.exe")], cwd=WORK,
+        self.program = subprocess.Popen([WINE, program], cwd=WORK,
                                         env=dict(os.environ, DISPLAY=self.display),
                                         stdout=log, stderr=log)
         self.main_window = self.wait_for("^Kelvane$")
@@ -333,6 +333,13 @@ class Window(WindowsTest):
         self.assertEqual(before, self.everything())
         self.keys("saved profiles", "Escape")
         self.wait_for("saved profiles", present=False)
+        self.assertIsNone(self.program.poll())
+        self.program.terminate()
+        self.program.wait()
+
+    @unittest.skipUnless(os.environ.get("KELVANE_WINDOWS_INSTALLED"), "no installed program")
+    def test_the_installed_program_opens_its_window(self):
+        self.start(os.environ["KELVANE_WINDOWS_INSTALLED"])
         self.assertIsNone(self.program.poll())
         self.program.terminate()
         self.program.wait()

@@ -15,7 +15,7 @@ namespace db {
 class Connection;
 }
 
-namespace copy {
+namespace compare {
 
 // What a copy does to one row (or ap record) that is not the same on both sides.
 enum class RowChange {
@@ -93,8 +93,8 @@ struct Comparison {
 //   than the default (NULL-safe, as the server computes DEFAULT()).
 // Throws db::Error as the statements do, and as the copy would on a source value it cannot
 // read ("Cannot access field 'X' as type Integer"). `catalogue` is the database's.
-Comparison CompareAgencies(db::Connection& connection, const Catalogue& catalogue,
-                           const std::vector<TableDesc>& tables, const std::string& from_code,
+Comparison CompareAgencies(db::Connection& connection, const copy::Catalogue& catalogue,
+                           const std::vector<copy::TableDesc>& tables, const std::string& from_code,
                            const std::string& to_code);
 
 // One side's row as the comparison takes it: its key and its values (NULL: nullopt).
@@ -115,4 +115,4 @@ void PairRows(std::vector<CompareRow> from, std::vector<CompareRow> to,
 // that says whether a copy would change anything.
 std::vector<std::string> DescribeComparison(const Comparison& comparison, std::size_t max_rows);
 
-}  // namespace copy
+}  // namespace compare

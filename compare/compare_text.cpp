@@ -3,11 +3,11 @@
 #include <string>
 #include <vector>
 
-#include "copy/compare.h"
+#include "compare/compare.h"
 #include "copy/wording.h"
 #include "recstore/ap_file.h"
 
-namespace copy {
+namespace compare {
 
 namespace {
 
@@ -84,7 +84,7 @@ std::vector<std::string> DescribeComparison(const Comparison& comparison, std::s
     (entry->IsAp() ? records : rows) += entry->rows.size();
     for (const ResetColumn& reset : entry->reset_columns) {
       resets.push_back(entry->table + "." + reset.column + ": " +
-                       Quantity(reset.rows, "row", "rows") + " of " + comparison.to_code +
+                       copy::Quantity(reset.rows, "row", "rows") + " of " + comparison.to_code +
                        (reset.rows == 1 ? " holds" : " hold") + " another value");
     }
   }
@@ -109,11 +109,11 @@ std::vector<std::string> DescribeComparison(const Comparison& comparison, std::s
   if (comparison.Identical()) {
     lines.push_back(copy + " would change nothing: " + comparison.to_code + " is identical.");
   } else {
-    lines.push_back(copy + " would change " + Quantity(rows, "row", "rows") + " and " +
-                    Quantity(records, "ap record", "ap records") +
+    lines.push_back(copy + " would change " + copy::Quantity(rows, "row", "rows") + " and " +
+                    copy::Quantity(records, "ap record", "ap records") +
                     (resets.empty() ? std::string() : ", and reset columns") + ".");
   }
   return lines;
 }
 
-}  // namespace copy
+}  // namespace compare

@@ -10,7 +10,7 @@ namespace db {
 class Connection;
 }
 
-namespace copy {
+namespace compare {
 
 struct VerifyLine {
   std::string subject;  // a table as the statements name it ("Bank"), or "ap 009"
@@ -33,10 +33,11 @@ struct VerifyLine {
 // copied column ("row Number 'FNB'"), a record by its key. Reads only. Throws db::Error
 // as the statements do, when a column is missing from the table, and when a source value is
 // one the copy cannot read ("Cannot access field 'X' as type Integer").
-std::vector<VerifyLine> VerifyRun(db::Connection& connection, const std::vector<TableDesc>& tables,
+std::vector<VerifyLine> VerifyRun(db::Connection& connection,
+                                  const std::vector<copy::TableDesc>& tables,
                                   const std::string& from_code, const std::string& to_code);
 
 // "Bank: ok, 3 rows" or "Bank: DIFFERS, source 3 rows, destination 2 rows; ...".
 std::string DescribeVerify(const VerifyLine& line);
 
-}  // namespace copy
+}  // namespace compare

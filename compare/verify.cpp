@@ -1,5 +1,5 @@
 // Checks after a run that the destination holds exactly what a correct copy produces.
-#include "copy/verify.h"
+#include "compare/verify.h"
 
 #include <cstddef>
 #include <map>
@@ -15,7 +15,7 @@
 #include "db/sql_text.h"
 #include "recstore/ap_file.h"
 
-namespace copy {
+namespace compare {
 
 namespace {
 
@@ -92,59 +92,60 @@ std::string ExpectedFlag(const std::string& column, db::FieldKind kind) {
 
 // What a correct copy writes in the column, from the source row: NULL where the copy's
 // reader refuses the value (the copy would have failed on it).
-std::string Expected(const ColumnDesc& column, db::FieldKind kind, const std::string& to_code) {
+std::string Expected(const copy::ColumnDesc& column, db::FieldKind kind,
+                     const std::string& to_code) {
   const std::string name = db::QuoteIdentifier(column.source_name);
   switch (column.form) {
-    case ValueForm::kDestCode:
+    case copy::ValueForm::kDestCode:
       return db::QuotedText(to_code);
-    case ValueForm::kLiteral:
+    case copy::ValueForm::kLiteral:
       return db::QuotedText(column.literal);
-    case ValueForm::kQuoted:
-    case ValueForm::kEscaped:
+    case copy::ValueForm::kQuoted:
+    case copy::ValueForm::kEscaped:
       return "IFNULL(" + Text(name) + ", '')";
-    case ValueForm::kInteger: {
+    case copy::ValueForm::kInteger: {
       // AsInteger rounds an amount to four places first, then to a whole number.
       const std::string whole = "ROUND(ROUND(" + Exact(name, kind, true) + ", 4))";
       return "IF(" + name + " IS NULL, '0', IF(" + whole + " BETWEEN -2147483648 AND 2147483647, " +
              Plain(whole) + ", NULL))";
     }
-    case ValueForm::kFloat: {
+    case copy::ValueForm::kFloat: {
       const std::string amount = "ROUND(" + Exact(name, kind, false) + ", 4)";
       return "IF(" + name + " IS NULL, '0', IF(" + amount +
              " BETWEEN -922337203685477.5808 AND 922337203685477.5807, " + Plain(amount) +
              ", NULL))";
     }
-    case ValueForm::kFlag:
+    case copy::ValueForm::kFlag:
       return ExpectedFlag(name, kind);
   }
   return "NULL";
 }
 
 // What the destination row holds in the column, in the form Expected gives.
-std::string Stored(const ColumnDesc& column, db::FieldKind kind) {
+std::string Stored(const copy::ColumnDesc& column, db::FieldKind kind) {
   const std::string name = db::QuoteIdentifier(column.insert_name);
   switch (column.form) {
-    case ValueForm::kInteger:
-    case ValueForm::kFloat:
-    case ValueForm::kFlag:
+    case copy::ValueForm::kInteger:
+    case copy::ValueForm::kFloat:
+    case copy::ValueForm::kFlag:
       if (IsNumber(kind)) {
         return Plain(Exact(name, kind, false));
       }
       return kind == db::FieldKind::kBit ? Text(name + " + 0") : Text(name);
-    case ValueForm::kDestCode:
-    case ValueForm::kLiteral:
-    case ValueForm::kQuoted:
-    case ValueForm::kEscaped:
+    case copy::ValueForm::kDestCode:
+    case copy::ValueForm::kLiteral:
+    case copy::ValueForm::kQuoted:
+    case copy::ValueForm::kEscaped:
       break;
   }
   return Text(name);
 }
 
 // The column that names a row in a report: the first one copied from the source.
-std::size_t KeyColumn(const TableDesc& desc) {
+std::size_t KeyColumn(const copy::TableDesc& desc) {
   for (std::size_t i = 0; i < desc.columns.size(); ++i) {
-    if (desc.columns[i].form != ValueForm::kDestCode &&
-        desc.columns[i].form != ValueForm::kLiteral) {
+    if (desc.columns[i].form != copy::ValueForm::kDestCode &&
+        desc.columns[i].form != copy::ValueForm::kLiteral) {
       return i;
     }
   }
@@ -152,28 +153,28 @@ std::size_t KeyColumn(const TableDesc& desc) {
 }
 
 // A value as a report shows it: text quoted as the insert writes it, numbers as they are.
-std::string Shown(const ColumnDesc& column, const std::optional<std::string>& value) {
+std::string Shown(const copy::ColumnDesc& column, const std::optional<std::string>& value) {
   if (!value) {
-    return column.form == ValueForm::kLiteral ? kNullText : "NULL";
+    return column.form == copy::ValueForm::kLiteral ? kNullText : "NULL";
   }
   switch (column.form) {
-    case ValueForm::kDestCode:
-    case ValueForm::kQuoted:
-    case ValueForm::kEscaped:
+    case copy::ValueForm::kDestCode:
+    case copy::ValueForm::kQuoted:
+    case copy::ValueForm::kEscaped:
       return db::QuotedText(*value);
-    case ValueForm::kInteger:
-    case ValueForm::kFloat:
-    case ValueForm::kFlag:
-    case ValueForm::kLiteral:
+    case copy::ValueForm::kInteger:
+    case copy::ValueForm::kFloat:
+    case copy::ValueForm::kFlag:
+    case copy::ValueForm::kLiteral:
       break;
   }
   return *value;
 }
 
-const char* ReaderType(ValueForm form) {
-  return form == ValueForm::kInteger ? "Integer"
-         : form == ValueForm::kFloat ? "Currency"
-                                     : "Boolean";
+const char* ReaderType(copy::ValueForm form) {
+  return form == copy::ValueForm::kInteger ? "Integer"
+         : form == copy::ValueForm::kFloat ? "Currency"
+                                           : "Boolean";
 }
 
 // One side's rows: each one's digest of its values and its key column, in select order.
@@ -186,7 +187,7 @@ struct Side {
 // destination agency's rows as they are, compared as multisets of per-row digests.
 class TableCheck {
  public:
-  TableCheck(db::Connection& connection, const TableDesc& desc, const std::string& from_code,
+  TableCheck(db::Connection& connection, const copy::TableDesc& desc, const std::string& from_code,
              const std::string& to_code);
 
   VerifyLine Run();
@@ -202,7 +203,7 @@ class TableCheck {
   std::string RowName(const std::optional<std::string>& key) const;
 
   db::Connection& connection_;
-  const TableDesc& desc_;
+  const copy::TableDesc& desc_;
   const std::string from_code_;
   const std::string to_code_;
   const std::size_t key_;
@@ -210,7 +211,7 @@ class TableCheck {
   std::vector<std::string> stored_;
 };
 
-TableCheck::TableCheck(db::Connection& connection, const TableDesc& desc,
+TableCheck::TableCheck(db::Connection& connection, const copy::TableDesc& desc,
                        const std::string& from_code, const std::string& to_code)
     : connection_(connection),
       desc_(desc),
@@ -226,7 +227,7 @@ TableCheck::TableCheck(db::Connection& connection, const TableDesc& desc,
     }
     return layout.Kind(*index);
   };
-  for (const ColumnDesc& column : desc.columns) {
+  for (const copy::ColumnDesc& column : desc.columns) {
     const bool read = !column.source_name.empty();
     expected_.push_back(
         Expected(column, read ? kind_of(column.source_name, "VerifySource") : db::FieldKind::kText,
@@ -247,7 +248,8 @@ std::string TableCheck::Digest(bool source) const {
 }
 
 std::string TableCheck::Where(bool source) const {
-  return " FROM " + desc_.table + " WHERE " + CodeCondition(desc_, source ? from_code_ : to_code_);
+  return " FROM " + desc_.table + " WHERE " +
+         copy::CodeCondition(desc_, source ? from_code_ : to_code_);
 }
 
 Side TableCheck::Read(bool source) const {
@@ -285,7 +287,7 @@ void TableCheck::RefuseUnreadable() const {
   const Values values = Fetch(true, std::nullopt);
   for (std::size_t i = 0; i < values.size(); ++i) {
     if (!values[i]) {
-      const ColumnDesc& column = desc_.columns[i];
+      const copy::ColumnDesc& column = desc_.columns[i];
       throw db::Error("Cannot access field '" + column.source_name + "' as type " +
                       ReaderType(column.form));
     }
@@ -315,7 +317,7 @@ std::string TableCheck::FirstDifference(const Side& source, const Side& destinat
       const char* separator = " ";
       for (std::size_t c = 0; c < want.size() && c < have.size(); ++c) {
         if (want[c] != have[c]) {
-          const ColumnDesc& column = desc_.columns[c];
+          const copy::ColumnDesc& column = desc_.columns[c];
           text += separator + column.insert_name + " is " + Shown(column, have[c]) + ", expected " +
                   Shown(column, want[c]);
           separator = "; ";
@@ -350,13 +352,13 @@ VerifyLine TableCheck::Run() {
   for (const auto& entry : balance) {
     same = same && entry.second == 0;
   }
-  const std::string counts = Quantity(source.digests.size(), "row", "rows");
+  const std::string counts = copy::Quantity(source.digests.size(), "row", "rows");
   if (same) {
     return {desc_.table, true, counts};
   }
   return {desc_.table, false,
           "source " + counts + ", destination " +
-              Quantity(destination.digests.size(), "row", "rows") + "; " +
+              copy::Quantity(destination.digests.size(), "row", "rows") + "; " +
               FirstDifference(source, destination, balance)};
 }
 
@@ -410,19 +412,20 @@ VerifyLine VerifyApRecords(db::Connection& connection, const std::string& record
     }
   }
   if (difference.empty()) {
-    return {subject, true, Quantity(expected.size(), "record", "records")};
+    return {subject, true, copy::Quantity(expected.size(), "record", "records")};
   }
   return {subject, false,
-          "source " + Quantity(expected.size(), "record", "records") + ", destination " +
-              Quantity(found.size(), "record", "records") + "; " + difference};
+          "source " + copy::Quantity(expected.size(), "record", "records") + ", destination " +
+              copy::Quantity(found.size(), "record", "records") + "; " + difference};
 }
 
 }  // namespace
 
-std::vector<VerifyLine> VerifyRun(db::Connection& connection, const std::vector<TableDesc>& tables,
+std::vector<VerifyLine> VerifyRun(db::Connection& connection,
+                                  const std::vector<copy::TableDesc>& tables,
                                   const std::string& from_code, const std::string& to_code) {
   std::vector<VerifyLine> lines;
-  for (const TableDesc& desc : tables) {
+  for (const copy::TableDesc& desc : tables) {
     lines.push_back(TableCheck(connection, desc, from_code, to_code).Run());
     if (!desc.ap_record_type.empty()) {
       lines.push_back(VerifyApRecords(connection, desc.ap_record_type, from_code, to_code));
@@ -435,4 +438,4 @@ std::string DescribeVerify(const VerifyLine& line) {
   return line.subject + (line.ok ? ": ok, " : ": DIFFERS, ") + line.detail;
 }
 
-}  // namespace copy
+}  // namespace compare

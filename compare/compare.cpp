@@ -1,5 +1,5 @@
 // What a copy of one agency to another would change, row by row.
-#include "copy/compare.h"
+#include "compare/compare.h"
 
 #include <algorithm>
 #include <functional>
@@ -16,7 +16,7 @@
 #include "db/sql_text.h"
 #include "recstore/ap_file.h"
 
-namespace copy {
+namespace compare {
 
 namespace {
 
@@ -30,12 +30,12 @@ using Describe = std::function<std::vector<std::string>(const Values&, const Val
 
 // How the destination's rows are read: every column under its insert name, in the form the
 // copy reads its source in; the code and the literals as the text they hold.
-TableDesc StoredForm(const TableDesc& desc) {
-  TableDesc stored = desc;
-  for (ColumnDesc& column : stored.columns) {
+copy::TableDesc StoredForm(const copy::TableDesc& desc) {
+  copy::TableDesc stored = desc;
+  for (copy::ColumnDesc& column : stored.columns) {
     column.source_name = column.insert_name;
-    if (column.form == ValueForm::kDestCode || column.form == ValueForm::kLiteral) {
-      column.form = ValueForm::kQuoted;
+    if (column.form == copy::ValueForm::kDestCode || column.form == copy::ValueForm::kLiteral) {
+      column.form = copy::ValueForm::kQuoted;
     }
   }
   return stored;
@@ -54,7 +54,7 @@ Describe ByColumn(std::vector<std::string> names) {
   };
 }
 
-std::vector<std::size_t> KeyPlaces(const TableDesc& desc) {
+std::vector<std::size_t> KeyPlaces(const copy::TableDesc& desc) {
   std::vector<std::size_t> places;
   for (const std::string& key : desc.key_columns) {
     for (std::size_t i = 0; i < desc.columns.size(); ++i) {
@@ -76,20 +76,20 @@ std::string KeyOf(const Values& values, const std::vector<std::size_t>& places) 
 
 // The source's rows as their inserts carry them: the copy's own BuildParams for every value
 // read, the destination code and the literals as the insert writes them.
-std::vector<CompareRow> SourceRows(const TableDesc& desc, db::Query& row,
+std::vector<CompareRow> SourceRows(const copy::TableDesc& desc, db::Query& row,
                                    const std::string& to_code,
                                    const std::vector<std::size_t>& keys) {
-  const ColumnPlaces places = PlacesOf(desc, row);
+  const copy::ColumnPlaces places = copy::PlacesOf(desc, row);
   std::vector<CompareRow> rows;
   std::vector<std::string> params;
   for (; !row.Eof(); row.Next()) {
-    BuildParams(desc, row, places, params);
+    copy::BuildParams(desc, row, places, params);
     CompareRow compared;
     std::size_t next = 0;
-    for (const ColumnDesc& column : desc.columns) {
-      if (column.form == ValueForm::kDestCode) {
+    for (const copy::ColumnDesc& column : desc.columns) {
+      if (column.form == copy::ValueForm::kDestCode) {
         compared.values.emplace_back(to_code);
-      } else if (column.form == ValueForm::kLiteral) {
+      } else if (column.form == copy::ValueForm::kLiteral) {
         compared.values.emplace_back(column.literal);
       } else {
         compared.values.emplace_back(std::move(params[next++]));
@@ -103,9 +103,9 @@ std::vector<CompareRow> SourceRows(const TableDesc& desc, db::Query& row,
 
 // The destination's rows in the same form. A value the readers refuse stays its text, which
 // no value a copy writes equals.
-std::vector<CompareRow> StoredRows(const TableDesc& stored, db::Query& row,
+std::vector<CompareRow> StoredRows(const copy::TableDesc& stored, db::Query& row,
                                    const std::vector<std::size_t>& keys) {
-  const ColumnPlaces places = PlacesOf(stored, row);
+  const copy::ColumnPlaces places = copy::PlacesOf(stored, row);
   for (std::size_t i = 0; i < places.size(); ++i) {
     if (!places[i] && !row.Eof()) {
       row.FieldByName(stored.columns[i].source_name);  // throws, naming the column
@@ -121,7 +121,7 @@ std::vector<CompareRow> StoredRows(const TableDesc& stored, db::Query& row,
         continue;
       }
       try {
-        compared.values.emplace_back(RawValue(stored.columns[i], row, places[i]));
+        compared.values.emplace_back(copy::RawValue(stored.columns[i], row, places[i]));
       } catch (const db::Error&) {
         compared.values.emplace_back(std::string(row.result().Value(place)));
       }
@@ -248,8 +248,8 @@ CompareRow ApRow(std::string_view key, std::string data, const std::string& to_c
 // table, both sides of each record type, the columns a copy resets, the commit.
 class Comparer {
  public:
-  Comparer(db::Connection& connection, const Catalogue& catalogue,
-           const std::vector<TableDesc>& tables, const std::string& from_code,
+  Comparer(db::Connection& connection, const copy::Catalogue& catalogue,
+           const std::vector<copy::TableDesc>& tables, const std::string& from_code,
            const std::string& to_code)
       : connection_(connection),
         catalogue_(catalogue),
@@ -261,7 +261,7 @@ class Comparer {
 
  private:
   void AddTable(std::size_t index);
-  void AddApType(const TableDesc& desc);
+  void AddApType(const copy::TableDesc& desc);
   void AddResets();
 
   // `take` gets the statement's result.
@@ -271,8 +271,8 @@ class Comparer {
   }
 
   db::Connection& connection_;
-  const Catalogue& catalogue_;
-  const std::vector<TableDesc>& tables_;
+  const copy::Catalogue& catalogue_;
+  const std::vector<copy::TableDesc>& tables_;
   const std::string& from_;
   const std::string& to_;
   Comparison comparison_;
@@ -282,18 +282,18 @@ class Comparer {
 };
 
 void Comparer::AddTable(std::size_t index) {
-  const TableDesc& desc = tables_[index];
-  Add(SelectStatement(desc, from_), [this, &desc](db::Result& result) {
+  const copy::TableDesc& desc = tables_[index];
+  Add(copy::SelectStatement(desc, from_), [this, &desc](db::Result& result) {
     db::Query row(connection_, "Compare");
-    row.Hold(SelectStatement(desc, from_), std::move(result));
+    row.Hold(copy::SelectStatement(desc, from_), std::move(result));
     held_ = SourceRows(desc, row, to_, KeyPlaces(desc));
   });
-  Add(SelectStatement(desc, to_), [this, &desc, index](db::Result& result) {
-    const TableDesc stored = StoredForm(desc);
+  Add(copy::SelectStatement(desc, to_), [this, &desc, index](db::Result& result) {
+    const copy::TableDesc stored = StoredForm(desc);
     db::Query row(connection_, "Compare");
-    row.Hold(SelectStatement(desc, to_), std::move(result));
+    row.Hold(copy::SelectStatement(desc, to_), std::move(result));
     std::vector<std::string> names;
-    for (const ColumnDesc& column : desc.columns) {
+    for (const copy::ColumnDesc& column : desc.columns) {
       names.push_back(column.insert_name);
     }
     Pair(std::move(held_), StoredRows(stored, row, KeyPlaces(desc)), ByColumn(std::move(names)),
@@ -302,7 +302,7 @@ void Comparer::AddTable(std::size_t index) {
   });
 }
 
-void Comparer::AddApType(const TableDesc& desc) {
+void Comparer::AddApType(const copy::TableDesc& desc) {
   const std::string& type = desc.ap_record_type;
   const std::size_t index = comparison_.ap.size();
   comparison_.ap.push_back(CompareEntry{"", type, desc.status_text, {}, {}, {}});
@@ -330,14 +330,14 @@ void Comparer::AddResets() {
   std::vector<std::pair<std::size_t, std::string>> columns;  // table index, column
   std::string sql;
   for (std::size_t i = 0; i < tables_.size(); ++i) {
-    const CatalogueTable* table = catalogue_.Find(tables_[i].table);
+    const copy::CatalogueTable* table = catalogue_.Find(tables_[i].table);
     if (table == nullptr) {
       continue;
     }
-    for (const CatalogueColumn& column : table->columns) {
+    for (const copy::CatalogueColumn& column : table->columns) {
       const std::string extra = db::AsciiLower(column.extra);
       const bool written = std::any_of(tables_[i].columns.begin(), tables_[i].columns.end(),
-                                       [&column](const ColumnDesc& c) {
+                                       [&column](const copy::ColumnDesc& c) {
                                          return db::EqualsIgnoringCase(c.insert_name, column.name);
                                        });
       // An id the server numbers and a value it computes are never the copy's to keep; a
@@ -349,7 +349,8 @@ void Comparer::AddResets() {
       const std::string name = db::QuoteIdentifier(column.name);
       sql += (sql.empty() ? "SELECT " : " UNION ALL SELECT ") + std::to_string(columns.size()) +
              ", COUNT(*) FROM " + db::QuoteIdentifier(tables_[i].table) + " WHERE " +
-             CodeCondition(tables_[i], to_) + " AND NOT (" + name + " <=> DEFAULT(" + name + "))";
+             copy::CodeCondition(tables_[i], to_) + " AND NOT (" + name + " <=> DEFAULT(" + name +
+             "))";
       columns.emplace_back(i, column.name);
     }
   }
@@ -377,7 +378,7 @@ Comparison Comparer::Run() {
         CompareEntry{tables_[i].table, "", tables_[i].status_text, {}, {}, {}});
     AddTable(i);
   }
-  for (const TableDesc& desc : tables_) {
+  for (const copy::TableDesc& desc : tables_) {
     if (!desc.ap_record_type.empty()) {
       AddApType(desc);
     }
@@ -439,10 +440,10 @@ void PairRows(std::vector<CompareRow> from, std::vector<CompareRow> to,
   Pair(std::move(from), std::move(to), ByColumn(names), entry);
 }
 
-Comparison CompareAgencies(db::Connection& connection, const Catalogue& catalogue,
-                           const std::vector<TableDesc>& tables, const std::string& from_code,
+Comparison CompareAgencies(db::Connection& connection, const copy::Catalogue& catalogue,
+                           const std::vector<copy::TableDesc>& tables, const std::string& from_code,
                            const std::string& to_code) {
   return Comparer(connection, catalogue, tables, from_code, to_code).Run();
 }
 
-}  // namespace copy
+}  // namespace compare
