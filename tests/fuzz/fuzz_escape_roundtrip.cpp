@@ -124,9 +124,9 @@ extern "C" int LLVMFuzzerInitialize(int* /*argc*/, char*** /*argv*/) {
                  "KELVANE_TEST_SOCKET, KELVANE_TEST_USER and KELVANE_TEST_PASSWORD\n");
     std::exit(2);
   }
-  setenv("MYSQL_UNIX_PORT", socket.c_str(), 1);
   db::ConnectionSettings settings;
   settings.host = "localhost";
+  settings.transport.socket = socket;
   settings.user = Env("KELVANE_TEST_USER", "kelvane");
   settings.password = Env("KELVANE_TEST_PASSWORD", "kelvane");
   settings.database = "";
