@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <string>
+#include <utility>
 
 #include "recstore/ap_file.h"
 #include "run/json.h"
@@ -12,6 +13,18 @@
 namespace run {
 
 namespace {
+
+// A JSON array of one object per item, each filled in by `fill`.
+template <typename Items, typename Fill>
+Json ObjectsOf(const Items& items, Fill fill) {
+  Json array = Json::array();
+  for (const auto& item : items) {
+    Json object = Json::object();
+    fill(object, item);
+    array.push_back(std::move(object));
+  }
+  return array;
+}
 
 std::string Count(uint64_t value) {
   return std::to_string(value);
@@ -119,9 +132,7 @@ Json RunReportJson(const RunReport& report) {
   json["rolled_back"] = report.rolled_back;
   json["backup_file"] = report.backup_file.empty() ? Json(nullptr) : Json(report.backup_file);
   json["seconds"] = Seconds(report.elapsed);
-  Json steps = Json::array();
-  for (const StepReport& step : report.steps) {
-    Json item = Json::object();
+  json["steps"] = ObjectsOf(report.steps, [](Json& item, const StepReport& step) {
     item["method"] = step.method;
     item["status_text"] = step.status_text;
     AddStats(item, step.stats);
@@ -132,9 +143,7 @@ Json RunReportJson(const RunReport& report) {
     }
     item["ap_refused_keys"] = std::move(keys);
     item["seconds"] = Seconds(step.elapsed);
-    steps.push_back(std::move(item));
-  }
-  json["steps"] = std::move(steps);
+  });
   Json totals = Json::object();
   AddStats(totals, Totals(report));
   totals["ap_refused"] = report.ap_refused;
@@ -143,9 +152,7 @@ Json RunReportJson(const RunReport& report) {
 }
 
 Json PlanJson(const std::vector<copy::TablePlan>& plan) {
-  Json json = Json::array();
-  for (const copy::TablePlan& entry : plan) {
-    Json item = Json::object();
+  return ObjectsOf(plan, [](Json& item, const copy::TablePlan& entry) {
     item["table"] = entry.table;
     item["status_text"] = entry.status_text;
     item["ap_record_type"] = entry.ap_record_type;
@@ -153,27 +160,19 @@ Json PlanJson(const std::vector<copy::TablePlan>& plan) {
     item["rows_to_copy"] = entry.counts.rows_to_copy;
     item["ap_to_delete"] = entry.counts.ap_to_delete;
     item["ap_to_copy"] = entry.counts.ap_to_copy;
-    json.push_back(std::move(item));
-  }
-  return json;
+  });
 }
 
 Json VerifyJson(const std::vector<compare::VerifyLine>& lines) {
-  Json json = Json::array();
-  for (const compare::VerifyLine& line : lines) {
-    Json item = Json::object();
+  return ObjectsOf(lines, [](Json& item, const compare::VerifyLine& line) {
     item["subject"] = line.subject;
     item["ok"] = line.ok;
     item["detail"] = line.detail;
-    json.push_back(std::move(item));
-  }
-  return json;
+  });
 }
 
 std::string HistoryJson(const std::vector<backup::HistoryEntry>& entries) {
-  Json json = Json::array();
-  for (const backup::HistoryEntry& entry : entries) {
-    Json item = Json::object();
+  return DumpJson(ObjectsOf(entries, [](Json& item, const backup::HistoryEntry& entry) {
     item["time"] = entry.time;
     item["from"] = entry.from_code;
     item["to"] = entry.to_code;
@@ -189,16 +188,13 @@ std::string HistoryJson(const std::vector<backup::HistoryEntry>& entries) {
     if (!entry.problem.empty()) {
       item["problem"] = entry.problem;
     }
-    json.push_back(std::move(item));
-  }
-  return DumpJson(json);
+  }));
 }
 
 namespace {
 
 // One table's or record type's counts and the rows that are not the same.
-Json EntryJson(const compare::CompareEntry& entry) {
-  Json json = Json::object();
+void FillEntry(Json& json, const compare::CompareEntry& entry) {
   if (entry.IsAp()) {
     json["type"] = entry.record_type;
   } else {
@@ -208,17 +204,14 @@ Json EntryJson(const compare::CompareEntry& entry) {
   json["only_from"] = entry.counts.only_from;
   json["only_to"] = entry.counts.only_to;
   json["differ"] = entry.counts.differ;
-  Json rows = Json::array();
-  for (const compare::RowDifference& row : entry.rows) {
-    Json item = Json::object();
-    item["key"] = row.key;
-    item["change"] = compare::RowChangeName(row.change);
-    if (row.change == compare::RowChange::kDiffer) {
-      item[entry.IsAp() ? "bytes" : "columns"] = row.columns;
-    }
-    rows.push_back(std::move(item));
-  }
-  json[entry.IsAp() ? "records" : "rows"] = std::move(rows);
+  json[entry.IsAp() ? "records" : "rows"] =
+      ObjectsOf(entry.rows, [&entry](Json& item, const compare::RowDifference& row) {
+        item["key"] = row.key;
+        item["change"] = compare::RowChangeName(row.change);
+        if (row.change == compare::RowChange::kDiffer) {
+          item[entry.IsAp() ? "bytes" : "columns"] = row.columns;
+        }
+      });
   if (!entry.IsAp()) {
     Json resets = Json::array();
     for (const compare::ResetColumn& reset : entry.reset_columns) {
@@ -226,7 +219,6 @@ Json EntryJson(const compare::CompareEntry& entry) {
     }
     json["reset_columns"] = std::move(resets);
   }
-  return json;
 }
 
 }  // namespace
@@ -236,16 +228,8 @@ Json CompareJson(const compare::Comparison& comparison) {
   json["from"] = comparison.from_code;
   json["to"] = comparison.to_code;
   json["identical"] = comparison.Identical();
-  Json tables = Json::array();
-  for (const compare::CompareEntry& entry : comparison.tables) {
-    tables.push_back(EntryJson(entry));
-  }
-  json["tables"] = std::move(tables);
-  Json ap = Json::array();
-  for (const compare::CompareEntry& entry : comparison.ap) {
-    ap.push_back(EntryJson(entry));
-  }
-  json["ap"] = std::move(ap);
+  json["tables"] = ObjectsOf(comparison.tables, FillEntry);
+  json["ap"] = ObjectsOf(comparison.ap, FillEntry);
   return json;
 }
 
