@@ -7,6 +7,7 @@
 #include <tuple>
 #include <utility>
 
+#include "copy/pair_reader.h"
 #include "copy/row_values.h"
 #include "copy/table_copy.h"
 #include "db/ascii.h"
@@ -246,16 +247,9 @@ CompareRow ApRow(std::string_view key, std::string data, const std::string& to_c
 
 // One request (when the connection batches) of every read: the snapshot, both sides of each
 // table, both sides of each record type, the columns a copy resets, the commit.
-class Comparer {
+class Comparer : copy::PairReader {
  public:
-  Comparer(db::Connection& connection, const copy::Catalogue& catalogue,
-           const std::vector<copy::TableDesc>& tables, const std::string& from_code,
-           const std::string& to_code)
-      : connection_(connection),
-        catalogue_(catalogue),
-        tables_(tables),
-        from_(from_code),
-        to_(to_code) {}
+  using PairReader::PairReader;
 
   Comparison Run();
 
@@ -270,11 +264,6 @@ class Comparer {
     takers_.push_back(std::move(take));
   }
 
-  db::Connection& connection_;
-  const copy::Catalogue& catalogue_;
-  const std::vector<copy::TableDesc>& tables_;
-  const std::string& from_;
-  const std::string& to_;
   Comparison comparison_;
   std::vector<std::string> statements_;
   std::vector<std::function<void(db::Result&)>> takers_;
@@ -392,15 +381,8 @@ Comparison Comparer::Run() {
       }
     });
   } catch (...) {
-    // The snapshot's transaction must not outlive the comparison; a session that is gone
-    // took it with it.
-    if (connection_.IsOpen()) {
-      try {
-        connection_.Execute("ROLLBACK");
-      } catch (const std::exception&) {
-        // The failure that ended the reads is the one to report.
-      }
-    }
+    // The snapshot's transaction must not outlive the comparison.
+    connection_.ExecuteIfOpen("ROLLBACK");
     throw;
   }
   return std::move(comparison_);

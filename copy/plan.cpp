@@ -7,6 +7,7 @@
 #include <utility>
 #include <vector>
 
+#include "copy/pair_reader.h"
 #include "copy/table_copy.h"
 #include "copy/wording.h"
 #include "db/ascii.h"
@@ -42,16 +43,9 @@ std::string Tagged(const std::vector<std::string>& selects) {
 //   copied: when a kind has one (its longest record says so), a request of its own finds the
 //   first, and another measures every scan again up to it (rarely). Records the ap clear
 //   removed first are not there to be read.
-class Planner {
+class Planner : PairReader {
  public:
-  Planner(db::Connection& connection, const Catalogue& catalogue,
-          const std::vector<TableDesc>& tables, const std::string& from_code,
-          const std::string& to_code)
-      : connection_(connection),
-        catalogue_(catalogue),
-        tables_(tables),
-        from_(from_code),
-        to_(to_code) {}
+  using PairReader::PairReader;
 
   Plan Run() {
     if (tables_.empty()) {
@@ -169,11 +163,6 @@ class Planner {
     }
   }
 
-  db::Connection& connection_;
-  const Catalogue& catalogue_;
-  const std::vector<TableDesc>& tables_;
-  const std::string& from_;
-  const std::string& to_;
   Plan plans_;
   std::map<std::size_t, std::string> scans_;
   std::vector<std::size_t> long_kinds_;  // scans with a record too long for the buffer
