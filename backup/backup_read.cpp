@@ -233,13 +233,7 @@ std::string ReadAgencyState(db::Connection& connection, const copy::Catalogue& c
   } catch (...) {
     // The request stopped before the zone was put back; the session goes on serving.
     // A session that is gone has nothing to put back, and is not reopened for it.
-    if (connection.IsOpen()) {
-      try {
-        connection.Execute("SET SESSION time_zone = @kelvane_time_zone");
-      } catch (const std::exception&) {
-        // The failure that ended the request is the one to report.
-      }
-    }
+    connection.ExecuteIfOpen("SET SESSION time_zone = @kelvane_time_zone");
     throw;
   }
   return database;

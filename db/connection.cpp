@@ -182,6 +182,16 @@ uint64_t Connection::Execute(std::string_view sql) {
   return affected;
 }
 
+void Connection::ExecuteIfOpen(std::string_view sql) noexcept {
+  try {
+    if (IsOpen()) {
+      Execute(sql);
+    }
+  } catch (...) {
+    // See the header: the caller's failure is the one to report.
+  }
+}
+
 Result Connection::Query(std::string_view sql) {
   std::optional<Result> result;
   RunOne(sql, [&result](Result* rows, uint64_t) {

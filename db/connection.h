@@ -83,6 +83,10 @@ class Connection {
 
   // Runs a statement that returns no rows; returns the affected-row count.
   uint64_t Execute(std::string_view sql);
+  // Puts session state back on the way out of a failure: runs the statement when the session
+  // is still open (one that is gone took its state with it) and drops its own failure, since
+  // the failure that brought the caller here is the one to report.
+  void ExecuteIfOpen(std::string_view sql) noexcept;
   // Runs a statement that returns rows and stores the whole result on the client, so
   // further statements can run on this connection while its rows are read.
   Result Query(std::string_view sql);

@@ -187,13 +187,7 @@ void StartStreaming(db::Connection& connection, uint64_t fragment_bytes) {
 }
 
 void EndClusterTransaction(db::Connection& connection) noexcept {
-  try {
-    if (connection.IsOpen()) {
-      connection.Execute("SET SESSION wsrep_trx_fragment_size = 0");
-    }
-  } catch (...) {
-    // A lost session takes the setting with it.
-  }
+  connection.ExecuteIfOpen("SET SESSION wsrep_trx_fragment_size = 0");
 }
 
 bool IsCertificationFailure(const db::Error& error) {
