@@ -7,15 +7,9 @@
 #include <vector>
 
 #include "backup/backup_file.h"
-
-namespace copy {
-class Catalogue;
-struct TableDesc;
-}  // namespace copy
-
-namespace db {
-class Connection;
-}
+#include "copy/catalogue.h"
+#include "copy/table_desc.h"
+#include "db/connection.h"
 
 namespace backup {
 
