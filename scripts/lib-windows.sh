@@ -151,6 +151,30 @@ _kelvane_windows_drop_source() {
     "$KELVANE_WINDOWS_CACHE/downloads/$package".{fetch,unpack}.log
 }
 
+# _kelvane_windows_configure SOURCE BUILD CMAKE_ARGS...: configures a CMake project for
+# Windows, Release, with Ninja and the project's toolchain; on failure the log's end.
+_kelvane_windows_configure() {
+  local src="$1" build="$2"
+  shift 2
+  cmake -S "$src" -B "$build" -G Ninja -DCMAKE_TOOLCHAIN_FILE="$KELVANE_WINDOWS_TOOLCHAIN" \
+    -DKELVANE_WINDOWS_CACHE="$KELVANE_WINDOWS_CACHE" -DCMAKE_BUILD_TYPE=Release "$@" \
+    >"$build/configure.log" 2>&1 || {
+    tail -n 60 "$build/configure.log" >&2
+    return 1
+  }
+}
+
+# _kelvane_windows_ninja BUILD [TARGET...]: builds into BUILD/build.log; on failure the first
+# failed steps, so the reason is not lost in the log of a thousand steps.
+_kelvane_windows_ninja() {
+  local build="$1"
+  shift
+  ninja -C "$build" -j "$(nproc)" "$@" >"$build/build.log" 2>&1 || {
+    grep -B 5 -A 30 -m 3 "FAILED:" "$build/build.log" >&2 || tail -n 60 "$build/build.log" >&2
+    return 1
+  }
+}
+
 # OpenSSL's recipe: the two shared libraries (libcrypto-3-x64.dll, libssl-3-x64.dll), their
 # import libraries, headers and .pc files; no openssl program, tests or manuals (3.0 knows no
 # no-apps or no-docs: build_libs and install_dev leave them out). LIBS and INSTALL_LIBS are
@@ -189,23 +213,13 @@ kelvane_windows_build_openssl() {
 KELVANE_CONNECTOR_RECIPE=1
 _kelvane_windows_build_connector() {
   local src="$1/libmariadb" build="$2" prefix="$3"
-  cmake -S "$src" -B "$build" -G Ninja \
-    -DCMAKE_TOOLCHAIN_FILE="$KELVANE_WINDOWS_TOOLCHAIN" \
-    -DKELVANE_WINDOWS_CACHE="$KELVANE_WINDOWS_CACHE" \
-    -DCMAKE_BUILD_TYPE=Release -DCMAKE_INSTALL_PREFIX="$prefix" \
+  _kelvane_windows_configure "$src" "$build" -DCMAKE_INSTALL_PREFIX="$prefix" \
     -DINSTALL_BINDIR=bin -DINSTALL_LIBDIR=lib -DINSTALL_PLUGINDIR=bin/plugin \
     -DINSTALL_INCLUDEDIR=include/mariadb \
     -DWITH_SSL=OPENSSL -DOPENSSL_ROOT_DIR="$KELVANE_WINDOWS_CACHE/openssl" \
     -DWITH_UNIT_TESTS=OFF -DWITH_CURL=OFF -DWITH_EXTERNAL_ZLIB=OFF \
-    -DCLIENT_PLUGIN_REMOTE_IO=OFF -DCLIENT_PLUGIN_AUTH_GSSAPI_CLIENT=STATIC \
-    >"$build/configure.log" 2>&1 || {
-    tail -n 40 "$build/configure.log" >&2
-    return 1
-  }
-  ninja -C "$build" -j "$(nproc)" install >"$build/build.log" 2>&1 || {
-    grep -B 5 -A 30 -m 3 "FAILED:" "$build/build.log" >&2 || tail -n 40 "$build/build.log" >&2
-    return 1
-  }
+    -DCLIENT_PLUGIN_REMOTE_IO=OFF -DCLIENT_PLUGIN_AUTH_GSSAPI_CLIENT=STATIC || return 1
+  _kelvane_windows_ninja "$build" install || return 1
   # On Windows the install puts the DLL beside the import library, names that "lib" +
   # "libmariadb", and writes no .pc file. The project finds the library with pkg-config as
   # -lmariadb, as on Linux; the static client library is removed so nothing links it by
@@ -246,19 +260,10 @@ kelvane_windows_build_connector() {
 KELVANE_GTEST_RECIPE=1
 _kelvane_windows_build_gtest() {
   local build="$2" prefix="$3"
-  cmake -S /usr/src/googletest -B "$build" -G Ninja \
-    -DCMAKE_TOOLCHAIN_FILE="$KELVANE_WINDOWS_TOOLCHAIN" \
-    -DKELVANE_WINDOWS_CACHE="$KELVANE_WINDOWS_CACHE" \
-    -DCMAKE_BUILD_TYPE=Release -DCMAKE_INSTALL_PREFIX="$prefix" -DBUILD_SHARED_LIBS=OFF \
-    -DBUILD_GMOCK=ON -DINSTALL_GTEST=ON -Dgtest_disable_pthreads=OFF \
-    >"$build/configure.log" 2>&1 || {
-    tail -n 40 "$build/configure.log" >&2
-    return 1
-  }
-  ninja -C "$build" -j "$(nproc)" install >"$build/build.log" 2>&1 || {
-    grep -B 5 -A 30 -m 3 "FAILED:" "$build/build.log" >&2 || tail -n 40 "$build/build.log" >&2
-    return 1
-  }
+  _kelvane_windows_configure /usr/src/googletest "$build" -DCMAKE_INSTALL_PREFIX="$prefix" \
+    -DBUILD_SHARED_LIBS=OFF -DBUILD_GMOCK=ON -DINSTALL_GTEST=ON \
+    -Dgtest_disable_pthreads=OFF || return 1
+  _kelvane_windows_ninja "$build" install || return 1
 }
 
 # kelvane_windows_build_gtest: GoogleTest into googletest/. Its version is libgtest-dev's.
@@ -309,10 +314,8 @@ kelvane_windows_link_json() {
 KELVANE_QT_RECIPE=3
 _kelvane_windows_build_qt() {
   local src="$1" build="$2" prefix="$3"
-  cmake -S "$src" -B "$build" -G Ninja \
-    -DCMAKE_TOOLCHAIN_FILE="$KELVANE_WINDOWS_TOOLCHAIN" \
-    -DKELVANE_WINDOWS_CACHE="$KELVANE_WINDOWS_CACHE" \
-    -DCMAKE_BUILD_TYPE=Release -DBUILD_SHARED_LIBS=ON -DCMAKE_INSTALL_PREFIX="$prefix" \
+  _kelvane_windows_configure "$src" "$build" \
+    -DBUILD_SHARED_LIBS=ON -DCMAKE_INSTALL_PREFIX="$prefix" \
     -DQT_HOST_PATH=/usr -DQT_HOST_PATH_CMAKE_DIR=/usr/lib/x86_64-linux-gnu/cmake \
     -DQT_BUILD_EXAMPLES=OFF -DQT_BUILD_TESTS=OFF -DQT_BUILD_BENCHMARKS=OFF \
     -DQT_BUILD_MANUAL_TESTS=OFF -DQT_BUILD_TOOLS_WHEN_CROSSCOMPILING=OFF \
@@ -327,17 +330,10 @@ _kelvane_windows_build_qt() {
     -DFEATURE_icu=OFF -DFEATURE_glib=OFF -DFEATURE_zstd=OFF \
     -DFEATURE_system_zlib=OFF -DFEATURE_system_pcre2=OFF -DFEATURE_system_freetype=OFF \
     -DFEATURE_system_harfbuzz=OFF -DFEATURE_system_png=OFF -DFEATURE_system_jpeg=OFF \
-    -DFEATURE_system_doubleconversion=OFF -DFEATURE_system_libb2=OFF \
-    >"$build/configure.log" 2>&1 || {
-    tail -n 60 "$build/configure.log" >&2
-    return 1
-  }
+    -DFEATURE_system_doubleconversion=OFF -DFEATURE_system_libb2=OFF || return 1
   # The number of build steps, to keep an eye on what the switches above save.
   echo "Qt: $(ninja -C "$build" -t commands | wc -l) build steps"
-  ninja -C "$build" -j "$(nproc)" >"$build/build.log" 2>&1 || {
-    grep -B 5 -A 30 -m 3 "FAILED:" "$build/build.log" >&2 || tail -n 60 "$build/build.log" >&2
-    return 1
-  }
+  _kelvane_windows_ninja "$build" || return 1
   ninja -C "$build" install >"$build/install.log" 2>&1 || {
     tail -n 40 "$build/install.log" >&2
     return 1
