@@ -78,16 +78,25 @@ void TForm1::PutBack(const app::HistoryRow& row) {
       (ap ? records_saved : rows_saved) += section.saved;
     }
     const QString agency = app::FromBytes(preview.to_code);
-    QMessageBox ask(QMessageBox::Question, "Kelvane: put back a profile?",
-                    QString("Put back the profile of agency %1 saved %2?\n\n"
-                            "It replaces the current profile of agency %1 (%3 rows and %4 ap "
-                            "records) with the saved one (%5 rows and %6 ap records). The "
-                            "current profile is saved first, so this too can be put back.")
-                        .arg(agency, app::FromBytes(preview.time))
-                        .arg(rows_now)
-                        .arg(records_now)
-                        .arg(rows_saved)
-                        .arg(records_saved),
+    QString question = QString(
+                           "Put back the profile of agency %1 saved %2?\n\n"
+                           "It replaces the current profile of agency %1 (%3 rows and %4 ap "
+                           "records) with the saved one (%5 rows and %6 ap records). The "
+                           "current profile is saved first, so this too can be put back.")
+                           .arg(agency, app::FromBytes(preview.time))
+                           .arg(rows_now)
+                           .arg(records_now)
+                           .arg(rows_saved)
+                           .arg(records_saved);
+    // A backup of a run that chose its tables holds those alone: say so before anyone
+    // expects the whole profile back.
+    if (!row.tables.empty()) {
+      question += QString(
+                      "\n\nThe saved profile holds only %1 (with their ap records); the "
+                      "other tables of agency %2 stay as they are.")
+                      .arg(app::FromBytes(row.tables), agency);
+    }
+    QMessageBox ask(QMessageBox::Question, "Kelvane: put back a profile?", question,
                     QMessageBox::NoButton, this);
     QPushButton* yes = ask.addButton("Put back", QMessageBox::AcceptRole);
     yes->setObjectName("ConfirmPutBackButton");

@@ -451,6 +451,12 @@ TEST_F(DialogTest, UncheckingAllButOneTableCopiesThatOneAlone) {
   form->OpenHistory();
   EXPECT_TRUE(Contains(dialog_texts_.back(), "1 rows, 1 ap records (only GLCodes)"))
       << dialog_texts_.back();
+  // Asked to put it back, the question says the other tables stay as they are.
+  answers_ = {"Enter,Esc", "Esc"};
+  form->OpenHistory();
+  ASSERT_EQ("PutBackConfirm", dialogs_.back());
+  EXPECT_TRUE(Contains(dialog_texts_.back(), "holds only GLCodes (with their ap records)"))
+      << dialog_texts_.back();
 }
 
 }  // namespace
