@@ -18,6 +18,25 @@ using backup::BackupSection;
 using backup::SavedValue;
 using backup::SectionBuilder;
 
+// A backup text the parse must refuse, and what its refusal must say.
+struct RefusalCase {
+  std::string text;
+  const char* says;
+};
+
+template <std::size_t N>
+void ExpectEachRefused(const RefusalCase (&cases)[N]) {
+  for (const RefusalCase& c : cases) {
+    try {
+      backup::ParseBackup(c.text);
+      ADD_FAILURE() << "accepted; expected: " << c.says;
+    } catch (const backup::BackupFormatError& e) {
+      EXPECT_NE(std::string::npos, std::string(e.what()).find(c.says))
+          << "expected: " << c.says << "\nsaid: " << e.what();
+    }
+  }
+}
+
 TEST(Sha256Hex, MatchesTheStandardsVectorsAndPaddingEdges) {
   struct Case {
     std::string input;
@@ -186,12 +205,7 @@ TEST(ParseBackup, RefusesAnythingButTheStatementsItWrites) {
     return changed.replace(at, from.size(), to);
   };
 
-  struct Case {
-    std::string text;
-    const char* says;
-  };
-
-  const Case cases[] = {
+  const RefusalCase cases[] = {
       {text + backup::OutcomeLine(true) + backup::OutcomeLine(true), "after the outcome line"},
       {text + "DROP TABLE Bank;\n", "unexpected text after the end of the backup"},
       {replaced("DELETE FROM `ClassTypes`", "DROP TABLE Bank;\nDELETE FROM `ClassTypes`"),
@@ -207,15 +221,7 @@ TEST(ParseBackup, RefusesAnythingButTheStatementsItWrites) {
       {text.substr(0, text.size() - 1), "is cut off"},
       {"", "it is not a Kelvane backup"},
   };
-  for (const Case& c : cases) {
-    try {
-      backup::ParseBackup(c.text);
-      ADD_FAILURE() << "accepted; expected: " << c.says;
-    } catch (const backup::BackupFormatError& e) {
-      EXPECT_NE(std::string::npos, std::string(e.what()).find(c.says))
-          << "expected: " << c.says << "\nsaid: " << e.what();
-    }
-  }
+  ExpectEachRefused(cases);
 }
 
 // A checksum is no secret: a file edited to carry another agency's rows, its checksums
@@ -271,12 +277,7 @@ TEST(ParseBackup, ReadsAFileOfTheChosenTablesAndRefusesOneThatDisagreesWithItsLi
     return std::string(text).replace(at, list.size(), other);
   };
 
-  struct Case {
-    std::string text;
-    const char* says;
-  };
-
-  const Case cases[] = {
+  const RefusalCase cases[] = {
       {with_list("-- tables: GLCodes, Bank\n"), "names table Bank twice or out of the run's order"},
       {with_list("-- tables: Bank, Bank, GLCodes\n"), "names table Bank twice"},
       {with_list("-- tables: Bank, Banx\n"), "names an unknown table \"Banx\""},
@@ -285,15 +286,7 @@ TEST(ParseBackup, ReadsAFileOfTheChosenTablesAndRefusesOneThatDisagreesWithItsLi
       {with_list("-- tables: Bank, GLCodes, Trans\n"), "expected \"-- table Trans: ...\""},
       {with_list(""), "expected \"-- table ClassTypes: ...\""},
   };
-  for (const Case& c : cases) {
-    try {
-      backup::ParseBackup(c.text);
-      ADD_FAILURE() << "accepted; expected: " << c.says;
-    } catch (const backup::BackupFormatError& e) {
-      EXPECT_NE(std::string::npos, std::string(e.what()).find(c.says))
-          << "expected: " << c.says << "\nsaid: " << e.what();
-    }
-  }
+  ExpectEachRefused(cases);
 }
 
 }  // namespace
